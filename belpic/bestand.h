@@ -1,0 +1,15 @@
+// Reading one elementary file of the card: SELECT FILE by path, then READ BINARY in chunks.
+#pragma once
+
+#include "belpic/kaart.h"
+
+namespace belpic {
+
+// The file's bytes; on failure a filled `fout` and the bytes read before the failure.
+Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout);
+
+Bytes bestandIdentiteit(); // 3F00/DF01/4031
+Bytes bestandAdres();      // 3F00/DF01/4033
+Bytes bestandFoto();       // 3F00/DF01/4035
+
+} // namespace belpic

@@ -1,0 +1,39 @@
+// Reading a whole card into one record, and the tag-length-value format of its files.
+#pragma once
+
+#include "belpic/kaart.h"
+
+#include <map>
+#include <string>
+
+namespace belpic {
+
+// One card's data, complete or all empty. The member order is the order of the JSON document.
+struct Gegevens {
+    std::string kaartnummer;
+    std::string achternaam;
+    std::string voornamen;
+    std::string geboortedatum;
+    std::string geboorteplaats;
+    std::string geslacht;
+    std::string nationaliteit;
+    std::string geldigTot;
+    std::string rijksregisternummer;
+    std::string straat;
+    std::string postcode;
+    std::string gemeente;
+    Bytes foto;
+};
+
+using Velden = std::map<std::uint8_t, Bytes>;
+
+// One complete conversation with the card in `lezer` (empty: the first reader listed).
+Gegevens lees(const std::string& lezer, Fout& fout);
+
+// Tag-length-value elements from byte 0 on; the last occurrence of a tag wins.
+Velden ontleed(const Bytes& bestand);
+
+// The cleaned text of a tag's value, or the empty string when the tag is absent.
+std::string tekst(const Velden& velden, std::uint8_t tag);
+
+} // namespace belpic

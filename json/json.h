@@ -1,0 +1,17 @@
+// The JSON documents that EID_Read hands to the host.
+#pragma once
+
+#include "belpic/kaart.h"
+#include "belpic/lees.h"
+
+#include <string>
+
+namespace belpic {
+
+std::string alsJson(const Gegevens& gegevens); // the card document, sixteen lines
+std::string foutAlsJson(const Fout& fout);     // the error document, four lines
+
+// A value escaped for use between the quotes of a JSON string.
+std::string jsonTekst(const std::string& waarde);
+
+} // namespace belpic
