@@ -1,0 +1,115 @@
+#include "belpic/bestand.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace belpic {
+
+namespace {
+
+// From this offset on the top bit of P1 would no longer be part of the offset.
+constexpr std::uint32_t kGrens = 0x8000;
+constexpr std::uint8_t kVolleLe = 0xFF; // the largest exact short length; 0x00 would ask for 256
+
+const char* const kOnvolledig = "The card returned an incomplete response.";
+const char* const kLeesFout = "Reading the card failed.";
+
+Bytes selecteer(const Bytes& pad) {
+    Bytes opdracht{0x00, 0xA4, 0x08, 0x0C, static_cast<std::uint8_t>(pad.size())};
+    opdracht.resize(5 + pad.size());
+    std::copy(pad.begin(), pad.end(), opdracht.begin() + 5);
+    return opdracht;
+}
+
+Bytes leesBinair(std::uint32_t offset, std::uint8_t le) {
+    return {0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset),
+            le};
+}
+
+std::string statuswoord(const Bytes& antwoord) {
+    char tekst[8];
+    std::snprintf(tekst, sizeof tekst, "%02X%02X", antwoord[antwoord.size() - 2], antwoord.back());
+    return tekst;
+}
+
+std::string grensBereikt(std::uint32_t offset) {
+    char tekst[64];
+    std::snprintf(tekst, sizeof tekst, "File not ended at offset 0x%04lX; the limit is 0x%04lX",
+                  static_cast<unsigned long>(offset), static_cast<unsigned long>(kGrens));
+    return tekst;
+}
+
+} // namespace
+
+Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
+    fout = Fout{};
+    Bytes antwoord = kaart.stuur(selecteer(pad), fout);
+    if (fout.code != geenFout) {
+        return {};
+    }
+    if (antwoord.size() < 2) {
+        fout = Fout{kaartBestand, kOnvolledig, ""};
+        return {};
+    }
+    if (antwoord[antwoord.size() - 2] != 0x90 || antwoord.back() != 0x00) {
+        fout = Fout{kaartBestand, "That file is not on the card.", statuswoord(antwoord)};
+        return {};
+    }
+
+    Bytes bestand;
+    std::uint32_t offset = 0;
+    std::uint8_t le = kVolleLe;
+    bool herlezing = false; // this read repeats one that the card answered with 6Cxx
+    for (;;) {
+        if (offset >= kGrens) {
+            fout = Fout{kaartBestand, kLeesFout, grensBereikt(offset)};
+            return bestand;
+        }
+        antwoord = kaart.stuur(leesBinair(offset, le), fout);
+        if (fout.code != geenFout) {
+            return bestand;
+        }
+        if (antwoord.size() < 2) {
+            fout = Fout{kaartBestand, kOnvolledig, ""};
+            return bestand;
+        }
+        const std::uint8_t sw1 = antwoord[antwoord.size() - 2];
+        const std::uint8_t sw2 = antwoord.back();
+        if (sw1 == 0x6B) {
+            return bestand;
+        }
+        // A card that keeps correcting the length would hold the same offset for ever: one
+        // correction per offset, and never to the length that was just asked for.
+        if (sw1 == 0x6C && sw2 != 0x00 && !herlezing && sw2 != le) {
+            le = sw2;
+            herlezing = true;
+            continue;
+        }
+        if (sw1 == 0x90 && sw2 == 0x00) {
+            const std::size_t aantal = antwoord.size() - 2;
+            bestand.insert(bestand.end(), antwoord.begin(), antwoord.end() - 2);
+            offset += static_cast<std::uint32_t>(aantal);
+            if (aantal < le) {
+                return bestand;
+            }
+            herlezing = false;
+            continue;
+        }
+        fout = Fout{kaartBestand, kLeesFout, statuswoord(antwoord)};
+        return bestand;
+    }
+}
+
+Bytes bestandIdentiteit() {
+    return {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x31};
+}
+
+Bytes bestandAdres() {
+    return {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x33};
+}
+
+Bytes bestandFoto() {
+    return {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x35};
+}
+
+} // namespace belpic
