@@ -1,0 +1,154 @@
+// A scripted PC/SC service with one card, for tests.
+//
+// The pcscfake library defines the six PC/SC functions that the card-reading core calls, with
+// the platform header's own signatures, so a test links it in place of the real service. The
+// functions below script what the service and the card answer and give back every call that
+// was made, with its arguments and the time it was made. All state lives inside the library:
+// a test may script it while a plug-in linked against the same library makes the calls.
+//
+// Out of the box (and after reset()) the service works but knows no reader. Script it with
+// readers(), put files on the card with file(), and force any answer with script() or answer().
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#if defined(PCSCFAKE_BUILDING)
+#define PCSCFAKE_API __declspec(dllexport)
+#else
+#define PCSCFAKE_API __declspec(dllimport)
+#endif
+#else
+#define PCSCFAKE_API __attribute__((visibility("default")))
+#endif
+
+namespace pcscfake {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Return codes as the service gives them: 32-bit values, whatever the platform's LONG width.
+inline constexpr std::uint32_t kSuccess = 0x00000000;
+inline constexpr std::uint32_t kInvalidHandle = 0x80100003;
+inline constexpr std::uint32_t kInvalidParameter = 0x80100004;
+inline constexpr std::uint32_t kInsufficientBuffer = 0x80100008;
+inline constexpr std::uint32_t kUnknownReader = 0x80100009;
+inline constexpr std::uint32_t kNoSmartcard = 0x8010000C;
+inline constexpr std::uint32_t kProtoMismatch = 0x8010000F;
+inline constexpr std::uint32_t kNotTransacted = 0x80100016;
+inline constexpr std::uint32_t kNoService = 0x8010001D;
+inline constexpr std::uint32_t kNoReadersAvailable = 0x8010002E;
+inline constexpr std::uint32_t kUnresponsiveCard = 0x80100066;
+inline constexpr std::uint32_t kResetCard = 0x80100068;
+inline constexpr std::uint32_t kRemovedCard = 0x80100069;
+
+enum class Call { EstablishContext, ListReaders, Connect, Transmit, Disconnect, ReleaseContext };
+
+// One call as it reached the service. Fields that do not belong to the call stay at their
+// defaults. Handles and DWORD values are widened to 64 bits.
+struct Record {
+    Call call = Call::EstablishContext;
+    std::chrono::steady_clock::time_point time;
+    std::uint32_t result = kSuccess; // what the service returned
+
+    std::uint64_t context = 0; // passed in; for EstablishContext the one handed out
+    std::uint64_t card = 0;    // passed in; for Connect the one handed out (0 on failure)
+
+    // EstablishContext
+    std::uint64_t scope = 0;
+    bool reserved1Null = true;
+    bool reserved2Null = true;
+
+    // ListReaders
+    bool groupsNull = true;
+    bool bufferNull = true;
+    std::uint64_t lengthIn = 0;  // *pcchReaders on entry
+    std::uint64_t lengthOut = 0; // *pcchReaders on return
+
+    // Connect
+    std::string reader;
+    std::uint64_t shareMode = 0;
+    std::uint64_t preferredProtocols = 0;
+    std::uint64_t activeProtocol = 0; // handed out
+
+    // Transmit
+    bool sendPciNull = true;
+    std::uint64_t pciProtocol = 0; // dwProtocol of the send structure
+    std::uint64_t pciLength = 0;   // cbPciLength of the send structure
+    bool receivePciNull = true;
+    Bytes command;
+    std::uint64_t receiveLength = 0; // *pcbRecvLength on entry: the room offered
+    Bytes response;                  // what was written into the receive buffer
+
+    // Disconnect
+    std::uint64_t disposition = 0;
+};
+
+// --- Scripting -------------------------------------------------------------------------------
+
+// Forgets the script and the record: a working service without readers, and no files.
+PCSCFAKE_API void reset();
+
+// The readers the service lists, in order. The card sits in the first one unless insertCard()
+// says otherwise. An empty list makes the first SCardListReaders answer kNoReadersAvailable,
+// as pcsc-lite does.
+PCSCFAKE_API void readers(const std::vector<std::string>& names);
+
+// The raw multi-string handed out instead, malformed ones included (missing NULs, garbage).
+// The length the first call asks for is its size.
+PCSCFAKE_API void readerBytes(const Bytes& multiString);
+
+// Overrides the length that SCardListReaders returns: `needed` from the call without a buffer,
+// `returned` from the call with one (which may claim more than the buffer holds).
+PCSCFAKE_API void listLengths(std::uint64_t needed, std::uint64_t returned);
+
+// The reader that holds the card; connecting to any other known reader gives kNoSmartcard.
+PCSCFAKE_API void insertCard(const std::string& reader);
+// No card in any reader.
+PCSCFAKE_API void removeCard();
+
+// The protocol the card speaks: 1 (T=0) or 2 (T=1, the default).
+PCSCFAKE_API void cardProtocol(std::uint32_t protocol);
+
+// Forces return codes: the n-th call of `call` (counted from 1 since reset) returns codes[n-1]
+// without doing anything else; a code of kSuccess, or a call beyond the list, behaves normally.
+PCSCFAKE_API void script(Call call, const std::vector<std::uint32_t>& codes);
+
+// Makes the n-th call of `call` (from 1) record itself and then throw std::bad_alloc.
+PCSCFAKE_API void throwBadAlloc(Call call, std::size_t n);
+
+// A file on the card, selected by its path from the master file (e.g. 3F 00 DF 01 40 31).
+PCSCFAKE_API void file(const Bytes& path, const Bytes& content);
+
+// A file that never ends: every READ BINARY is answered in full with 90 00. As a safety net
+// for tests of code that would loop, the card answers 6B 00 after 4096 such reads.
+PCSCFAKE_API void endlessFile(const Bytes& path);
+
+// A file whose every READ BINARY is answered 6C `le`.
+PCSCFAKE_API void correctingFile(const Bytes& path, std::uint8_t le);
+
+// How the card answers a READ BINARY that asks for more than remains: by default the rest
+// with 90 00; with `on`, 6C and the number of bytes that remain.
+PCSCFAKE_API void correctLength(bool on);
+
+// How the card answers a READ BINARY at or past the end: by default 6B 00; with `on`, 90 00
+// without data.
+PCSCFAKE_API void emptyAtEnd(bool on);
+
+// The n-th SCardTransmit (from 1) gets exactly these bytes back as the card's response
+// (status word included, or fewer than two bytes); the card itself does nothing.
+PCSCFAKE_API void answer(std::size_t n, const Bytes& response);
+
+// --- What happened ---------------------------------------------------------------------------
+
+PCSCFAKE_API std::vector<Record> calls();
+PCSCFAKE_API std::vector<Record> calls(Call call);
+
+// Contexts established and not released; card handles connected and not disconnected.
+PCSCFAKE_API std::size_t openContexts();
+PCSCFAKE_API std::size_t openCards();
+
+} // namespace pcscfake
