@@ -1,0 +1,51 @@
+// Four-character codes, locales and the owner of a four-character code.
+#pragma once
+
+#include "FMWrapper/FMXClient.h"
+
+#include <memory>
+
+namespace fmx {
+
+// Created and freed by the host only.
+class QuadChar {
+  public:
+    void operator delete(void* obj);
+
+  private:
+    QuadChar();
+    QuadChar(const QuadChar&);
+};
+
+class Locale {
+  private:
+    Locale();
+    Locale(const Locale&);
+};
+
+// Sole owner of one QuadChar made by the host. The object is stored before the error block
+// is checked, so an object the host made is freed even when it reports a failure.
+class QuadCharUniquePtr : public std::unique_ptr<QuadChar> {
+  public:
+    QuadCharUniquePtr(char c0, char c1, char c2, char c3);
+};
+
+} // namespace fmx
+
+extern "C" {
+FMX_API fmx::QuadChar* FM_QuadChar_Constructor2(char c0, char c1, char c2, char c3,
+                                                fmx::_fmxcpt& _x) noexcept;
+FMX_API void FM_QuadChar_Delete(void* _self, fmx::_fmxcpt& _x) noexcept;
+}
+
+// A deallocation function cannot report a failure, so the host's answer is not examined.
+inline void fmx::QuadChar::operator delete(void* obj) {
+    _fmxcpt _x;
+    FM_QuadChar_Delete(obj, _x);
+}
+
+inline fmx::QuadCharUniquePtr::QuadCharUniquePtr(char c0, char c1, char c2, char c3) {
+    _fmxcpt _x;
+    reset(FM_QuadChar_Constructor2(c0, c1, c2, c3, _x));
+    _x.Check();
+}
