@@ -1,0 +1,83 @@
+// The fake host: the FMWrapper library's fifteen FM_* calls as the host answers them, and the
+// controls a test or a driver uses to play the host around them.
+//
+// Texts are held as UTF-16. Objects the plug-in makes (texts, four-character codes) are
+// counted while alive; parameters, results, locales and the environment belong to the host
+// and live for one call. Every wrong use the host can see (an unknown or freed object, a
+// delete of a host object, an encoding other than UTF-8, a position past the end) is recorded
+// as a misuse and reported to the plug-in as code 2.
+//
+// FM_Text_GetBytesEx cuts between characters, writes a zero byte after the text when there is
+// room, and counts that byte among the bytes written.
+//
+// All state sits behind one lock: plug-in functions may run on several threads at once.
+#pragma once
+
+#include "FMWrapper/FMXCalcEngine.h"
+#include "FMWrapper/FMXData.h"
+#include "FMWrapper/FMXExtern.h"
+#include "FMWrapper/FMXText.h"
+#include "FMWrapper/FMXTypes.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fakehost {
+
+// The host's conversions; malformed input becomes U+FFFD.
+std::u16string utf16(const std::string& utf8);
+std::string utf8(const std::u16string& utf16);
+
+// A clean host: no registrations, no pending failures, empty logs, and the objects the
+// plug-in left alive forgotten.
+void reset();
+
+// The n-th SDK call from now on (1: the next one) reports `code` in its error block.
+// Constructors still make their object and deletes still free theirs; any other call then
+// does nothing.
+void failCall(unsigned long n, fmx::int32 code);
+
+// Registering `functionId` returns `error` and registers nothing.
+void failRegistration(short functionId, fmx::errcode error);
+
+unsigned long callCount();          // SDK calls since reset()
+std::vector<std::string> calls();   // their names, in order
+int liveTexts();                    // made by the plug-in and not yet deleted
+int liveQuadChars();                // likewise
+std::vector<std::string> misuses(); // since reset()
+
+struct Registration {
+    std::string pluginId; // the four characters
+    short functionId;
+    std::string name; // name, prototype and description as UTF-8
+    std::string prototype;
+    std::string description;
+    short minArgs;
+    short maxArgs;
+    fmx::uint32 flags;
+    fmx::ExtPluginType handler;
+};
+
+std::vector<Registration> registrations(); // in the order they were made
+std::optional<Registration> find(const std::string& name);
+std::vector<short> unregistrations(); // the ids asked for since reset(), in order
+
+struct Argument {
+    std::string text; // UTF-8
+    std::string locale = "en_US";
+};
+
+struct Result {
+    fmx::errcode error = 0; // what the handler returned
+    int sets = 0;           // how often the result value was set
+    std::u16string text;    // as last set
+    std::string locale;
+    fmx::int32 type = 0;
+};
+
+// Calls a handler as the host does, with fresh parameter, environment and result objects.
+Result call(fmx::ExtPluginType handler, short functionId, const std::vector<Argument>& arguments,
+            const std::string& resultLocale = "en_US");
+
+} // namespace fakehost
