@@ -1,0 +1,285 @@
+#include "fmxhost/driver.h"
+#include "fmxhost/platform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+
+namespace fmxhost {
+
+namespace {
+
+constexpr fmx::uint32 kStringBufferSize = 1024; // units the driver offers for GetString
+constexpr fmx::ptrtype kEnglish = 0x0409;       // the Windows language id sent with GetString
+constexpr const char* kUsageText = "usage: fmxhost [--extn-version N] PLUGIN FUNCTION [ARG...], or "
+                                   "fmxhost [--extn-version N] --info PLUGIN";
+
+std::string hex8(fmx::uint32 value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+} // namespace
+
+Failure::Failure(Status status, const std::string& message)
+    : std::runtime_error(message), status(status) {}
+
+Plugin::Plugin(const std::string& path) : path_(path), module_(nullptr), entry_(nullptr) {
+    std::error_code ignored;
+    if (!std::filesystem::exists(std::filesystem::u8path(path), ignored)) {
+        throw Failure(kNotLoaded, "no such file: " + path);
+    }
+    std::string error;
+    module_ = openModule(path, error);
+    if (module_ == nullptr) {
+        throw Failure(kNotLoaded, "cannot load " + path + ": " + error);
+    }
+    entry_ = reinterpret_cast<FMX_ExternCallProc>(symbol("FMExternCallProc"));
+    if (entry_ == nullptr) {
+        closeModule(module_);
+        throw Failure(kNotLoaded, path + " is not a plug-in: it has no FMExternCallProc");
+    }
+}
+
+Plugin::~Plugin() {
+    closeModule(module_);
+}
+
+void* Plugin::symbol(const char* name) const {
+    return findSymbol(module_, name);
+}
+
+FMX_ExternCallStruct callBlock(const Plugin& plugin, fmx::uchar whichCall, fmx::int16 extnVersion) {
+    FMX_ExternCallStruct block;
+    std::memset(&block, 0, sizeof block);
+    block.extnVersion = extnVersion;
+    block.unusedID = -1;
+    block.entryPoint = plugin.entry();
+    block.whichCall = whichCall;
+    return block;
+}
+
+void send(const Plugin& plugin, FMX_ExternCallStruct& block) {
+    plugin.entry()(&block);
+}
+
+fmx::int64 init(const Plugin& plugin, fmx::int16 extnVersion) {
+    auto block = callBlock(plugin, kFMXT_Init, extnVersion);
+    send(plugin, block);
+    return static_cast<fmx::int64>(block.result);
+}
+
+void shutdown(const Plugin& plugin, fmx::int16 extnVersion) {
+    auto block = callBlock(plugin, kFMXT_Shutdown, extnVersion);
+    send(plugin, block);
+}
+
+std::u16string getString(const Plugin& plugin, fmx::uchar id, fmx::uint32 size,
+                         fmx::int16 extnVersion) {
+    std::vector<fmx::unichar16> buffer(size, 0xFFFF);
+    auto block = callBlock(plugin, kFMXT_GetString, extnVersion);
+    block.parm1 = id;
+    block.parm2 = kEnglish;
+    block.parm3 = size;
+    block.result = reinterpret_cast<fmx::ptrtype>(buffer.data());
+    send(plugin, block);
+    const auto end = std::find(buffer.begin(), buffer.end(), 0);
+    if (end == buffer.end()) {
+        throw Failure(kPluginMisbehaved, "the reply to GetString " + std::to_string(id) +
+                                             " has no terminator within " + std::to_string(size) +
+                                             " units");
+    }
+    return {buffer.begin(), end};
+}
+
+fakehost::Result callFunction(const std::string& name, const std::vector<std::string>& arguments) {
+    const auto registration = fakehost::find(name);
+    if (!registration) {
+        std::string known;
+        for (const auto& r : fakehost::registrations()) {
+            known += (known.empty() ? "" : ", ") + r.name;
+        }
+        throw Failure(kNoSuchFunction, "no function " + name + " is registered" +
+                                           (known.empty() ? "" : " (there are " + known + ")"));
+    }
+    const auto given = static_cast<long>(arguments.size());
+    const bool unlimited = registration->maxArgs < 0;
+    if (given < registration->minArgs || (!unlimited && given > registration->maxArgs)) {
+        throw Failure(
+            kNoSuchFunction,
+            name + " takes " + std::to_string(registration->minArgs) +
+                (unlimited ? " or more" : " to " + std::to_string(registration->maxArgs)) +
+                " arguments, " + std::to_string(given) + " given");
+    }
+    std::vector<fakehost::Argument> values;
+    for (const auto& argument : arguments) {
+        values.push_back({argument});
+    }
+    return fakehost::call(registration->handler, registration->functionId, values);
+}
+
+namespace {
+
+struct Options {
+    fmx::int16 extnVersion = kCurrentExtnVersion;
+    bool info = false;
+    std::string plugin;
+    std::string function;
+    std::vector<std::string> arguments;
+};
+
+fmx::int16 extnVersion(const std::string& text) {
+    std::size_t end = 0;
+    long value = 0;
+    try {
+        value = std::stol(text, &end);
+    } catch (const std::exception&) {
+        end = 0;
+    }
+    if (end == 0 || end != text.size() || value < -32768 || value > 32767) {
+        throw Failure(kUsage,
+                      "--extn-version takes a number from -32768 to 32767, not \"" + text + "\"");
+    }
+    return static_cast<fmx::int16>(value);
+}
+
+Options parse(const std::vector<std::string>& arguments) {
+    Options options;
+    std::size_t i = 1;
+    for (; i < arguments.size(); ++i) {
+        if (arguments[i] == "--info") {
+            options.info = true;
+        } else if (arguments[i] == "--extn-version") {
+            if (++i == arguments.size()) {
+                throw Failure(kUsage, "--extn-version needs a number");
+            }
+            options.extnVersion = extnVersion(arguments[i]);
+        } else if (arguments[i].rfind("--", 0) == 0) {
+            throw Failure(kUsage, "unknown option " + arguments[i]);
+        } else {
+            break;
+        }
+    }
+    if (i == arguments.size()) {
+        throw Failure(kUsage, "no plug-in named");
+    }
+    options.plugin = arguments[i++];
+    if (options.info) {
+        if (i != arguments.size()) {
+            throw Failure(kUsage, "--info takes the plug-in alone");
+        }
+        return options;
+    }
+    if (i == arguments.size()) {
+        throw Failure(kUsage, "no function named");
+    }
+    options.function = arguments[i++];
+    options.arguments.assign(arguments.begin() + static_cast<long>(i), arguments.end());
+    return options;
+}
+
+// From a successful Init to Shutdown, which the host sends whatever happens in between.
+struct Started {
+    const Plugin& plugin;
+    fmx::int16 extnVersion;
+    ~Started() { shutdown(plugin, extnVersion); }
+};
+
+void printInfo(std::ostream& out, const Plugin& plugin, fmx::int16 extnVersion, fmx::int64 reply) {
+    const auto text = [&](fmx::uchar id) {
+        return fakehost::utf8(getString(plugin, id, kStringBufferSize, extnVersion));
+    };
+    out << "name:         " << text(kFMXT_NameStr) << '\n'
+        << "description:  " << text(kFMXT_AppConfigStr) << '\n'
+        << "options:      " << text(kFMXT_OptionsStr) << '\n'
+        << "Init reply:   " << reply << " (extension version " << extnVersion << ")\n"
+        << "functions:\n"
+        << "  id     name             parameters  flags       prototype\n";
+    for (const auto& r : fakehost::registrations()) {
+        std::ostringstream counts;
+        counts << r.minArgs << " to " << r.maxArgs;
+        out << "  " << std::left << std::setw(6) << r.functionId << ' ' << std::setw(16) << r.name
+            << ' ' << std::setw(11) << counts.str() << ' ' << hex8(r.flags) << "  " << r.prototype
+            << '\n'
+            << "         plug-in " << r.pluginId << ", description: " << r.description << '\n';
+    }
+}
+
+int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
+    const Options options = parse(arguments);
+    const Plugin plugin(options.plugin);
+    const fmx::int64 reply = init(plugin, options.extnVersion);
+    const Started started{plugin, options.extnVersion};
+    if (reply <= 0) {
+        throw Failure(kRefused, options.plugin + " refused to start: Init replied " +
+                                    std::to_string(reply) + " to extension version " +
+                                    std::to_string(options.extnVersion));
+    }
+    for (const fmx::uchar id : {kFMXT_NameStr, kFMXT_AppConfigStr, kFMXT_OptionsStr}) {
+        getString(plugin, id, kStringBufferSize, options.extnVersion);
+    }
+    if (options.info) {
+        printInfo(out, plugin, options.extnVersion, reply);
+        return kOk;
+    }
+    const auto result = callFunction(options.function, options.arguments);
+    if (result.error != 0) {
+        throw Failure(kFunctionFailed,
+                      options.function + " returned error " + std::to_string(result.error));
+    }
+    out << fakehost::utf8(result.text) << '\n';
+    return kOk;
+}
+
+// What the fake host saw go wrong during the run: misuses and objects left alive.
+void warnAboutHostState(std::size_t misusesBefore, int textsBefore, int quadCharsBefore,
+                        std::ostream& err) {
+    const auto misuses = fakehost::misuses();
+    for (auto i = misusesBefore; i < misuses.size(); ++i) {
+        err << "fmxhost: warning: the plug-in misused the SDK: " << misuses[i] << '\n';
+    }
+    const int texts = fakehost::liveTexts() - textsBefore;
+    const int quadChars = fakehost::liveQuadChars() - quadCharsBefore;
+    if (texts != 0 || quadChars != 0) {
+        err << "fmxhost: warning: the plug-in left " << texts << " texts and " << quadChars
+            << " four-character codes undeleted\n";
+    }
+}
+
+} // namespace
+
+int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    if (arguments.size() == 2 && (arguments[1] == "--help" || arguments[1] == "-h")) {
+        out << kUsageText << '\n';
+        return kOk;
+    }
+    const auto misusesBefore = fakehost::misuses().size();
+    const int textsBefore = fakehost::liveTexts();
+    const int quadCharsBefore = fakehost::liveQuadChars();
+    int status = kOk;
+    try {
+        status = runChecked(arguments, out);
+    } catch (const Failure& failure) {
+        err << "fmxhost: " << failure.what();
+        if (failure.status == kUsage) {
+            err << " (" << kUsageText << ")";
+        }
+        err << '\n';
+        status = failure.status;
+    } catch (const std::exception& e) {
+        err << "fmxhost: an exception left the plug-in: " << e.what() << '\n';
+        status = kPluginMisbehaved;
+    } catch (...) {
+        err << "fmxhost: an exception left the plug-in\n";
+        status = kPluginMisbehaved;
+    }
+    warnAboutHostState(misusesBefore, textsBefore, quadCharsBefore, err);
+    return status;
+}
+
+} // namespace fmxhost
