@@ -1,0 +1,92 @@
+#include "json/json.h"
+
+#include "json/base64.h"
+
+#include <array>
+#include <cstddef>
+
+namespace belpic {
+
+namespace {
+
+// For each byte, the character written after a backslash: 'u' for the six-character \u00XX
+// form, 0 for a byte that is written as it is. Everything from 0x20 up passes through except
+// the quote and the backslash; UTF-8 is never decoded.
+constexpr std::array<char, 256> kEscapes = [] {
+    std::array<char, 256> tabel{};
+    for (int byte = 0; byte < 0x20; ++byte)
+        tabel[byte] = 'u';
+    tabel['"'] = '"';
+    tabel['\\'] = '\\';
+    tabel['\n'] = 'n';
+    tabel['\r'] = 'r';
+    tabel['\t'] = 't';
+    return tabel;
+}();
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+// One member line: `  "key": "value",` and a line feed, without the comma for the last member.
+void veld(std::string& document, const char* key, const std::string& value, bool last) {
+    document += "  \"";
+    document += key;
+    document += "\": \"";
+    document += jsonTekst(value);
+    document += last ? "\"\n" : "\",\n";
+}
+
+} // namespace
+
+std::string jsonTekst(const std::string& waarde) {
+    std::string tekst;
+    tekst.reserve(waarde.size() + 8);
+    // Bytes that pass through are copied in runs, up to the next byte that needs escaping.
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < waarde.size(); ++i) {
+        const unsigned char byte = waarde[i];
+        const char escape = kEscapes[byte];
+        if (escape == 0)
+            continue;
+        tekst.append(waarde, run, i - run);
+        if (escape == 'u') {
+            const char vorm[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+            tekst.append(vorm, sizeof vorm);
+        } else {
+            const char vorm[] = {'\\', escape};
+            tekst.append(vorm, sizeof vorm);
+        }
+        run = i + 1;
+    }
+    tekst.append(waarde, run, waarde.size() - run);
+    return tekst;
+}
+
+std::string alsJson(const Gegevens& gegevens) {
+    std::string document = "{\n";
+    veld(document, "error", "", false);
+    veld(document, "cardNumber", gegevens.kaartnummer, false);
+    veld(document, "surname", gegevens.achternaam, false);
+    veld(document, "givenNames", gegevens.voornamen, false);
+    veld(document, "dateOfBirth", gegevens.geboortedatum, false);
+    veld(document, "placeOfBirth", gegevens.geboorteplaats, false);
+    veld(document, "gender", gegevens.geslacht, false);
+    veld(document, "nationality", gegevens.nationaliteit, false);
+    veld(document, "validUntil", gegevens.geldigTot, false);
+    veld(document, "nationalNumber", gegevens.rijksregisternummer, false);
+    veld(document, "street", gegevens.straat, false);
+    veld(document, "postalCode", gegevens.postcode, false);
+    veld(document, "municipality", gegevens.gemeente, false);
+    veld(document, "photo", base64(gegevens.foto), true);
+    document += '}';
+    return document;
+}
+
+std::string foutAlsJson(const Fout& fout) {
+    std::string document = "{\n";
+    veld(document, "error", fout.melding, false);
+    veld(document, "errorDetail", fout.detail, true);
+    document += '}';
+    return document;
+}
+
+} // namespace belpic
