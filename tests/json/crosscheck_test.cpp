@@ -1,0 +1,159 @@
+// Documents made from generated records, read back by nlohmann-json's strict parser and the
+// photo by OpenSSL's decoder: every value must come back as the field it was made from.
+#include "json/json.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include <cstddef>
+#include <optional>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace belpic {
+namespace {
+
+using Json = nlohmann::ordered_json; // keeps the members in document order
+
+// Pieces of valid UTF-8 from which field values are built: plain letters, accented Latin
+// letters, characters of three and four bytes (outside the Basic Multilingual Plane), the
+// characters JSON escapes, every control byte, solidus and DEL.
+std::vector<std::string> stukken() {
+    std::vector<std::string> s = {
+        "a",        "Z",  "0",  " ",      "-",
+        "'",        ".",  "é",  "è",      "ë",
+        "ß",        "Ç",  "€",  "中",     "😀",
+        "𝄞",        "\"", "\\", "/",      "\x7F",
+        "\xC2\x80", "ÿ",  "ﬀ",  "\uFFFD", "\xF4\x8F\xBF\xBF" /* U+10FFFF */};
+    for (int byte = 0; byte < 0x20; ++byte)
+        s.emplace_back(1, static_cast<char>(byte));
+    return s;
+}
+
+class Generator {
+  public:
+    explicit Generator(std::uint32_t zaad) : toeval(zaad) {}
+
+    // mt19937's sequence is fixed by the standard, so a failure reproduces anywhere.
+    std::size_t getal(std::size_t grens) { return toeval() % grens; }
+
+    std::string tekst() {
+        std::string t;
+        const std::size_t aantal = getal(4) == 0 ? 0 : getal(40);
+        for (std::size_t i = 0; i < aantal; ++i)
+            t += kStukken[getal(kStukken.size())];
+        return t;
+    }
+
+    Bytes foto() {
+        Bytes f(getal(3500));
+        for (std::uint8_t& byte : f)
+            byte = static_cast<std::uint8_t>(toeval());
+        return f;
+    }
+
+  private:
+    const std::vector<std::string> kStukken = stukken();
+    std::mt19937 toeval;
+};
+
+Bytes decodeer(const std::string& tekst) {
+    Bytes bytes(tekst.size() / 4 * 3);
+    const int n =
+        EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(tekst.data()),
+                        static_cast<int>(tekst.size()));
+    EXPECT_EQ(n, static_cast<int>(bytes.size())) << "not base64: " << tekst;
+    // The decoder counts the padding as bytes.
+    std::size_t vulling = 0;
+    while (vulling < 2 && vulling < tekst.size() && tekst[tekst.size() - 1 - vulling] == '=')
+        ++vulling;
+    bytes.resize(bytes.size() - vulling);
+    return bytes;
+}
+
+std::size_t regels(const std::string& document) {
+    std::size_t n = 1;
+    for (const char c : document)
+        n += c == '\n';
+    return n;
+}
+
+// The members in order, each a string; a value of nullopt is checked by the caller.
+using Leden = std::vector<std::pair<const char*, std::optional<std::string>>>;
+
+void verwachtLeden(const Json& object, const Leden& leden) {
+    ASSERT_TRUE(object.is_object());
+    ASSERT_EQ(object.size(), leden.size());
+    std::size_t i = 0;
+    for (const auto& [sleutel, waarde] : object.items()) {
+        EXPECT_EQ(sleutel, leden[i].first);
+        ASSERT_TRUE(waarde.is_string()) << sleutel;
+        if (leden[i].second) {
+            EXPECT_EQ(waarde.get<std::string>(), *leden[i].second) << sleutel;
+        }
+        ++i;
+    }
+}
+
+TEST(CrossCheck, CardDocumentsParseBackToTheirFields) {
+    Generator gen(3141592);
+    for (int ronde = 0; ronde < 400; ++ronde) {
+        SCOPED_TRACE("record " + std::to_string(ronde));
+        Gegevens g;
+        for (std::string* veld : {&g.kaartnummer, &g.achternaam, &g.voornamen, &g.geboortedatum,
+                                  &g.geboorteplaats, &g.geslacht, &g.nationaliteit, &g.geldigTot,
+                                  &g.rijksregisternummer, &g.straat, &g.postcode, &g.gemeente})
+            *veld = gen.tekst();
+        g.foto = gen.foto();
+
+        const std::string document = alsJson(g);
+        EXPECT_EQ(regels(document), 16u);
+        EXPECT_EQ(document.back(), '}');
+        Json object;
+        ASSERT_NO_THROW(object = Json::parse(document)) << document;
+        verwachtLeden(object, {{"error", ""},
+                               {"cardNumber", g.kaartnummer},
+                               {"surname", g.achternaam},
+                               {"givenNames", g.voornamen},
+                               {"dateOfBirth", g.geboortedatum},
+                               {"placeOfBirth", g.geboorteplaats},
+                               {"gender", g.geslacht},
+                               {"nationality", g.nationaliteit},
+                               {"validUntil", g.geldigTot},
+                               {"nationalNumber", g.rijksregisternummer},
+                               {"street", g.straat},
+                               {"postalCode", g.postcode},
+                               {"municipality", g.gemeente},
+                               {"photo", std::nullopt}});
+        EXPECT_EQ(decodeer(object["photo"].get<std::string>()), g.foto);
+    }
+}
+
+TEST(CrossCheck, ErrorDocumentsParseBackToTheirTexts) {
+    Generator gen(2718281);
+    for (int ronde = 0; ronde < 400; ++ronde) {
+        SCOPED_TRACE("error " + std::to_string(ronde));
+        Fout fout{static_cast<std::int32_t>(gen.getal(7)), gen.tekst(), gen.tekst()};
+
+        const std::string document = foutAlsJson(fout);
+        EXPECT_EQ(regels(document), 4u);
+        Json object;
+        ASSERT_NO_THROW(object = Json::parse(document)) << document;
+        verwachtLeden(object, {{"error", fout.melding}, {"errorDetail", fout.detail}});
+    }
+}
+
+TEST(CrossCheck, EveryAsciiByteEscapedParsesBackToItself) {
+    for (int byte = 0; byte < 0x80; ++byte) {
+        const std::string een(1, static_cast<char>(byte));
+        Json waarde;
+        ASSERT_NO_THROW(waarde = Json::parse("\"" + jsonTekst(een) + "\"")) << "byte " << byte;
+        EXPECT_EQ(waarde.get<std::string>(), een) << "byte " << byte;
+    }
+}
+
+} // namespace
+} // namespace belpic

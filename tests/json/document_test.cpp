@@ -1,0 +1,183 @@
+#include "json/json.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace belpic {
+namespace {
+
+Gegevens voorbeeld() {
+    Gegevens g;
+    g.kaartnummer = "591234567800";
+    g.achternaam = "Voorbeeld";
+    g.voornamen = "An Marie";
+    g.geboortedatum = "14.03.1985";
+    g.geboorteplaats = "Gent";
+    g.geslacht = "M";
+    g.nationaliteit = "Belg";
+    g.geldigTot = "02.06.2031";
+    g.rijksregisternummer = "85031400000";
+    g.straat = "Kerkstraat 12";
+    g.postcode = "9000";
+    g.gemeente = "Gent";
+    g.foto = {0xFF, 0xD8, 0xFF, 0xE0};
+    return g;
+}
+
+TEST(CardDocument, ExampleCardGivesTheSixteenLinesExactly) {
+    const std::string verwacht = "{\n"
+                                 "  \"error\": \"\",\n"
+                                 "  \"cardNumber\": \"591234567800\",\n"
+                                 "  \"surname\": \"Voorbeeld\",\n"
+                                 "  \"givenNames\": \"An Marie\",\n"
+                                 "  \"dateOfBirth\": \"14.03.1985\",\n"
+                                 "  \"placeOfBirth\": \"Gent\",\n"
+                                 "  \"gender\": \"M\",\n"
+                                 "  \"nationality\": \"Belg\",\n"
+                                 "  \"validUntil\": \"02.06.2031\",\n"
+                                 "  \"nationalNumber\": \"85031400000\",\n"
+                                 "  \"street\": \"Kerkstraat 12\",\n"
+                                 "  \"postalCode\": \"9000\",\n"
+                                 "  \"municipality\": \"Gent\",\n"
+                                 "  \"photo\": \"/9j/4A==\"\n"
+                                 "}";
+    EXPECT_EQ(alsJson(voorbeeld()), verwacht);
+}
+
+TEST(CardDocument, EmptyRecordKeepsEveryMemberWithEmptyValues) {
+    const std::string verwacht = "{\n"
+                                 "  \"error\": \"\",\n"
+                                 "  \"cardNumber\": \"\",\n"
+                                 "  \"surname\": \"\",\n"
+                                 "  \"givenNames\": \"\",\n"
+                                 "  \"dateOfBirth\": \"\",\n"
+                                 "  \"placeOfBirth\": \"\",\n"
+                                 "  \"gender\": \"\",\n"
+                                 "  \"nationality\": \"\",\n"
+                                 "  \"validUntil\": \"\",\n"
+                                 "  \"nationalNumber\": \"\",\n"
+                                 "  \"street\": \"\",\n"
+                                 "  \"postalCode\": \"\",\n"
+                                 "  \"municipality\": \"\",\n"
+                                 "  \"photo\": \"\"\n"
+                                 "}";
+    EXPECT_EQ(alsJson(Gegevens{}), verwacht);
+}
+
+TEST(CardDocument, EachFieldLandsOnItsOwnLineEscaped) {
+    // A distinct value per field catches members swapped between lines.
+    Gegevens g;
+    g.kaartnummer = "1";
+    g.achternaam = "D'Hondt \"de jonge\"";
+    g.voornamen = "Zoë Anaïs";
+    g.geboortedatum = "4";
+    g.geboorteplaats = "Liège";
+    g.geslacht = "V";
+    g.nationaliteit = "7";
+    g.geldigTot = "8";
+    g.rijksregisternummer = "9";
+    g.straat = "Straße 1\tbus 2";
+    g.postcode = "11";
+    g.gemeente = "C:\\12";
+    g.foto = {'M', 'a'};
+    const std::string verwacht = "{\n"
+                                 "  \"error\": \"\",\n"
+                                 "  \"cardNumber\": \"1\",\n"
+                                 "  \"surname\": \"D'Hondt \\\"de jonge\\\"\",\n"
+                                 "  \"givenNames\": \"Zoë Anaïs\",\n"
+                                 "  \"dateOfBirth\": \"4\",\n"
+                                 "  \"placeOfBirth\": \"Liège\",\n"
+                                 "  \"gender\": \"V\",\n"
+                                 "  \"nationality\": \"7\",\n"
+                                 "  \"validUntil\": \"8\",\n"
+                                 "  \"nationalNumber\": \"9\",\n"
+                                 "  \"street\": \"Straße 1\\tbus 2\",\n"
+                                 "  \"postalCode\": \"11\",\n"
+                                 "  \"municipality\": \"C:\\\\12\",\n"
+                                 "  \"photo\": \"TWE=\"\n"
+                                 "}";
+    EXPECT_EQ(alsJson(g), verwacht);
+}
+
+TEST(ErrorDocument, GivesTheFourLinesExactly) {
+    struct Geval {
+        Fout fout;
+        std::string verwacht;
+    };
+    const std::vector<Geval> gevallen = {
+        {{geenLezer, "No card reader connected.", ""},
+         "{\n  \"error\": \"No card reader connected.\",\n  \"errorDetail\": \"\"\n}"},
+        {{kaartDienst, "The smart card service failed.", "SCardConnect 0x8010001D"},
+         "{\n  \"error\": \"The smart card service failed.\",\n"
+         "  \"errorDetail\": \"SCardConnect 0x8010001D\"\n}"},
+        {{kaartBestand, "", "6A82\r\n"},
+         "{\n  \"error\": \"\",\n  \"errorDetail\": \"6A82\\r\\n\"\n}"},
+        // The code is not part of the document.
+        {{geenFout, "x", "y"}, "{\n  \"error\": \"x\",\n  \"errorDetail\": \"y\"\n}"},
+    };
+    for (const Geval& geval : gevallen)
+        EXPECT_EQ(foutAlsJson(geval.fout), geval.verwacht) << geval.fout.melding;
+}
+
+TEST(Escaping, FollowsTheTable) {
+    struct Geval {
+        std::string invoer;
+        std::string verwacht;
+    };
+    const std::vector<Geval> gevallen = {
+        {"", ""},
+        {"\"", "\\\""},
+        {"\\", "\\\\"},
+        {"\n", "\\n"},
+        {"\r", "\\r"},
+        {"\t", "\\t"},
+        {std::string(1, '\0'), "\\u0000"},
+        {"\x01", "\\u0001"},
+        {"\b", "\\u0008"},
+        {"\f", "\\u000C"},
+        {"\x0B", "\\u000B"},
+        {"\x1B", "\\u001B"},
+        {"\x1F", "\\u001F"},
+        {" ", " "},
+        {"/", "/"},
+        {"\x7F", "\x7F"},
+        {"Liège", "Liège"},
+        {"\xC3\xA8", "\xC3\xA8"},
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        // Bytes that form no UTF-8 pass through as well: nothing is decoded.
+        {"\xFF\xC0\x80\xE2\x82", "\xFF\xC0\x80\xE2\x82"},
+        // A NUL inside a value does not end it.
+        {std::string("a\0b", 3), "a\\u0000b"},
+        {"\"\\\"", "\\\"\\\\\\\""},
+        {"a\r\nb", "a\\r\\nb"},
+        {"\x1F\x20", "\\u001F "},
+    };
+    for (const Geval& geval : gevallen)
+        EXPECT_EQ(jsonTekst(geval.invoer), geval.verwacht) << "input: " << geval.invoer;
+}
+
+TEST(Escaping, EveryByteFromSpaceUpPassesThroughButQuoteAndBackslash) {
+    for (int byte = 0x20; byte <= 0xFF; ++byte) {
+        if (byte == '"' || byte == '\\')
+            continue;
+        const std::string een(1, static_cast<char>(byte));
+        EXPECT_EQ(jsonTekst(een), een) << "byte " << byte;
+    }
+}
+
+TEST(Escaping, OtherControlBytesUseUppercaseSixCharacterForm) {
+    for (int byte = 0; byte < 0x20; ++byte) {
+        if (byte == '\t' || byte == '\n' || byte == '\r')
+            continue;
+        const std::string uit = jsonTekst(std::string(1, static_cast<char>(byte)));
+        ASSERT_EQ(uit.size(), 6u) << "byte " << byte;
+        EXPECT_EQ(uit.substr(0, 2), "\\u");
+        EXPECT_EQ(uit.find_first_not_of("0123456789ABCDEF", 2), std::string::npos) << uit;
+        EXPECT_EQ(std::stoi(uit.substr(2), nullptr, 16), byte) << uit;
+    }
+}
+
+} // namespace
+} // namespace belpic
