@@ -41,8 +41,8 @@ class RigError(Exception):
     pass
 
 
-def _die_with_parent():
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+def _die_with_parent(sig=signal.SIGKILL):
+    ctypes.CDLL(None, use_errno=True).prctl(1, sig)  # PR_SET_PDEATHSIG
 
 
 def _free(port):
@@ -88,24 +88,31 @@ def _stop(process, grace=5.0):
 class Rig:
     """One private pcscd, with or without the virtual reader, and the cards in its slots."""
 
-    def __init__(self, reader=True, workdir=None):
+    open_in_process = False
+
+    def __init__(self, reader=True):
+        # The client library reads PCSCLITE_CSOCK_NAME once per process, at its first call:
+        # every rig of a process puts its socket at the same place, one rig at a time.
+        if Rig.open_in_process:
+            raise RigError("one rig at a time in a process")
         self.reader = reader
-        self.own_dir = workdir is None
-        self.dir = workdir or tempfile.mkdtemp(prefix="tessarin-rig-")
+        self.dir = os.path.join(tempfile.gettempdir(), f"tessarin-rig-{os.getpid()}")
+        shutil.rmtree(self.dir, ignore_errors=True)  # left by an earlier process of this id
+        os.makedirs(self.dir)
         self.run = os.path.join(self.dir, "run")
         self.socket = os.path.join(self.run, "pcscd", "pcscd.comm")
         self.port, self._lock = claim_ports() if reader else (None, None)
+        Rig.open_in_process = True
         self.pcscd = None
         self.cards = {}
         self._gone = {}
         self._context = None
 
-    # The client library reads PCSCLITE_CSOCK_NAME once per process, at its first call.
     def env(self):
         return dict(os.environ, PCSCLITE_CSOCK_NAME=self.socket)
 
     def start(self, timeout=15.0):
-        os.makedirs(self.run, exist_ok=True)
+        os.makedirs(self.run)
         config = os.path.join(self.dir, "reader.conf")
         with open(config, "w") as f:
             if self.reader:
@@ -161,8 +168,8 @@ class Rig:
         if self._lock:
             self._lock.close()
             self._lock = None
-        if self.own_dir:
-            shutil.rmtree(self.dir, ignore_errors=True)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        Rig.open_in_process = False
 
     def pcscd_log(self):
         try:
@@ -258,7 +265,9 @@ def main():
                 profile = samplecard.sample_profile()
             rig.insert(profile, log=args.log)
         try:
-            return subprocess.run(args.command, env=rig.env()).returncode
+            # The command goes too when this runner is killed: its service is gone with it.
+            return subprocess.run(args.command, env=rig.env(),
+                                  preexec_fn=lambda: _die_with_parent(signal.SIGTERM)).returncode
         except FileNotFoundError as e:
             print(f"rig.py: {e}", file=sys.stderr)
             return 127

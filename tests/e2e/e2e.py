@@ -1,0 +1,455 @@
+#!/usr/bin/python3
+"""End-to-end tests of the production plug-in: fmxhost loads Tessarin.fmx, which talks to a
+private pcscd whose virtual reader holds our virtual card.
+
+    e2e.py --plugin Tessarin.fmx --fmxhost fmxhost SCENARIO
+    e2e.py --list
+
+Each scenario starts its own pcscd (own mount namespace, own ports), so scenarios can run side
+by side; whatever a scenario starts is stopped when it ends, also when it fails or is killed.
+The expected card document is worked out here from the sample card's field values, apart from
+the plug-in's own code.
+"""
+
+import argparse
+import base64
+import copy
+import difflib
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "virtualcard"))
+
+import rig  # noqa: E402
+import samplecard  # noqa: E402
+from samplecard import ADDRESS, IDENTITY, PHOTO  # noqa: E402
+
+SLOT0, SLOT1 = rig.READERS
+CALL_TIMEOUT = 60
+
+NO_CARD = ("There is no card in the reader.", "0x8010000C")
+NOT_ON_CARD = "That file is not on the card."
+READ_FAILED = "Reading the card failed."
+INCOMPLETE = "The card returned an incomplete response."
+NOT_REACHED = "The command did not reach the card."
+NO_SERVICE = "The smart card service is not responding."
+
+
+# The expected documents.
+
+MONTHS = {"JAN": 1, "JANV": 1, "FEB": 2, "FEVR": 2, "MAR": 3, "MAAR": 3, "MARS": 3, "APR": 4,
+          "AVR": 4, "MEI": 5, "MAI": 5, "MAY": 5, "JUN": 6, "JUIN": 6, "JUL": 7, "JUIL": 7,
+          "AUG": 8, "AOUT": 8, "SEP": 9, "SEPT": 9, "OCT": 10, "OKT": 10, "NOV": 11, "DEC": 12,
+          "DEZ": 12}
+
+
+def collapse(text):
+    """Zero bytes dropped, each run of blanks one space, none at either end."""
+    return re.sub(r"[\t\n\r ]+", " ", text.replace("\0", "")).strip(" ")
+
+
+def street(text):
+    """Bracketed groups of two to five capitals dropped, with the spaces before them."""
+    return collapse(re.sub(r" *\([A-Z]{2,5}\)", "", text))
+
+
+def date_of_birth(text):
+    parts = collapse(text).split(" ")
+    if len(parts) == 3 and parts[0].isdigit() and parts[2].isdigit() and parts[1].upper() in MONTHS:
+        day, year = int(parts[0]), int(parts[2])
+        if 1 <= day <= 31 and 1000 <= year <= 9999:
+            return f"{day:02d}.{MONTHS[parts[1].upper()]:02d}.{year:04d}"
+    return collapse(text)
+
+
+def escape(text):
+    special = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    return "".join(special.get(c, f"\\u{ord(c):04X}" if ord(c) < 0x20 else c) for c in text)
+
+
+def document(members):
+    lines = [f'  "{key}": "{escape(value)}"' for key, value in members]
+    return "{\n" + ",\n".join(lines) + "\n}"
+
+
+def card_document(photo=None):
+    """The sample card's document, from the field values of its sources."""
+    identity = dict(samplecard.elements("identity.txt")[0])
+    address = dict(samplecard.elements("address.txt")[0])
+
+    def field(tags, tag):
+        return collapse(tags[tag].decode("utf-8")) if tag in tags else ""
+
+    if photo is None:
+        photo = bytes.fromhex(samplecard.sample_profile()["files"][PHOTO])
+    return document([
+        ("error", ""),
+        ("cardNumber", field(identity, 0x01)),
+        ("surname", field(identity, 0x07)),
+        ("givenNames", field(identity, 0x08)),
+        ("dateOfBirth", date_of_birth(identity[0x0C].decode("utf-8"))),
+        ("placeOfBirth", field(identity, 0x0B)),
+        ("gender", field(identity, 0x0D)),
+        ("nationality", field(identity, 0x0A)),
+        ("validUntil", field(identity, 0x04)),
+        ("nationalNumber", field(identity, 0x06)),
+        ("street", street(address[0x01].decode("utf-8"))),
+        ("postalCode", field(address, 0x02)),
+        ("municipality", field(address, 0x03)),
+        ("photo", base64.b64encode(photo).decode("ascii")),
+    ])
+
+
+def error_document(message, detail):
+    return document([("error", message), ("errorDetail", detail)])
+
+
+# Profiles.
+
+def sample():
+    return samplecard.sample_profile()
+
+
+def variant(without=(), pad=None, **behaviour):
+    """The sample card with files left out, files padded with zero bytes up to a length, and
+    injected behaviours."""
+    profile = copy.deepcopy(sample())
+    for path in without:
+        del profile["files"][path]
+    for path, length in (pad or {}).items():
+        data = bytes.fromhex(profile["files"][path])
+        profile["files"][path] = (data + bytes(length - len(data))).hex()
+    profile.update(behaviour)
+    return profile
+
+
+def file_bytes(profile, path):
+    return bytes.fromhex(profile["files"][path])
+
+
+def minimum_commands(profile):
+    """The commands of one read in 255-byte chunks: per file one SELECT FILE, then one READ
+    BINARY for every full 255 bytes and one for the rest or for finding the end."""
+    commands = []
+    for path in (IDENTITY, ADDRESS, PHOTO):
+        commands.append("00A4080C06" + path)
+        for offset in range(0, len(file_bytes(profile, path)) + 1, 255):
+            commands.append(f"00B0{offset:04X}FF")
+    return commands
+
+
+# Running things.
+
+class Scenario:
+    def __init__(self, plugin, fmxhost):
+        self.plugin = plugin
+        self.fmxhost = fmxhost
+        self.passed = 0
+        self.failed = 0
+
+    def call(self, env, function, *arguments):
+        result = subprocess.run([self.fmxhost, self.plugin, function, *arguments], env=env,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=CALL_TIMEOUT)
+        if result.returncode != 0:
+            raise AssertionError(f"fmxhost {function} {arguments} exited {result.returncode}: "
+                                 f"{result.stderr.decode(errors='replace')}")
+        return strip_line_feed(result.stdout).decode("utf-8")
+
+    def check(self, what, got, want):
+        if got == want:
+            self.passed += 1
+            print(f"ok      {what}")
+            return
+        self.failed += 1
+        print(f"FAILED  {what}")
+        diff = difflib.unified_diff(shorten(want).splitlines(), shorten(got).splitlines(),
+                                    "expected", "got", lineterm="")
+        print("\n".join("        " + line for line in diff))
+
+
+def strip_line_feed(output):
+    if not output.endswith(b"\n"):
+        raise AssertionError(f"fmxhost output does not end in a line feed: {output[-40:]!r}")
+    return output[:-1]
+
+
+def shorten(text):
+    """Long photo lines cut for a readable diff."""
+    if isinstance(text, list):
+        return "\n".join(text)
+    return "\n".join(line if len(line) < 200 else line[:100] + f"...[{len(line)} chars]"
+                     for line in text.split("\n"))
+
+
+def commands_in(log, start=0):
+    """The command APDUs that the card received, from line `start` of its log."""
+    with open(log) as f:
+        lines = f.read().splitlines()[start:]
+    return [line.split()[1] for line in lines if line.startswith("APDU ")]
+
+
+def log_length(log):
+    if not os.path.exists(log):
+        return 0
+    with open(log) as f:
+        return len(f.read().splitlines())
+
+
+# Scenarios.
+
+def sample_card(s):
+    """The sample card: the exact document, the fewest commands, the other two functions."""
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "card.log")
+        profile = sample()
+        r.insert(profile, log=log)
+        env = r.env()
+        s.check("EID_Version", s.call(env, "EID_Version"), "Tessarin 1.0")
+        s.check("EID_Readers lists both slots", s.call(env, "EID_Readers"), f"{SLOT0}\r{SLOT1}")
+        start = log_length(log)
+        s.check("EID_Read gives the card document", s.call(env, "EID_Read"), card_document())
+        s.check("EID_Read sends the fewest commands", "\n".join(commands_in(log, start)),
+                "\n".join(minimum_commands(profile)))
+        s.check("EID_Read with an empty name reads the first reader", s.call(env, "EID_Read", ""),
+                card_document())
+        s.check("a second read of the same card gives the same document", s.call(env, "EID_Read"),
+                card_document())
+
+
+def named_readers(s):
+    """Readers named explicitly, and the empty second slot."""
+    with rig.Rig() as r:
+        r.insert(sample(), slot=0)
+        env = r.env()
+        s.check("EID_Read naming the first slot", s.call(env, "EID_Read", SLOT0), card_document())
+        s.check("EID_Read naming the empty second slot", s.call(env, "EID_Read", SLOT1),
+                error_document(*NO_CARD))
+        r.remove(slot=0)
+        r.insert(sample(), slot=1)
+        s.check("EID_Read naming the second slot", s.call(env, "EID_Read", SLOT1), card_document())
+        s.check("EID_Read without a name takes the first reader, even when empty",
+                s.call(env, "EID_Read"), error_document(*NO_CARD))
+
+
+def no_reader(s):
+    """pcscd runs, but no reader is configured."""
+    with rig.Rig(reader=False) as r:
+        env = r.env()
+        s.check("EID_Read", s.call(env, "EID_Read"), error_document("No card reader connected.", ""))
+        s.check("EID_Readers is empty", s.call(env, "EID_Readers"), "")
+
+
+def no_card(s):
+    """The reader is there, the card is not."""
+    with rig.Rig() as r:
+        env = r.env()
+        s.check("EID_Read", s.call(env, "EID_Read"), error_document(*NO_CARD))
+        s.check("EID_Readers", s.call(env, "EID_Readers"), f"{SLOT0}\r{SLOT1}")
+
+
+def unknown_reader(s):
+    """A reader name that the service does not know."""
+    with rig.Rig() as r:
+        r.insert(sample())
+        env = r.env()
+        for name in ("Virtual PCD 00 02", "Lecteur de Liège"):
+            s.check(f"EID_Read({name!r})", s.call(env, "EID_Read", name),
+                    error_document(f"Could not connect to reader {name}.", "SCardConnect 0x80100009"))
+
+
+def no_pcscd(s):
+    """No smart-card service at all."""
+    with tempfile.TemporaryDirectory() as folder:
+        env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
+        s.check("EID_Read", s.call(env, "EID_Read"),
+                error_document(NO_SERVICE, "SCardEstablishContext 0x8010001D"))
+        s.check("EID_Read naming a reader", s.call(env, "EID_Read", SLOT0),
+                error_document(NO_SERVICE, "SCardEstablishContext 0x8010001D"))
+        s.check("EID_Readers", s.call(env, "EID_Readers"),
+                f"ERROR: {NO_SERVICE} (SCardEstablishContext 0x8010001D)")
+
+
+def card_table(s, cases):
+    """One pcscd; each case puts its card in, reads it and takes it out again."""
+    with rig.Rig() as r:
+        for what, profile, want in cases:
+            r.insert(profile)
+            s.check(what, s.call(r.env(), "EID_Read"), want)
+            r.remove()
+
+
+def missing_files(s):
+    """Files the card does not have, and other answers to SELECT FILE."""
+    card_table(s, [
+        ("no identity file", variant(without=[IDENTITY]), error_document(NOT_ON_CARD, "6A82")),
+        ("no address file", variant(without=[ADDRESS]), error_document(NOT_ON_CARD, "6A82")),
+        ("identity file refused", variant(status=[{"command": 1, "sw": "6982"}]),
+         error_document(NOT_ON_CARD, "6982")),
+        ("no photo file: complete record, empty photo", variant(without=[PHOTO]),
+         card_document(photo=b"")),
+    ])
+
+
+def file_endings(s):
+    """The ways a card tells that a file has ended, and files that do not end well."""
+    padded = {IDENTITY: 255, ADDRESS: 510, PHOTO: 12 * 255}
+    whole = variant(pad=padded)
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "card.log")
+        for what, profile in [("6B00 at the end", whole), ("90 00 without data at the end",
+                                                           variant(pad=padded, at_end="9000"))]:
+            r.insert(profile, log=log)
+            start = log_length(log)
+            s.check(f"lengths of multiples of 255, {what}", s.call(r.env(), "EID_Read"),
+                    card_document(photo=file_bytes(whole, PHOTO)))
+            s.check(f"lengths of multiples of 255, {what}: commands",
+                    "\n".join(commands_in(log, start)), "\n".join(minimum_commands(whole)))
+            r.remove()
+    card_table(s, [
+        ("files ending by 6Cxx", variant(ending="6C"), card_document()),
+        ("multiples of 255 ending by 6Cxx", variant(pad=padded, ending="6C"),
+         card_document(photo=file_bytes(whole, PHOTO))),
+        ("a card that repeats 6Cxx", variant(ending="6C-repeat"),
+         error_document(READ_FAILED, f"6C{len(file_bytes(sample(), IDENTITY)):02X}")),
+        ("a status word while reading the address", variant(status=[{"command": 4, "sw": "6F00"}]),
+         error_document(READ_FAILED, "6F00")),
+        ("a photo that fails part-way gives an empty photo",
+         variant(status=[{"command": 8, "sw": "6F00"}]), card_document(photo=b"")),
+        ("a photo that never ends gives an empty photo", variant(endless=[PHOTO]),
+         card_document(photo=b"")),
+    ])
+    with rig.Rig() as r:
+        r.insert(variant(endless=[IDENTITY]))
+        got = s.call(r.env(), "EID_Read")
+        detail = got.split('"errorDetail": "')[-1].split('"')[0]
+        s.check("an identity file that never ends", got, error_document(READ_FAILED, detail))
+        s.check("an identity file that never ends: the detail says so", bool(detail), True)
+
+
+def card_pulled(s):
+    """The card taken out in the middle of a read."""
+    card_table(s, [
+        ("pulled while reading the identity", variant(pull_after=1), error_document(INCOMPLETE, "")),
+        ("pulled while reading the address", variant(pull_after=3), error_document(INCOMPLETE, "")),
+        ("pulled while reading the photo: complete record, empty photo", variant(pull_after=6),
+         card_document(photo=b"")),
+    ])
+
+
+def pcscd_stopped(s):
+    """The service stopped while the card is being read: the card goes silent after some
+    commands, and once the read waits for it, pcscd is stopped."""
+    cases = [
+        ("stopped while reading the identity", 1, error_document(NOT_REACHED, "SCardTransmit 0x80100013")),
+        ("stopped while reading the address", 3, error_document(NOT_REACHED, "SCardTransmit 0x80100013")),
+        ("stopped while reading the photo: complete record, empty photo", 6, card_document(photo=b"")),
+    ]
+    for what, answered, want in cases:
+        with rig.Rig() as r:
+            log = os.path.join(r.dir, "card.log")
+            r.insert(variant(mute_after=answered), log=log)
+            read = subprocess.Popen([s.fmxhost, s.plugin, "EID_Read"], env=r.env(),
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+            try:
+                await_line(log, lambda line: line.startswith("APDU ") and line.endswith(" -"))
+                r.stop_pcscd()
+                out, _ = read.communicate(timeout=CALL_TIMEOUT)
+            finally:
+                if read.poll() is None:
+                    read.kill()
+                    read.wait()
+            s.check(f"{what}: fmxhost exit status", read.returncode, 0)
+            s.check(what, strip_line_feed(out).decode("utf-8"), want)
+
+
+def await_line(path, matches, timeout=CALL_TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            with open(path) as f:
+                if any(matches(line) for line in f.read().splitlines()):
+                    return
+        time.sleep(0.01)
+    raise AssertionError(f"nothing in {path} matched in {timeout} s")
+
+
+def nothing_left_behind(s):
+    """rig.py stops what it started: after its command fails, and when it is killed."""
+    runner = [rig.PYTHON, os.path.join(ROOT, "virtualcard", "rig.py")]
+    with tempfile.TemporaryDirectory() as folder:
+        env = dict(os.environ, TMPDIR=folder)
+        done = subprocess.run(runner + ["--", "sh", "-c", "exit 3"], env=env, timeout=CALL_TIMEOUT)
+        s.check("the command's exit status is passed on", done.returncode, 3)
+        s.check("nothing left after a failing command", processes_using(folder), [])
+
+        killed = subprocess.Popen(runner + ["--", "sleep", "600"], env=env)
+        try:
+            await_condition(lambda: len(processes_using(folder)) >= 2)  # pcscd and the card
+        finally:
+            killed.send_signal(signal.SIGKILL)
+            killed.wait()
+        await_condition(lambda: not processes_using(folder), quiet=True)
+        s.check("nothing left after the runner is killed", processes_using(folder), [])
+
+
+def processes_using(folder):
+    """Processes whose command line names something in the folder (pcscd, the card)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if folder.encode() in f.read():
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+def await_condition(condition, timeout=CALL_TIMEOUT, quiet=False):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.02)
+    if not quiet:
+        raise AssertionError("timed out")
+
+
+SCENARIOS = {f.__name__: f for f in (sample_card, named_readers, no_reader, no_card, unknown_reader,
+                                     no_pcscd, missing_files, file_endings, card_pulled,
+                                     pcscd_stopped, nothing_left_behind)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--plugin")
+    parser.add_argument("--fmxhost")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("scenario", nargs="?", choices=sorted(SCENARIOS))
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(SCENARIOS))
+        return 0
+    if not (args.plugin and args.fmxhost and args.scenario):
+        parser.error("--plugin, --fmxhost and a scenario are needed")
+
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    s = Scenario(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost))
+    print(f"{args.scenario}: {SCENARIOS[args.scenario].__doc__.strip().splitlines()[0]}")
+    try:
+        SCENARIOS[args.scenario](s)
+    except (AssertionError, rig.RigError, subprocess.TimeoutExpired) as e:
+        s.failed += 1
+        print(f"FAILED  {e}")
+    print(f"{s.passed} passed, {s.failed} failed")
+    return 1 if s.failed or not s.passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
