@@ -1,0 +1,136 @@
+/* The floor for a card read: the PC/SC calls and card commands that the plug-in makes for one
+ * EID_Read, in the same order, with nothing around them (no records, no parsing, no JSON).
+ *
+ *   bareread [-r READER] [-n COUNT]
+ *
+ * Reads the identity, address and photo files COUNT times (default 1) and prints each read's
+ * duration in microseconds, one per line. Without -r it takes the first reader listed, through
+ * a context of its own, as the plug-in does. Exits 1 when a read fails.
+ */
+#include <winscard.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+static const BYTE kFiles[3][6] = {
+    {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x31},
+    {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x33},
+    {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x35},
+};
+
+static BYTE file_bytes[0x8000];
+
+static int transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD length,
+                    BYTE* response, DWORD* received) {
+    SCARD_IO_REQUEST pci = {protocol, sizeof(SCARD_IO_REQUEST)};
+    *received = 258;
+    return SCardTransmit(card, &pci, command, length, NULL, response, received) == SCARD_S_SUCCESS &&
+           *received >= 2;
+}
+
+/* SELECT FILE by path, then READ BINARY in chunks of up to 255 bytes until the file ends.
+ * Returns the file's length, or -1. */
+static long read_file(SCARDHANDLE card, DWORD protocol, const BYTE path[6]) {
+    BYTE select[11] = {0x00, 0xA4, 0x08, 0x0C, 0x06};
+    BYTE response[258];
+    DWORD received;
+    memcpy(select + 5, path, 6);
+    if (!transmit(card, protocol, select, sizeof select, response, &received) ||
+        response[received - 2] != 0x90 || response[received - 1] != 0x00)
+        return -1;
+
+    unsigned long offset = 0;
+    BYTE le = 0xFF;
+    while (offset < sizeof file_bytes) {
+        BYTE read[5] = {0x00, 0xB0, (BYTE)(offset >> 8), (BYTE)offset, le};
+        if (!transmit(card, protocol, read, sizeof read, response, &received))
+            return -1;
+        BYTE sw1 = response[received - 2], sw2 = response[received - 1];
+        DWORD n = received - 2;
+        if (sw1 == 0x6B)
+            return (long)offset;
+        if (sw1 == 0x6C && sw2 != 0x00 && sw2 != le) {
+            le = sw2;
+            continue;
+        }
+        if (sw1 != 0x90 || sw2 != 0x00 || offset + n > sizeof file_bytes)
+            return -1;
+        memcpy(file_bytes + offset, response, n);
+        offset += n;
+        if (n < le)
+            return (long)offset;
+    }
+    return -1;
+}
+
+/* The first reader listed, through a context of its own; NULL when there is none. */
+static char* first_reader(void) {
+    SCARDCONTEXT context;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context) != SCARD_S_SUCCESS)
+        return NULL;
+    char* names = NULL;
+    DWORD length = 0;
+    if (SCardListReaders(context, NULL, NULL, &length) == SCARD_S_SUCCESS && length > 0) {
+        names = calloc(length, 1);
+        if (SCardListReaders(context, NULL, names, &length) != SCARD_S_SUCCESS || names[0] == '\0') {
+            free(names);
+            names = NULL;
+        }
+    }
+    SCardReleaseContext(context);
+    return names; /* the first name is at the start of the multi-string */
+}
+
+static int read_card(const char* reader) {
+    SCARDCONTEXT context;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context) != SCARD_S_SUCCESS)
+        return 0;
+    char* listed = reader ? NULL : first_reader();
+    const char* name = reader ? reader : listed;
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    int ok = name && SCardConnect(context, name, SCARD_SHARE_SHARED,
+                                  SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+                                  &protocol) == SCARD_S_SUCCESS;
+    for (int i = 0; ok && i < 3; i++) {
+        long n = read_file(card, protocol, kFiles[i]);
+        ok = n >= 0 || i == 2; /* the photo is optional */
+    }
+    if (card)
+        SCardDisconnect(card, SCARD_RESET_CARD);
+    SCardReleaseContext(context);
+    free(listed);
+    return ok;
+}
+
+static double now_us(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
+int main(int argc, char** argv) {
+    const char* reader = NULL;
+    long count = 1;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-r") == 0 && i + 1 < argc)
+            reader = argv[++i];
+        else if (strcmp(argv[i], "-n") == 0 && i + 1 < argc)
+            count = strtol(argv[++i], NULL, 10);
+        else {
+            fprintf(stderr, "usage: bareread [-r READER] [-n COUNT]\n");
+            return 2;
+        }
+    }
+    for (long i = 0; i < count; i++) {
+        double start = now_us();
+        if (!read_card(reader)) {
+            fprintf(stderr, "bareread: read %ld failed\n", i + 1);
+            return 1;
+        }
+        printf("%.1f\n", now_us() - start);
+    }
+    return 0;
+}

@@ -1,0 +1,62 @@
+// The plug-in as FileMaker uses it: loaded once, started once, and EID_Read called COUNT times
+// in the same process. Prints each call's duration in microseconds, one per line.
+//
+//   pluginloop PLUGIN COUNT [READER]
+#include "fmxhost/driver.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr fmx::int16 kExtnVersion = 77;
+
+bool isCardDocument(const fakehost::Result& result) {
+    return result.error == 0 && fakehost::utf8(result.text).rfind("{\n  \"error\": \"\",", 0) == 0;
+}
+
+int loop(const std::string& path, long count, const std::vector<std::string>& arguments) {
+    const fmxhost::Plugin plugin(path);
+    if (fmxhost::init(plugin, kExtnVersion) <= 0) {
+        std::fprintf(stderr, "pluginloop: %s refused to start\n", path.c_str());
+        return 1;
+    }
+    int status = 0;
+    for (long i = 0; i < count; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto result = fmxhost::callFunction("EID_Read", arguments);
+        const std::chrono::duration<double, std::micro> took =
+            std::chrono::steady_clock::now() - start;
+        if (!isCardDocument(result)) {
+            std::fprintf(stderr, "pluginloop: call %ld did not read the card: %s\n", i + 1,
+                         fakehost::utf8(result.text).c_str());
+            status = 1;
+            break;
+        }
+        std::printf("%.1f\n", took.count());
+    }
+    fmxhost::shutdown(plugin, kExtnVersion);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3 || argc > 4) {
+        std::fprintf(stderr, "usage: pluginloop PLUGIN COUNT [READER]\n");
+        return 2;
+    }
+    std::vector<std::string> arguments;
+    if (argc == 4) {
+        arguments.emplace_back(argv[3]);
+    }
+    try {
+        return loop(argv[1], std::stol(argv[2]), arguments);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pluginloop: %s\n", e.what());
+        return 1;
+    }
+}
