@@ -34,8 +34,8 @@ std::string statuswoord(const Bytes& antwoord) {
 
 std::string grensBereikt(std::uint32_t offset) {
     char tekst[64];
-    std::snprintf(tekst, sizeof tekst, "File not ended at offset 0x%04lX; the limit is 0x%04lX",
-                  static_cast<unsigned long>(offset), static_cast<unsigned long>(kGrens));
+    std::snprintf(tekst, sizeof tekst, "File not ended before offset 0x%04lX; stopped at 0x%04lX",
+                  static_cast<unsigned long>(kGrens), static_cast<unsigned long>(offset));
     return tekst;
 }
 

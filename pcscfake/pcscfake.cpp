@@ -46,6 +46,7 @@ struct Toestand {
     bool corrigeer = false;
     bool leegAanEinde = false;
     std::map<std::size_t, Bytes> antwoorden;
+    Player speler;
 
     std::uint64_t volgendeContext = kContextBasis;
     std::uint64_t volgendeKaart = kKaartBasis;
@@ -68,6 +69,7 @@ struct Toestand {
         corrigeer = false;
         leegAanEinde = false;
         antwoorden.clear();
+        speler = nullptr;
         contexten.clear();
         kaarten.clear();
         gekozen.reset();
@@ -140,6 +142,9 @@ Bytes leesBinair(Toestand& t, const Bytes& apdu) {
     Bytes antwoord;
     switch (bestand.soort) {
     case Soort::corrigerend:
+        if (++t.eindeloosGelezen > kEindeloosMax) {
+            return sw(0x6B, 0x00);
+        }
         return sw(0x6C, bestand.le);
     case Soort::eindeloos:
         if (++t.eindeloosGelezen > kEindeloosMax) {
@@ -296,6 +301,12 @@ void answer(std::size_t n, const Bytes& response) {
     Toestand& t = toestand();
     std::lock_guard<std::mutex> slot(t.slot);
     t.antwoorden[n] = response;
+}
+
+void cardPlayer(Player player) {
+    Toestand& t = toestand();
+    std::lock_guard<std::mutex> slot(t.slot);
+    t.speler = std::move(player);
 }
 
 std::vector<Record> calls() {
@@ -471,8 +482,16 @@ LONG TESSARIN_SCARD_CALL SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST
     }
     const std::size_t n = t.geteld[static_cast<std::size_t>(Call::Transmit)];
     const auto gedwongen = t.antwoorden.find(n);
-    Bytes antwoord =
-        gedwongen != t.antwoorden.end() ? gedwongen->second : kaartAntwoord(t, r.command);
+    Bytes antwoord;
+    if (gedwongen != t.antwoorden.end()) {
+        antwoord = gedwongen->second;
+    } else if (t.speler) {
+        if (const std::uint32_t code = t.speler(r.command, antwoord)) {
+            return klaar(t, r, code);
+        }
+    } else {
+        antwoord = kaartAntwoord(t, r.command);
+    }
     if (antwoord.size() > *pcbRecvLength) {
         *pcbRecvLength = static_cast<DWORD>(antwoord.size());
         return klaar(t, r, kInsufficientBuffer);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -127,7 +128,7 @@ PCSCFAKE_API void file(const Bytes& path, const Bytes& content);
 // for tests of code that would loop, the card answers 6B 00 after 4096 such reads.
 PCSCFAKE_API void endlessFile(const Bytes& path);
 
-// A file whose every READ BINARY is answered 6C `le`.
+// A file whose every READ BINARY is answered 6C `le` (with the same safety net).
 PCSCFAKE_API void correctingFile(const Bytes& path, std::uint8_t le);
 
 // How the card answers a READ BINARY that asks for more than remains: by default the rest
@@ -141,6 +142,13 @@ PCSCFAKE_API void emptyAtEnd(bool on);
 // The n-th SCardTransmit (from 1) gets exactly these bytes back as the card's response
 // (status word included, or fewer than two bytes); the card itself does nothing.
 PCSCFAKE_API void answer(std::size_t n, const Bytes& response);
+
+// The card played by a function instead of the files: every SCardTransmit that script() and
+// answer() leave alone returns the code the function returns and, with kSuccess, the response
+// it put in `response`. It runs under the service's lock. An empty function brings the files
+// back.
+using Player = std::function<std::uint32_t(const Bytes& command, Bytes& response)>;
+PCSCFAKE_API void cardPlayer(Player player);
 
 // --- What happened ---------------------------------------------------------------------------
 

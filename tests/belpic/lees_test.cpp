@@ -1,0 +1,362 @@
+// lees, ontleed and tekst: the whole card read, all or nothing, always closing the connection.
+#include "nepdienst.h"
+
+#include "belpic/bestand.h"
+#include "belpic/lees.h"
+
+#include <algorithm>
+#include <functional>
+#include <new>
+
+namespace belpic::test {
+namespace {
+
+using pcscfake::Call;
+
+Bytes tlv(std::uint8_t tag, const std::string& waarde) {
+    Bytes b(2 + waarde.size());
+    b[0] = tag;
+    b[1] = static_cast<std::uint8_t>(waarde.size());
+    std::copy(waarde.begin(), waarde.end(), b.begin() + 2);
+    return b;
+}
+
+Bytes samen(std::initializer_list<Bytes> delen) {
+    Bytes b;
+    for (const Bytes& d : delen) {
+        b.insert(b.end(), d.begin(), d.end());
+    }
+    return b;
+}
+
+const Bytes kIdentiteit = samen({
+    tlv(0x00, "\x01"),
+    tlv(0x01, "592123456789"),
+    tlv(0x02, "chip"),
+    tlv(0x03, "01.05.2021"),
+    tlv(0x04, "01 MEI 2031"),
+    tlv(0x05, "Brussel"),
+    tlv(0x06, "85050712345"),
+    tlv(0x07, "  Van  den Berghe "),
+    tlv(0x08, "Jan\tPieter"),
+    tlv(0x09, "K"),
+    tlv(0x0A, "Belg"),
+    tlv(0x0B, "Li\xC3\xA8ge"),
+    tlv(0x0C, "7 mei 1985"),
+    tlv(0x0D, "M"),
+    tlv(0x0E, "x"),
+});
+const Bytes kAdres = samen({
+    tlv(0x01, "Kerkstraat 12 (NL) "),
+    tlv(0x02, "9000"),
+    tlv(0x03, "Gent"),
+    tlv(0x04, "ignored"),
+});
+
+Gegevens verwacht() {
+    Gegevens g;
+    g.kaartnummer = "592123456789";
+    g.achternaam = "Van den Berghe";
+    g.voornamen = "Jan Pieter";
+    g.geboortedatum = "07.05.1985";
+    g.geboorteplaats = "Li\xC3\xA8ge";
+    g.geslacht = "M";
+    g.nationaliteit = "Belg";
+    g.geldigTot = "01 MEI 2031";
+    g.rijksregisternummer = "85050712345";
+    g.straat = "Kerkstraat 12";
+    g.postcode = "9000";
+    g.gemeente = "Gent";
+    return g;
+}
+
+void verwachtGelijk(const Gegevens& a, const Gegevens& b) {
+    EXPECT_EQ(a.kaartnummer, b.kaartnummer);
+    EXPECT_EQ(a.achternaam, b.achternaam);
+    EXPECT_EQ(a.voornamen, b.voornamen);
+    EXPECT_EQ(a.geboortedatum, b.geboortedatum);
+    EXPECT_EQ(a.geboorteplaats, b.geboorteplaats);
+    EXPECT_EQ(a.geslacht, b.geslacht);
+    EXPECT_EQ(a.nationaliteit, b.nationaliteit);
+    EXPECT_EQ(a.geldigTot, b.geldigTot);
+    EXPECT_EQ(a.rijksregisternummer, b.rijksregisternummer);
+    EXPECT_EQ(a.straat, b.straat);
+    EXPECT_EQ(a.postcode, b.postcode);
+    EXPECT_EQ(a.gemeente, b.gemeente);
+    EXPECT_EQ(a.foto, b.foto);
+}
+
+class Lees : public MetNepdienst {
+  protected:
+    void SetUp() override {
+        MetNepdienst::SetUp();
+        kaartMet(kIdentiteit, kAdres, foto);
+    }
+
+    static void kaartMet(const Bytes& identiteit, const Bytes& adres, const Bytes& beeld) {
+        pcscfake::readers({kLezer});
+        pcscfake::file(bestandIdentiteit(), identiteit);
+        pcscfake::file(bestandAdres(), adres);
+        pcscfake::file(bestandFoto(), beeld);
+    }
+
+    static std::vector<Bytes> gekozen() {
+        std::vector<Bytes> paden;
+        for (const auto& r : pcscfake::calls(Call::Transmit)) {
+            if (r.command.size() > 5 && r.command[1] == 0xA4) {
+                paden.emplace_back(r.command.begin() + 5, r.command.end());
+            }
+        }
+        return paden;
+    }
+
+    static void verwachtGesloten() {
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+        EXPECT_EQ(pcscfake::openCards(), 0u);
+        const auto alle = soorten();
+        const auto los = std::find(alle.begin(), alle.end(), Call::Disconnect);
+        if (los != alle.end()) {
+            EXPECT_EQ(los + 2, alle.end()); // disconnect, then the last release
+            EXPECT_EQ(alle.back(), Call::ReleaseContext);
+        }
+    }
+
+    const Bytes foto = reeks(3000, 0xD8);
+};
+
+TEST_F(Lees, ReadsTheWholeCardOverOneConnection) {
+    Fout fout{9, "old", "old"};
+    Gegevens g = lees(kLezer, fout);
+    verwachtFout(fout, 0, "", "");
+    Gegevens v = verwacht();
+    v.foto = foto;
+    verwachtGelijk(g, v);
+
+    EXPECT_EQ(gekozen(), (std::vector<Bytes>{bestandIdentiteit(), bestandAdres(), bestandFoto()}));
+    EXPECT_EQ(pcscfake::calls(Call::EstablishContext).size(), 1u);
+    EXPECT_EQ(pcscfake::calls(Call::Connect).size(), 1u);
+    const auto los = pcscfake::calls(Call::Disconnect);
+    ASSERT_EQ(los.size(), 1u);
+    EXPECT_EQ(los[0].disposition, 1u);
+    verwachtGesloten();
+}
+
+TEST_F(Lees, AnEmptyNameReadsTheFirstReaderListed) {
+    pcscfake::readers({"First", "Second"});
+    pcscfake::insertCard("First");
+    Fout fout;
+    EXPECT_EQ(lees("", fout).kaartnummer, "592123456789");
+    EXPECT_EQ(fout.code, 0);
+    ASSERT_EQ(pcscfake::calls(Call::Connect).size(), 1u);
+    EXPECT_EQ(pcscfake::calls(Call::Connect)[0].reader, "First");
+    verwachtGesloten();
+}
+
+TEST_F(Lees, AFailureGivesAnEmptyRecordWithThatStepsErrorAndClosesEverything) {
+    struct Geval {
+        const char* naam;
+        std::function<void()> klaar;
+        std::int32_t code;
+        std::string melding;
+        std::string detail;
+        std::size_t bestanden; // files selected
+    };
+    const std::vector<Geval> gevallen = {
+        {"no reader", [] { pcscfake::readers({}); }, 1, "No card reader connected.", "", 0},
+        {"no card", [] { pcscfake::removeCard(); }, 2, "There is no card in the reader.",
+         "0x8010000C", 0},
+        {"service down", [] { pcscfake::script(Call::EstablishContext, {pcscfake::kNoService}); },
+         6, "The smart card service is not responding.", "SCardEstablishContext 0x8010001D", 0},
+        {"identity file missing",
+         [] {
+             pcscfake::answer(1, {0x6A, 0x82});
+         },
+         5, "That file is not on the card.", "6A82", 1},
+        {"identity file fails part-way",
+         [] {
+             pcscfake::file(bestandIdentiteit(), reeks(600));
+             pcscfake::answer(3, {0x69, 0x82});
+         },
+         5, "Reading the card failed.", "6982", 1},
+        {"identity transmit fails",
+         [] {
+             pcscfake::script(Call::Transmit, {0, pcscfake::kNotTransacted});
+         },
+         6, "The command did not reach the card.", "SCardTransmit 0x80100016", 1},
+        {"address file missing",
+         [] {
+             pcscfake::answer(3, {0x6A, 0x82});
+         },
+         5, "That file is not on the card.", "6A82", 2},
+        {"address file fails part-way",
+         [] {
+             pcscfake::answer(4, {0x6A, 0x86});
+         },
+         5, "Reading the card failed.", "6A86", 2},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        kaartMet(kIdentiteit, kAdres, foto);
+        g.klaar();
+        Fout fout{9, "old", "old"};
+        verwachtGelijk(lees("", fout), Gegevens{});
+        verwachtFout(fout, g.code, g.melding, g.detail);
+        EXPECT_EQ(gekozen().size(), g.bestanden);
+        verwachtGesloten();
+    }
+}
+
+TEST_F(Lees, ThePhotoIsWholeOrEmptyAndItsFailureSilent) {
+    struct Geval {
+        const char* naam;
+        std::function<void()> klaar;
+        Bytes foto;
+    };
+    // Transmits: 1-2 identity, 3-4 address, 5 selects the photo, 6 on read it.
+    const std::vector<Geval> gevallen = {
+        {"photo read", [] {}, reeks(3000, 0xD8)},
+        {"no photo file",
+         [] {
+             pcscfake::answer(5, {0x6A, 0x82});
+         },
+         {}},
+        {"photo breaks off part-way",
+         [] {
+             pcscfake::answer(7, {0x6F, 0x00});
+         },
+         {}},
+        {"photo transmit fails",
+         [] {
+             pcscfake::script(Call::Transmit, {0, 0, 0, 0, 0, 0, pcscfake::kNotTransacted});
+         },
+         {}},
+        {"photo never ends", [] { pcscfake::endlessFile(bestandFoto()); }, {}},
+        {"empty photo file", [] { pcscfake::file(bestandFoto(), {}); }, {}},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        kaartMet(kIdentiteit, kAdres, foto);
+        g.klaar();
+        Fout fout{9, "old", "old"};
+        Gegevens v = verwacht();
+        v.foto = g.foto;
+        verwachtGelijk(lees(kLezer, fout), v);
+        verwachtFout(fout, 0, "", "");
+        verwachtGesloten();
+    }
+}
+
+TEST_F(Lees, AnExceptionLeavesAfterTheConnectionIsClosed) {
+    struct Geval {
+        const char* naam;
+        Call call;
+        std::size_t n;
+        std::string lezer;
+    };
+    const std::vector<Geval> gevallen = {
+        {"listing readers", Call::ListReaders, 2, ""},
+        {"connecting", Call::Connect, 1, kLezer},
+        {"selecting the identity file", Call::Transmit, 1, kLezer},
+        {"reading the address file", Call::Transmit, 4, kLezer},
+        {"reading the photo", Call::Transmit, 6, kLezer},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        kaartMet(kIdentiteit, kAdres, foto);
+        pcscfake::throwBadAlloc(g.call, g.n);
+        Fout fout;
+        EXPECT_THROW(lees(g.lezer, fout), std::bad_alloc);
+        EXPECT_GE(pcscfake::calls(Call::EstablishContext).size(), 1u);
+        verwachtGesloten();
+    }
+}
+
+TEST(Ontleed, ElementsFromByteZeroTheLastOccurrenceWinning) {
+    struct Geval {
+        const char* naam;
+        Bytes bestand;
+        Velden velden;
+    };
+    const std::vector<Geval> gevallen = {
+        {"example",
+         {0x01, 0x03, 'A', 'B', 'C', 0x07, 0x00, 0x0B, 0x02, 'X', 'Y'},
+         {{0x01, {'A', 'B', 'C'}}, {0x07, {}}, {0x0B, {'X', 'Y'}}}},
+        {"empty", {}, {}},
+        {"one byte", {0x01}, {}},
+        {"tag and zero length", {0x05, 0x00}, {{0x05, {}}}},
+        {"zero padding stored under tag 0",
+         {0x01, 0x01, 'A', 0x00, 0x00, 0x00, 0x00, 0x00},
+         {{0x00, {}}, {0x01, {'A'}}}},
+        {"odd byte left over ignored", {0x01, 0x01, 'A', 0x02}, {{0x01, {'A'}}}},
+        {"element past the end dropped, earlier ones kept",
+         {0x01, 0x01, 'A', 0x02, 0x05, 'B', 'C'},
+         {{0x01, {'A'}}}},
+        {"element ending exactly at the end", {0x02, 0x02, 'B', 'C'}, {{0x02, {'B', 'C'}}}},
+        {"repeated tag", {0x01, 0x01, 'A', 0x01, 0x02, 'B', 'C'}, {{0x01, {'B', 'C'}}}},
+        {"tag 0xFF", {0xFF, 0x01, 0x00}, {{0xFF, {0x00}}}},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        EXPECT_EQ(ontleed(g.bestand), g.velden);
+    }
+
+    // A length byte of 0xFF means 255 value bytes.
+    Bytes lang{0x08, 0xFF};
+    lang.resize(2 + 255, 'x');
+    EXPECT_EQ(ontleed(lang).at(0x08).size(), 255u);
+    lang.pop_back();
+    EXPECT_TRUE(ontleed(lang).empty());
+}
+
+TEST(Tekst, TheCleanedValueOrNothing) {
+    const Velden velden = {
+        {0x01, {' ', 'A', '\0', 'B', '\r', '\n', 'C', ' '}},
+        {0x02, {' ', '\t', '\r', '\n'}},
+        {0x03, {0xC3, 0xA8, 0xFF}},
+        {0x04, {}},
+    };
+    EXPECT_EQ(tekst(velden, 0x01), "AB C");
+    EXPECT_EQ(tekst(velden, 0x02), "");
+    EXPECT_EQ(tekst(velden, 0x03), "\xC3\xA8\xFF");
+    EXPECT_EQ(tekst(velden, 0x04), "");
+    EXPECT_EQ(tekst(velden, 0x05), "");
+}
+
+TEST_F(Lees, MalformedCardDataIsNeverAnError) {
+    struct Geval {
+        const char* naam;
+        Bytes identiteit;
+        std::string kaartnummer;
+        std::string achternaam;
+    };
+    const Bytes begin = samen({tlv(0x01, "1234"), tlv(0x07, "Peeters")});
+    const std::vector<Geval> gevallen = {
+        {"zero padding", samen({begin, Bytes(300, 0x00)}), "1234", "Peeters"},
+        {"last element runs past the end", samen({begin, Bytes{0x08, 0x09, 'J'}}), "1234",
+         "Peeters"},
+        {"element before the surname runs past the end", samen({tlv(0x01, "1234"), {0x07, 0x40}}),
+         "1234", ""},
+        {"one byte", {0x01}, "", ""},
+        {"nothing", {}, "", ""},
+        {"repeated tag", samen({begin, tlv(0x07, "Janssens")}), "1234", "Janssens"},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        kaartMet(g.identiteit, kAdres, foto);
+        Fout fout;
+        const Gegevens gelezen = lees(kLezer, fout);
+        EXPECT_EQ(fout.code, 0);
+        EXPECT_EQ(gelezen.kaartnummer, g.kaartnummer);
+        EXPECT_EQ(gelezen.achternaam, g.achternaam);
+        EXPECT_EQ(gelezen.voornamen, "");
+        EXPECT_EQ(gelezen.gemeente, "Gent");
+        EXPECT_EQ(gelezen.foto, foto);
+    }
+}
+
+} // namespace
+} // namespace belpic::test
