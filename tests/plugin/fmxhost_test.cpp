@@ -1,0 +1,217 @@
+// fmxhost, the host driver: its command line run in this process against the test build of
+// the plug-in, and as a program against the production plug-in.
+#include "support.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace tessarin_test {
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class FmxhostTest : public PluginTest {
+  protected:
+    Outcome run(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "fmxhost");
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = fmxhost::run(arguments, out, err);
+        // Whatever happened, the host sent Shutdown.
+        EXPECT_TRUE(fakehost::registrations().empty());
+        return {status, out.str(), err.str()};
+    }
+};
+
+// One line on standard error, starting with the program's name.
+void expectOneErrorLine(const Outcome& o) {
+    EXPECT_EQ(o.err.rfind("fmxhost: ", 0), 0u) << o.err;
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    EXPECT_EQ(o.err.back(), '\n');
+    EXPECT_EQ(o.out, "");
+}
+
+TEST_F(FmxhostTest, PrintsTheResultTextAndOneLineFeed) {
+    pcscfake::readers({"Reader A", "Reader B"});
+    const std::string liege = "Li\xC3\xA8ge \xF0\x9F\x98\x80";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string out;
+    } cases[] = {
+        {{kFakePlugin, "EID_Version"}, "Tessarin 1.0\n"},
+        {{"--extn-version", "56", kFakePlugin, "EID_Version"}, "Tessarin 1.0\n"},
+        {{kFakePlugin, "EID_Readers"}, "Reader A\rReader B\n"},
+        {{kFakePlugin, "EID_Read", liege},
+         "{\n  \"error\": \"Could not connect to reader " + liege +
+             ".\",\n  \"errorDetail\": \"SCardConnect 0x80100009\"\n}\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.back());
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.err, "");
+    }
+    EXPECT_EQ(pcscfake::calls(pcscfake::Call::Connect).back().reader, liege);
+}
+
+TEST_F(FmxhostTest, InfoPrintsTheStringsAndTheFunctionTable) {
+    const Outcome o = run({"--info", kFakePlugin});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    for (const std::string line : {
+             "name:         Tessarin\n",
+             "description:  Reads the Belgian eID card through a card reader.\n",
+             "options:      TSRN1nnYnnn\n",
+             "Init reply:   77 (extension version 77)\n",
+             "  100    EID_Read         0 to 1      0x00FFFF7E  EID_Read( { reader } )\n",
+             "  101    EID_Readers      0 to 0      0x00FFFF7E  EID_Readers\n",
+             "  102    EID_Version      0 to 0      0x00FFFF7E  EID_Version\n",
+             "         plug-in TSRN, description: EID Version|Returns the version of the "
+             "plug-in.\n",
+         }) {
+        EXPECT_NE(o.out.find(line), std::string::npos) << line << "in:\n" << o.out;
+    }
+}
+
+TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
+    const std::string notAPlugin = testing::TempDir() + "not-a-plugin.fmx";
+    std::ofstream(notAPlugin) << "text";
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{}, fmxhost::kUsage, "fmxhost: no plug-in named"},
+        {{kFakePlugin}, fmxhost::kUsage, "fmxhost: no function named"},
+        {{"--extn-version"}, fmxhost::kUsage, "fmxhost: --extn-version needs a number"},
+        {{"--extn-version", "7x", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: --extn-version takes a number"},
+        {{"--extn-version", "40000", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: --extn-version takes a number"},
+        {{"--verbose", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: unknown option --verbose"},
+        {{"--info", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: --info takes the plug-in alone"},
+        {{"/nonexistent/Tessarin.fmx", "EID_Version"},
+         fmxhost::kNotLoaded,
+         "fmxhost: no such file: /nonexistent/Tessarin.fmx\n"},
+        {{notAPlugin, "EID_Version"}, fmxhost::kNotLoaded, "fmxhost: cannot load " + notAPlugin},
+        {{FAKEHOST_LIBRARY, "EID_Version"},
+         fmxhost::kNotLoaded,
+         std::string("fmxhost: ") + FAKEHOST_LIBRARY +
+             " is not a plug-in: it has no FMExternCallProc\n"},
+        {{"--extn-version", "55", kFakePlugin, "EID_Version"},
+         fmxhost::kRefused,
+         std::string("fmxhost: ") + kFakePlugin +
+             " refused to start: Init replied -2 to extension version 55\n"},
+        {{kFakePlugin, "EID_Nope"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: no function EID_Nope is registered (there are EID_Read, EID_Readers, "
+         "EID_Version)\n"},
+        {{kFakePlugin, "EID_Version", "x"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: EID_Version takes 0 to 0 arguments, 1 given\n"},
+        {{kFakePlugin, "EID_Read", "a", "b"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: EID_Read takes 0 to 1 arguments, 2 given\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_EQ(o.err.rfind(c.err, 0), 0u) << o.err;
+        expectOneErrorLine(o);
+    }
+}
+
+TEST_F(FmxhostTest, ARefusedInitIsStillShutDown) {
+    fakehost::failRegistration(100, 1);
+    const Outcome o = run({kFakePlugin, "EID_Version"});
+    EXPECT_EQ(o.status, fmxhost::kRefused);
+    expectOneErrorLine(o);
+    EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102}));
+}
+
+TEST_F(FmxhostTest, AFunctionsErrorCodeEndsWithStatus1) {
+    run({kFakePlugin, "EID_Version"});
+    const auto calls = fakehost::calls();
+    const auto set = std::find(calls.begin(), calls.end(), "FM_Data_SetAsText");
+    ASSERT_NE(set, calls.end());
+    fakehost::reset();
+    fakehost::failCall(static_cast<unsigned long>(set - calls.begin()) + 1, 2);
+    const Outcome o = run({kFakePlugin, "EID_Version"});
+    EXPECT_EQ(o.status, fmxhost::kFunctionFailed);
+    EXPECT_EQ(o.err, "fmxhost: EID_Version returned error -1\n");
+    expectOneErrorLine(o);
+}
+
+// The production plug-in and fmxhost, each as its own program.
+struct Program {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Program runProgram(const std::string& command) {
+    const std::string errFile = testing::TempDir() + "fmxhost-stderr.txt";
+    FILE* pipe = popen((command + " 2>" + errFile).c_str(), "r");
+    std::string out;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        out.append(chunk, n);
+    }
+    const int status = pclose(pipe);
+    std::ifstream err(errFile, std::ios::binary);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            out,
+            {std::istreambuf_iterator<char>(err), {}}};
+}
+
+const std::string kFmxhost = FMXHOST_PROGRAM;
+const std::string kProduction = TESSARIN_PLUGIN;
+
+TEST(ProductionPlugin, AnswersThroughFmxhost) {
+    const Program version = runProgram(kFmxhost + " " + kProduction + " EID_Version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "Tessarin 1.0\n");
+    EXPECT_EQ(version.err, "");
+
+    const Program info = runProgram(kFmxhost + " --info " + kProduction);
+    EXPECT_EQ(info.status, 0);
+    EXPECT_NE(info.out.find("options:      TSRN1nnYnnn\n"), std::string::npos) << info.out;
+    EXPECT_NE(
+        info.out.find("  100    EID_Read         0 to 1      0x00FFFF7E  EID_Read( { reader } )\n"),
+        std::string::npos)
+        << info.out;
+
+    const Program old = runProgram(kFmxhost + " --extn-version 55 " + kProduction + " EID_Version");
+    EXPECT_EQ(old.status, fmxhost::kRefused);
+    EXPECT_EQ(old.out, "");
+    EXPECT_EQ(std::count(old.err.begin(), old.err.end(), '\n'), 1) << old.err;
+}
+
+// Only the entry point and the call-block global are visible to the host.
+TEST(ProductionPlugin, ExportsOnlyTheEntryPointAndTheGlobal) {
+    for (const std::string& module : {kProduction, std::string(kFakePlugin)}) {
+        SCOPED_TRACE(module);
+        const Program nm = runProgram("nm -D --defined-only " + module + " | awk '{print $3}'");
+        EXPECT_EQ(nm.status, 0) << nm.err;
+        EXPECT_EQ(nm.out, "FMExternCallProc\ngFMX_ExternCallPtr\n");
+    }
+}
+
+} // namespace
+} // namespace tessarin_test
