@@ -28,7 +28,7 @@ import rig  # noqa: E402
 import samplecard  # noqa: E402
 
 FILES = (samplecard.IDENTITY, samplecard.ADDRESS, samplecard.PHOTO)
-ROUNDS = 5
+ROUNDS = 25
 WARM_UP = 20
 
 

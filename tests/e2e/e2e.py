@@ -297,7 +297,7 @@ def missing_files(s):
 
 
 def file_endings(s):
-    """The ways a card tells that a file has ended, and files that do not end well."""
+    """The ways a card tells that a file has ended, and a card that never gives the end."""
     padded = {IDENTITY: 255, ADDRESS: 510, PHOTO: 12 * 255}
     whole = variant(pad=padded)
     with rig.Rig() as r:
@@ -317,12 +317,19 @@ def file_endings(s):
          card_document(photo=file_bytes(whole, PHOTO))),
         ("a card that repeats 6Cxx", variant(ending="6C-repeat"),
          error_document(READ_FAILED, f"6C{len(file_bytes(sample(), IDENTITY)):02X}")),
+    ])
+
+
+def card_faults(s):
+    """Status words while reading, files that never end, a slow card."""
+    card_table(s, [
         ("a status word while reading the address", variant(status=[{"command": 4, "sw": "6F00"}]),
          error_document(READ_FAILED, "6F00")),
         ("a photo that fails part-way gives an empty photo",
          variant(status=[{"command": 8, "sw": "6F00"}]), card_document(photo=b"")),
         ("a photo that never ends gives an empty photo", variant(endless=[PHOTO]),
          card_document(photo=b"")),
+        ("a slow card, 20 ms a command", variant(delay_ms=20), card_document()),
     ])
     with rig.Rig() as r:
         r.insert(variant(endless=[IDENTITY]))
@@ -422,7 +429,7 @@ def await_condition(condition, timeout=CALL_TIMEOUT, quiet=False):
 
 
 SCENARIOS = {f.__name__: f for f in (sample_card, named_readers, no_reader, no_card, unknown_reader,
-                                     no_pcscd, missing_files, file_endings, card_pulled,
+                                     no_pcscd, missing_files, file_endings, card_faults, card_pulled,
                                      pcscd_stopped, nothing_left_behind)}
 
 
