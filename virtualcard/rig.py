@@ -33,6 +33,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"  # the interpreter that has pyscard
 DRIVER = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so"
 READERS = ("Virtual PCD 00 00", "Virtual PCD 00 01")
+# Runs in the new mount namespace: $1 becomes /run, $2 is the reader configuration, $3 an empty
+# folder. The USB reader drivers are hidden, so that readers attached to the machine stay with
+# its own pcscd and this one sees the virtual reader alone.
+START_PCSCD = """set -e
+mount --bind "$1" /run
+for bundle in /usr/lib/pcsc/drivers/*.bundle; do
+    if [ -d "$bundle" ]; then mount --bind "$3" "$bundle"; fi
+done
+exec pcscd -f ${PCSCD_DEBUG:+-d} -c "$2"
+"""
 REINSERT_GAP = 0.5  # seconds between taking a card out and putting the next in
 LOCKS = os.path.join(tempfile.gettempdir(), "tessarin-vpcd-ports")
 
@@ -119,9 +129,10 @@ class Rig:
                 f.write(f'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:{self.port}\n'
                         f"LIBPATH {DRIVER}\n")
         log = open(os.path.join(self.dir, "pcscd.log"), "w")
+        empty = os.path.join(self.dir, "empty")
+        os.makedirs(empty)
         self.pcscd = subprocess.Popen(
-            ["unshare", "-m", "sh", "-c", 'mount --bind "$1" /run && exec pcscd -f ${PCSCD_DEBUG:+-d} -c "$2"',
-             "sh", self.run, config],
+            ["unshare", "-m", "sh", "-c", START_PCSCD, "sh", self.run, config, empty],
             stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
             preexec_fn=_die_with_parent)
         log.close()
