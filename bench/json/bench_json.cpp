@@ -13,11 +13,11 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
-#include <cstdio>
+#include <iomanip>
 #include <map>
+#include <ostream>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -127,46 +127,33 @@ class Verhoudingen : public benchmark::ConsoleReporter {
                 continue;
             const std::string& args = run.run_name.args;
             mediaan[run.run_name.function_name + (args.empty() ? "" : "/" + args)] =
-                run.GetAdjustedCPUTime() * nanoseconden(run.time_unit);
+                run.GetAdjustedCPUTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
         }
     }
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::FILE* uit = stdout;
-        std::fprintf(uit, "\nRatio of CPU times, ours / library (goal <= 1.0):\n");
+        std::ostream& uit = GetOutputStream();
+        uit << std::fixed << std::setprecision(2)
+            << "\nRatio of CPU times, ours / library (goal <= 1.0):\n";
         for (const char* grootte : {"4096", "65536"}) {
             verhouding(uit, "base64", "openssl", grootte);
             verhouding(uit, "jsonTekst", "nlohmann", grootte);
         }
         const auto kaart = mediaan.find("alsJson/typical_card");
         if (kaart != mediaan.end())
-            std::fprintf(uit, "alsJson, typical card: %.2f us (goal < 10 us)\n",
-                         kaart->second / 1000);
+            uit << "alsJson, typical card: " << kaart->second / 1000 << " us (goal < 10 us)\n";
     }
 
   private:
-    static double nanoseconden(benchmark::TimeUnit eenheid) {
-        switch (eenheid) {
-        case benchmark::kSecond:
-            return 1e9;
-        case benchmark::kMillisecond:
-            return 1e6;
-        case benchmark::kMicrosecond:
-            return 1e3;
-        default:
-            return 1;
-        }
-    }
-
-    void verhouding(std::FILE* uit, const std::string& wat, const char* bibliotheek,
+    void verhouding(std::ostream& uit, const std::string& wat, const std::string& bibliotheek,
                     const std::string& grootte) const {
         const auto ons = mediaan.find(wat + "/ours/" + grootte);
         const auto zij = mediaan.find(wat + "/" + bibliotheek + "/" + grootte);
         if (ons == mediaan.end() || zij == mediaan.end())
             return;
-        std::fprintf(uit, "%-10s vs %-8s %6s B: %.2f\n", wat.c_str(), bibliotheek, grootte.c_str(),
-                     ons->second / zij->second);
+        uit << std::left << std::setw(9) << wat << " vs " << std::setw(8) << bibliotheek
+            << std::right << std::setw(6) << grootte << " B: " << ons->second / zij->second << "\n";
     }
 
     std::map<std::string, double> mediaan; // median CPU time of each benchmark, in nanoseconds
@@ -181,11 +168,14 @@ benchmark::internal::Benchmark* vijfKeer(benchmark::internal::Benchmark* b) {
 int main(int argc, char** argv) {
     vijfKeer(benchmark::RegisterBenchmark("alsJson/typical_card", alsJsonTypischeKaart))
         ->Unit(benchmark::kMicrosecond);
-    for (const auto& [naam, functie] :
-         {std::pair{"base64/ours", base64Ons}, std::pair{"base64/openssl", base64OpenSsl},
-          std::pair{"jsonTekst/ours", jsonTekstOns},
-          std::pair{"jsonTekst/nlohmann", jsonTekstNlohmann}})
-        vijfKeer(benchmark::RegisterBenchmark(naam, functie))->Arg(4096)->Arg(65536);
+    struct Meting {
+        const char* naam;
+        void (*functie)(benchmark::State&);
+    };
+    for (const Meting& meting :
+         {Meting{"base64/ours", base64Ons}, Meting{"base64/openssl", base64OpenSsl},
+          Meting{"jsonTekst/ours", jsonTekstOns}, Meting{"jsonTekst/nlohmann", jsonTekstNlohmann}})
+        vijfKeer(benchmark::RegisterBenchmark(meting.naam, meting.functie))->Arg(4096)->Arg(65536);
 
     // The repetitions of all benchmarks run in random order, so that a burst of other work on
     // the machine does not fall on one side of a comparison only. Flags given on the command
@@ -194,6 +184,7 @@ int main(int argc, char** argv) {
     char doorElkaar[] = "--benchmark_enable_random_interleaving=true";
     argumenten.insert(argumenten.begin() + 1, doorElkaar);
     int aantal = static_cast<int>(argumenten.size());
+    argumenten.push_back(nullptr);
     benchmark::Initialize(&aantal, argumenten.data());
     if (benchmark::ReportUnrecognizedArguments(aantal, argumenten.data()))
         return 1;
