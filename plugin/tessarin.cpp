@@ -93,7 +93,9 @@ void KopieerNaarUnichar16(const char* tekst, unsigned size, unsigned short* buff
     }
     fmx::TextUniquePtr hostTekst;
     hostTekst->Assign(tekst, fmx::Text::kEncoding_UTF8);
-    const fmx::uint32 aantal = size > hostTekst->GetSize() ? hostTekst->GetSize() : size - 1;
+    // Asked once: a second answer that differed from the first could lead past the buffer.
+    const fmx::uint32 lengte = hostTekst->GetSize();
+    const fmx::uint32 aantal = size > lengte ? lengte : size - 1;
     hostTekst->GetUnicode(buffer, 0, aantal);
     buffer[aantal] = 0;
 }
