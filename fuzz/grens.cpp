@@ -1,0 +1,216 @@
+// The host border through the plug-in module as the host loads it: any sequence of messages,
+// string requests with any buffer size, function calls with any argument text, and host calls
+// that fail under the plug-in (with the two failures the SDK raises as exceptions; tekst16
+// tries the others).
+//
+// Nothing is written outside a reply buffer (guard zones on both sides), every reply is
+// terminated within its buffer, no exception leaves the plug-in, a handler either sets its
+// result once or reports a failure the host caused, a reader name comes back in the error
+// document exactly as the host handed it over, and no host object or PC/SC handle is left.
+#include "fakehost/fakehost.h"
+#include "fmxhost/driver.h"
+#include "pcscfake/pcscfake.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+void eis(bool waar, const char* wat) {
+    if (!waar) {
+        std::fprintf(stderr, "violated: %s\n", wat);
+        std::abort();
+    }
+}
+
+constexpr std::size_t kWacht = 64; // guard units on each side of a reply buffer
+constexpr fmx::unichar16 kWachtWaarde = 0xA5A5;
+
+std::unique_ptr<fmxhost::Plugin> plugin;
+
+// A failure of the host that may have struck the message or call just made.
+struct Storing {
+    unsigned long bij = 0; // the SDK call number that fails, 0 for none
+
+    void plan(unsigned long n, fmx::int32 code) {
+        fakehost::failCall(n, code);
+        bij = fakehost::callCount() + n;
+    }
+    // Whether it struck between the two counts.
+    bool trof(unsigned long voor, unsigned long na) const { return bij > voor && bij <= na; }
+};
+
+std::u16string verwachtAntwoord(fmx::uchar id) {
+    switch (id) {
+    case kFMXT_NameStr:
+        return u"Tessarin";
+    case kFMXT_AppConfigStr:
+        return u"Reads the Belgian eID card through a card reader.";
+    case kFMXT_OptionsStr:
+        return u"TSRN1nnYnnn";
+    default:
+        return u"";
+    }
+}
+
+void vraagString(FuzzedDataProvider& invoer, const Storing& storing) {
+    const auto id = invoer.ConsumeIntegral<fmx::uchar>();
+    const auto grootte = invoer.ConsumeIntegralInRange<fmx::uint32>(0, 80);
+    std::vector<fmx::unichar16> geheugen(grootte + 2 * kWacht, kWachtWaarde);
+    auto blok = fmxhost::callBlock(*plugin, kFMXT_GetString, kCurrentExtnVersion);
+    blok.parm1 = id;
+    // Only the low 32 bits are the size; the high ones may hold anything.
+    blok.parm3 = static_cast<fmx::ptrtype>(invoer.ConsumeIntegral<fmx::uint32>()) << 32 | grootte;
+    blok.result = reinterpret_cast<fmx::ptrtype>(geheugen.data() + kWacht);
+    const auto voor = fakehost::callCount();
+    fmxhost::send(*plugin, blok);
+    const bool gestoord = storing.trof(voor, fakehost::callCount());
+
+    for (std::size_t i = 0; i < kWacht; ++i) {
+        eis(geheugen[i] == kWachtWaarde && geheugen[kWacht + grootte + i] == kWachtWaarde,
+            "nothing written outside the reply buffer");
+    }
+    if (grootte == 0) {
+        return;
+    }
+    const fmx::unichar16* buffer = geheugen.data() + kWacht;
+    std::size_t lengte = 0;
+    while (lengte < grootte && buffer[lengte] != 0) {
+        ++lengte;
+    }
+    eis(lengte < grootte, "the reply is terminated within its buffer");
+    const std::u16string antwoord(buffer, buffer + lengte);
+    const std::u16string verwacht = verwachtAntwoord(id);
+    const std::u16string gesneden = verwacht.substr(0, grootte - 1);
+    eis(antwoord == gesneden || (gestoord && antwoord.empty()), "the reply, cut to the buffer");
+}
+
+std::string zonderNullenAanEinde(std::string tekst) {
+    while (!tekst.empty() && tekst.back() == '\0') {
+        tekst.pop_back();
+    }
+    return tekst;
+}
+
+void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend) {
+    const std::string naam[] = {"EID_Read", "EID_Readers", "EID_Version"};
+    const int welke = invoer.ConsumeIntegralInRange(0, 2);
+    const auto registratie = fakehost::find(naam[welke]);
+    if (!registratie) {
+        return;
+    }
+    std::vector<fakehost::Argument> argumenten;
+    if (welke == 0 && invoer.ConsumeBool()) {
+        argumenten.push_back({invoer.ConsumeRandomLengthString(40)});
+    }
+    const auto voor = fakehost::callCount();
+    const fakehost::Result r =
+        fakehost::call(registratie->handler, registratie->functionId, argumenten);
+    const bool gestoord = storing.trof(voor, fakehost::callCount());
+    if (r.error != 0) {
+        eis(gestoord && r.sets == 0, "a handler fails only under a host failure, unset");
+        return;
+    }
+    eis(r.sets == 1 || (gestoord && r.sets == 0), "the result is set once");
+    if (r.sets == 0) {
+        return;
+    }
+    const std::string tekst = fakehost::utf8(r.text);
+    if (welke == 2) {
+        eis(tekst == "Tessarin 1.0", "the version");
+        return;
+    }
+    if (welke == 1) {
+        eis(lezersBekend || tekst.empty(), "no reader, no names");
+        return;
+    }
+    const auto document = nlohmann::ordered_json::parse(tekst);
+    eis(document.size() == 2 || document.size() == 14, "a card or an error document");
+    if (lezersBekend) {
+        return;
+    }
+    // Without readers the name the host passed comes back in the error.
+    const std::string lezer = argumenten.empty()
+                                  ? std::string()
+                                  : zonderNullenAanEinde(fakehost::utf8(
+                                        fakehost::utf16(argumenten[0].text)));
+    const std::string fout = document["error"];
+    eis(fout == (lezer.empty() ? "No card reader connected."
+                               : "Could not connect to reader " + lezer + "."),
+        "the reader name as the host gave it");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    plugin = std::make_unique<fmxhost::Plugin>(TESSARIN_FUZZ_PLUGIN);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider invoer(data, size);
+    fakehost::reset();
+    pcscfake::reset();
+    Storing storing;
+    bool lezersBekend = false;
+
+    const fmx::int16 versies[] = {kCurrentExtnVersion, k150ExtnVersion, k150ExtnVersion - 1,
+                                  invoer.ConsumeIntegral<fmx::int16>()};
+    const fmx::int16 versie = versies[invoer.ConsumeIntegralInRange(0, 3)];
+    if (invoer.ConsumeBool()) {
+        storing.plan(invoer.ConsumeIntegralInRange(1, 40), invoer.ConsumeIntegralInRange(1, 2));
+    }
+    const fmx::int64 antwoord = fmxhost::init(*plugin, versie);
+    eis(antwoord == kCurrentExtnVersion || antwoord == kDoNotEnable, "Init replies 77 or -2");
+    eis(antwoord == kDoNotEnable || (versie >= k150ExtnVersion && fakehost::find("EID_Read")),
+        "enabled only on a recent host with EID_Read registered");
+
+    while (invoer.remaining_bytes() > 0) {
+        switch (invoer.ConsumeIntegralInRange(0, 5)) {
+        case 0:
+            vraagString(invoer, storing);
+            break;
+        case 1:
+            roep(invoer, storing, lezersBekend);
+            break;
+        case 2:
+            storing.plan(invoer.ConsumeIntegralInRange(1, 12), invoer.ConsumeIntegralInRange(1, 2));
+            break;
+        case 3:
+            pcscfake::readers({invoer.ConsumeRandomLengthString(20) + "x"});
+            lezersBekend = true;
+            break;
+        case 4: { // Idle and the messages the plug-in does not answer
+            const fmx::uchar berichten[] = {kFMXT_Idle, 2, 3, kFMXT_DoAppPreferences, 6, 8, 9, 10,
+                                            invoer.ConsumeIntegral<fmx::uchar>()};
+            const fmx::uchar bericht = berichten[invoer.ConsumeIntegralInRange(0, 8)];
+            if (bericht == kFMXT_Init || bericht == kFMXT_Shutdown ||
+                bericht == kFMXT_GetString) {
+                break;
+            }
+            auto blok = fmxhost::callBlock(*plugin, bericht, versie);
+            blok.parm1 = invoer.ConsumeIntegral<fmx::uchar>();
+            const auto kopie = blok;
+            fmxhost::send(*plugin, blok);
+            eis(std::memcmp(&kopie, &blok, sizeof blok) == 0, "other messages change nothing");
+            break;
+        }
+        default:
+            fmxhost::shutdown(*plugin, versie);
+            break;
+        }
+    }
+    fmxhost::shutdown(*plugin, versie);
+
+    eis(fakehost::misuses().empty(), "no misuse of the host's calls");
+    eis(fakehost::liveTexts() == 0 && fakehost::liveQuadChars() == 0, "no host object left");
+    eis(pcscfake::openContexts() == 0 && pcscfake::openCards() == 0, "no PC/SC handle left");
+    return 0;
+}
