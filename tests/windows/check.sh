@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# The checks of the Windows build. Each passes only on a positive sign of success (GoogleTest's
+# summary, the exact expected output), never on an exit code alone.
+#
+#   check.sh gtest PROGRAM [ARG...]            GoogleTest program under Wine: exit 0, at least
+#                                              one test passed, none failed
+#   check.sh output EXPECTED PROGRAM [ARG...]  under Wine: exit 0 and standard output equal to
+#                                              the file EXPECTED, byte for byte
+#   check.sh nohost EXPECTED PROGRAM PLUGIN    as output, run from a folder holding only
+#                                              PROGRAM, PLUGIN and WinSCard.dll
+#   check.sh tables PLUGIN                     the plug-in DLL's export and import tables
+#   check.sh macbundle SOURCE BUILD            the macOS bundle target, configured as for
+#                                              macOS: bundle layout, Info.plist, link line
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+objdump=x86_64-w64-mingw32-objdump
+leftovers=()
+trap 'rm -rf "${leftovers[@]}"' EXIT
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+# Runs a program under Wine into $out (standard output) and $status; its standard error
+# follows ours afterwards (a Wine process it starts must not hold on to our streams).
+run() {
+    out=$(mktemp)
+    err=$(mktemp)
+    leftovers+=("$out" "$err")
+    status=0
+    "$here/wine.sh" run "$@" </dev/null >"$out" 2>"$err" || status=$?
+    cat "$err" >&2
+}
+
+gtest() {
+    run "$@"
+    cat "$out"
+    [ "$status" -eq 0 ] || fail "$1 exited with $status"
+    grep -Eq '^\[  PASSED  \] [1-9][0-9]* tests?\.' "$out" || fail "$1: no passed tests"
+    ! grep -q '^\[  FAILED  \]' "$out" || fail "$1: failed tests"
+    echo "PASSED: $1"
+}
+
+output() {
+    local expected=$1
+    shift
+    run "$@"
+    [ "$status" -eq 0 ] || {
+        cat "$out"
+        fail "$* exited with $status"
+    }
+    if ! cmp -s "$expected" "$out"; then
+        echo "--- expected ($expected)" && od -c "$expected" | head -40
+        echo "--- got" && od -c "$out" | head -40
+        fail "$*: output differs"
+    fi
+    echo "PASSED: $* gave $(basename "$expected")"
+}
+
+nohost() {
+    local expected program=$2 plugin=$3 dir
+    expected=$(realpath "$1")
+    dir=$(mktemp -d "$PWD/nohost.XXXXXX")
+    leftovers+=("$dir")
+    cp "$program" "$plugin" WinSCard.dll "$dir/"
+    cd "$dir"
+    output "$expected" "$program" "$plugin"
+}
+
+tables() {
+    local plugin=$1 dump exports imports
+    dump=$("$objdump" -p "$plugin")
+
+    # Exports: FMExternCallProc alone, under its plain name.
+    exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
+        grep -E '^\s+\[' | grep -Eo '\] [^ ]+$' | cut -c3- | sort | xargs)
+    [ "$exports" = "FMExternCallProc" ] || fail "exports are '$exports'"
+
+    # Imports: system DLLs and WinSCard.dll; no MinGW runtime DLL and no FMWrapper.dll, which
+    # is delay-loaded. The system DLLs' names are those a 64-bit Windows always has.
+    imports=$(grep -Eo 'DLL Name: .*' <<<"$dump" | cut -d' ' -f3 | sort -f | xargs)
+    echo "imports: $imports"
+    grep -qi '\bWinSCard\.dll\b' <<<"$imports" || fail "WinSCard.dll is not imported"
+    for dll in $imports; do
+        case "${dll,,}" in
+        kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | winscard.dll) ;;
+        *) fail "unexpected import $dll" ;;
+        esac
+    done
+
+    # The delay-load import of FMWrapper.dll: its name and its functions' names are in the
+    # binary, bound at the first call through the import library's thunks.
+    grep -qa 'FMWrapper\.dll' "$plugin" || fail "no delay-load import of FMWrapper.dll"
+    grep -qa 'FM_ExprEnv_RegisterExternalFunctionEx' "$plugin" ||
+        fail "no delay-load import of the SDK functions"
+    echo "PASSED: exports FMExternCallProc only; imports $imports; FMWrapper.dll delay-loaded"
+}
+
+macbundle() {
+    local source=$1 build=$2 plist ninja
+    rm -rf "$build"
+    # No macOS compiler here: CMake is told the compiler works, and only generates.
+    cmake -S "$source" -B "$build" -G Ninja -DCMAKE_SYSTEM_NAME=Darwin \
+        -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_COMPILER_WORKS=ON \
+        -DFMX_SDK_DIR="$source/sdk" >"$build.log" 2>&1 || {
+        cat "$build.log"
+        fail "configuring for macOS"
+    }
+    plist=$build/Tessarin.fmplugin/Contents/Info.plist
+    ninja=$build/build.ninja
+    [ -f "$plist" ] || fail "no $plist"
+    /usr/bin/python3 - "$plist" <<'EOF'
+import plistlib, sys
+with open(sys.argv[1], "rb") as f:
+    p = plistlib.load(f)
+want = {
+    "CFBundleExecutable": "Tessarin",
+    "CFBundleIdentifier": "be.tessarin.Tessarin",
+    "CFBundleName": "Tessarin",
+    "CFBundlePackageType": "FMXT",
+    "CFBundleShortVersionString": "1.0",
+    "CFBundleVersion": "1.0",
+}
+wrong = {k: p.get(k) for k, v in want.items() if p.get(k) != v}
+if wrong:
+    sys.exit(f"Info.plist: {wrong}")
+EOF
+    grep -q '^build Tessarin.fmplugin/Contents/MacOS/Tessarin: ' "$ninja" ||
+        fail "the bundle's executable is not Tessarin.fmplugin/Contents/MacOS/Tessarin"
+    grep -q -- '-exported_symbols_list -Xlinker [^ ]*/plugin/mac/exported_symbols.txt' "$ninja" ||
+        fail "no exported symbols list"
+    grep -q -- "LINK_PATH = -F$source/sdk/Libraries/Mac" "$ninja" ||
+        fail "the FMWrapper framework is not searched in the SDK"
+    grep -q -- '-framework -Xlinker FMWrapper .*-framework PCSC' "$ninja" ||
+        fail "not linked with the FMWrapper and PCSC frameworks"
+    [ "$(sort "$here/../../plugin/mac/exported_symbols.txt" | xargs)" = \
+        "_FMExternCallProc _gFMX_ExternCallPtr" ] || fail "exported symbols list"
+    echo "PASSED: Tessarin.fmplugin bundle, Info.plist, frameworks and exported symbols"
+}
+
+command=${1:?usage: check.sh gtest|output|nohost|tables|macbundle ...}
+shift
+case "$command" in
+gtest | output | nohost | tables | macbundle) "$command" "$@" ;;
+*) fail "unknown check $command" ;;
+esac

@@ -1,0 +1,1 @@
+// Never compiled: CMake only generates the build for it.
