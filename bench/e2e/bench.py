@@ -10,13 +10,17 @@ Prints, side by side:
   (three SELECT FILE, and per file of n bytes floor(n/255)+1 READ BINARY);
 - median and 90th percentile of a read with the plug-in loaded once and EID_Read called N times
   in one process, as FileMaker does, beside the bare client reading N times in one process;
-- the same with one process per read (fmxhost per call, the bare client per call).
+- the same with one process per read (fmxhost per call, the bare client per call);
+- beside each, the processor time per read that the processes took (user and system; in one
+  process without the process's start and end), which a busy machine disturbs far less than
+  the durations.
 The two sides run in alternating rounds, so that a change in the machine's load falls on both.
 """
 
 import argparse
 import math
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -76,42 +80,82 @@ def count_commands(args, env, log):
     return counts
 
 
+class Side:
+    """One side of the comparison: the durations of its reads, and the processor time its
+    processes took (user and system)."""
+
+    def __init__(self, name):
+        self.name = name
+        self.times = []
+        self.cpu = 0.0
+        self.start_cpu = 0.0  # of processes that start and end without reading, to take off
+
+    def cpu_per_read(self):
+        return (self.cpu - self.start_cpu) / len(self.times)
+
+    def run(self, command, env, reads=True):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        output = run(command, env)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+        self.cpu += cpu
+        if not reads:
+            self.start_cpu += cpu
+        return output
+
+
 def in_one_process(args, env):
     per_round = max(1, args.reads // ROUNDS)
-    plugin, bare = [], []
+    plugin, bare = Side("plug-in"), Side("bare C client")
     run([args.pluginloop, args.plugin, str(WARM_UP)], env)
     run([args.bareread, "-n", str(WARM_UP)], env)
     for _ in range(ROUNDS):
-        plugin += microseconds(run([args.pluginloop, args.plugin, str(per_round)], env))
-        bare += microseconds(run([args.bareread, "-n", str(per_round)], env))
+        plugin.times += microseconds(plugin.run([args.pluginloop, args.plugin, str(per_round)], env))
+        bare.times += microseconds(bare.run([args.bareread, "-n", str(per_round)], env))
+        plugin.run([args.pluginloop, args.plugin, "0"], env, reads=False)
+        bare.run([args.bareread, "-n", "0"], env, reads=False)
     return plugin, bare
 
 
 def one_process_per_read(args, env):
-    def timed(command):
+    def timed(side, command):
         start = time.perf_counter()
-        run(command, env)
-        return (time.perf_counter() - start) * 1e6
+        side.run(command, env)
+        side.times.append((time.perf_counter() - start) * 1e6)
 
-    plugin, bare = [], []
-    for i in range(WARM_UP // 2 + args.processes):
-        p = timed([args.fmxhost, args.plugin, "EID_Read"])
-        b = timed([args.bareread])
-        if i >= WARM_UP // 2:
-            plugin.append(p)
-            bare.append(b)
-    return plugin, bare
+    for _ in range(WARM_UP // 2):
+        run([args.fmxhost, args.plugin, "EID_Read"], env)
+        run([args.bareread], env)
+    plugin, bare = Side("plug-in (fmxhost)"), Side("bare C client")
+    plugin_start, bare_start = Side("fmxhost, EID_Version"), Side("bare C client, no read")
+    for _ in range(args.processes):
+        timed(plugin, [args.fmxhost, args.plugin, "EID_Read"])
+        timed(bare, [args.bareread])
+        timed(plugin_start, [args.fmxhost, args.plugin, "EID_Version"])
+        timed(bare_start, [args.bareread, "-n", "0"])
+    return plugin, bare, plugin_start, bare_start
 
 
-def report_times(title, plugin, bare, goal):
+def report_side(side):
+    print(f"  {side.name:28}{percentile(side.times, 0.5) / 1000:>8.2f}ms"
+          f"{percentile(side.times, 0.9) / 1000:>8.2f}ms{side.cpu_per_read() * 1000:>10.2f}ms")
+
+
+def report_times(title, plugin, bare, goal, start_up=()):
     print(f"\n{title}")
-    print(f"  {'':28}{'median':>10}{'p90':>10}")
-    for what, values in (("plug-in", plugin), ("bare C client", bare)):
-        print(f"  {what:28}{percentile(values, 0.5) / 1000:>8.2f}ms{percentile(values, 0.9) / 1000:>8.2f}ms")
-    median = percentile(plugin, 0.5) / percentile(bare, 0.5)
-    p90 = percentile(plugin, 0.9) / percentile(bare, 0.9)
+    print(f"  {'':28}{'median':>10}{'p90':>10}{'CPU/read':>12}")
+    report_side(plugin)
+    report_side(bare)
+    median = percentile(plugin.times, 0.5) / percentile(bare.times, 0.5)
+    p90 = percentile(plugin.times, 0.9) / percentile(bare.times, 0.9)
+    cpu = plugin.cpu_per_read() / bare.cpu_per_read()
     verdict = "met" if median <= goal else "NOT met"
-    print(f"  {'plug-in / bare client':28}{median:>9.3f}x{p90:>9.3f}x   goal {goal}x on the median: {verdict}")
+    print(f"  {'plug-in / bare client':28}{median:>9.3f}x{p90:>9.3f}x{cpu:>11.3f}x"
+          f"   goal {goal}x on the median: {verdict}")
+    if start_up:
+        print("  of which the processes' start and end, without reading the card:")
+        for side in start_up:
+            report_side(side)
 
 
 def main():
@@ -136,9 +180,10 @@ def main():
         for what, n in count_commands(args, env, log):
             print(f"  {what:28}{n:>4}   {'the fewest' if n == fewest else f'NOT the fewest ({fewest})'}")
         plugin, bare = in_one_process(args, env)
-        report_times(f"One process, {len(plugin)} reads each (plug-in loaded once)", plugin, bare, 1.05)
-        plugin, bare = one_process_per_read(args, env)
-        report_times(f"One process per read, {len(plugin)} each (fmxhost per call)", plugin, bare, 1.1)
+        report_times(f"One process, {len(plugin.times)} reads each (plug-in loaded once)",
+                     plugin, bare, 1.05)
+        plugin, bare, *start_up = one_process_per_read(args, env)
+        report_times(f"One process per read, {len(plugin.times)} each", plugin, bare, 1.1, start_up)
 
 
 if __name__ == "__main__":
