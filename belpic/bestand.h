@@ -5,7 +5,8 @@
 
 namespace belpic {
 
-// The file's bytes; on failure a filled `fout` and the bytes read before the failure.
+// The file's bytes; on failure a filled `fout` and the bytes read before the failure. A file
+// that has not ended by offset 0x8000 is a failure.
 Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout);
 
 Bytes bestandIdentiteit(); // 3F00/DF01/4031

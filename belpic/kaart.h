@@ -39,7 +39,8 @@ class Kaart {
     // The names of the readers the service knows, in its order; uses a context of its own.
     static std::vector<std::string> lezers(Fout& fout);
 
-    // Connects to the card in `lezer`, or in the first listed reader when it is empty.
+    // Connects to the card in `lezer`, or in the first listed reader when it is empty. Whatever
+    // the Kaart held before is closed first.
     bool verbind(const std::string& lezer, Fout& fout);
 
     // Sends one command APDU; returns the whole response, status word included.

@@ -30,6 +30,7 @@ struct LezersGeval {
     std::int32_t code;
     std::string melding;
     std::string detail;
+    bool lijstFaalt = false; // Windows reads a failing list as "no reader"
 };
 
 class Lezers : public MetNepdienst {};
@@ -77,7 +78,8 @@ TEST_F(Lezers, ListsOrFailsAsTheServiceAnswersAndAlwaysReleasesItsContext) {
          {},
          6,
          kDienst,
-         "SCardListReaders 0x8010001D"},
+         "SCardListReaders 0x8010001D",
+         true},
         {"second list call says no readers",
          [] {
              pcscfake::readers({"Reader A"});
@@ -86,7 +88,8 @@ TEST_F(Lezers, ListsOrFailsAsTheServiceAnswersAndAlwaysReleasesItsContext) {
          {},
          6,
          kDienst,
-         "SCardListReaders 0x8010002E"},
+         "SCardListReaders 0x8010002E",
+         true},
         {"second list call fails otherwise",
          [] {
              pcscfake::readers({"Reader A"});
@@ -95,7 +98,8 @@ TEST_F(Lezers, ListsOrFailsAsTheServiceAnswersAndAlwaysReleasesItsContext) {
          {},
          6,
          kDienst,
-         "SCardListReaders 0x80100008"},
+         "SCardListReaders 0x80100008",
+         true},
         {"small code keeps eight digits",
          [] { pcscfake::script(Call::EstablishContext, {0x1F}); },
          {},
@@ -165,8 +169,14 @@ TEST_F(Lezers, ListsOrFailsAsTheServiceAnswersAndAlwaysReleasesItsContext) {
         pcscfake::reset();
         g.klaar();
         Fout fout{9, "old", "old"};
-        EXPECT_EQ(Kaart::lezers(fout), g.namen);
-        verwachtFout(fout, g.code, g.melding, g.detail);
+        const std::vector<std::string> namen = Kaart::lezers(fout);
+        if (pcsc::kWindows && g.lijstFaalt) {
+            EXPECT_TRUE(namen.empty());
+            verwachtFout(fout, 0, "", "");
+        } else {
+            EXPECT_EQ(namen, g.namen);
+            verwachtFout(fout, g.code, g.melding, g.detail);
+        }
         EXPECT_EQ(pcscfake::openContexts(), 0u);
         EXPECT_TRUE(pcscfake::calls(Call::Connect).empty());
     }
@@ -236,6 +246,7 @@ struct VerbindGeval {
     std::string detail;
     std::vector<std::string> pogingen; // the reader of each connect attempt
     bool metContext = true;            // the Kaart holds a context afterwards
+    bool lijstFaalt = false;           // Windows reads a failing list as "no reader"
 };
 
 class Verbind : public MetNepdienst {};
@@ -303,7 +314,9 @@ TEST_F(Verbind, EveryOutcomeWithItsCodeMessageDetailAndAttempts) {
          6,
          kDienst,
          "SCardEstablishContext 0x8010001D",
-         {}},
+         {},
+         true,
+         true},
         {"no name, the reader list fails",
          [eenLezer] {
              eenLezer();
@@ -313,7 +326,9 @@ TEST_F(Verbind, EveryOutcomeWithItsCodeMessageDetailAndAttempts) {
          6,
          kDienst,
          "SCardListReaders 0x8010001D",
-         {}},
+         {},
+         true,
+         true},
         {"no name, the reader list is empty",
          [] { pcscfake::readerBytes({0}); },
          "",
@@ -433,7 +448,11 @@ TEST_F(Verbind, EveryOutcomeWithItsCodeMessageDetailAndAttempts) {
             Kaart kaart;
             Fout fout{9, "old", "old"};
             EXPECT_EQ(kaart.verbind(g.lezer, fout), g.code == 0);
-            verwachtFout(fout, g.code, g.melding, g.detail);
+            if (pcsc::kWindows && g.lijstFaalt) {
+                verwachtFout(fout, 1, "No card reader connected.", "");
+            } else {
+                verwachtFout(fout, g.code, g.melding, g.detail);
+            }
 
             std::vector<std::string> pogingen;
             for (const auto& c : pcscfake::calls(Call::Connect)) {
