@@ -32,7 +32,8 @@ function(tessarin_fmwrapper_delayload name)
 endfunction()
 
 # Makes the module library `target` the plug-in DLL: Tessarin.fmx64, one export, no MinGW
-# runtime DLLs. The SDK library comes with the target's SDK dependency (see sdk/).
+# runtime DLLs, stripped in release builds. The SDK library comes with the target's SDK
+# dependency (see sdk/).
 function(tessarin_windows_plugin target)
     if(NOT MINGW)
         message(FATAL_ERROR "${target}: the Windows plug-in is built with MinGW-w64")
@@ -45,6 +46,6 @@ function(tessarin_windows_plugin target)
                             "call block out for a 32-bit long")
     endif()
     target_sources(${target} PRIVATE ${TESSARIN_WINDOWS_DIR}/Tessarin.def)
-    target_link_options(${target} PRIVATE -static)
+    target_link_options(${target} PRIVATE -static $<$<CONFIG:Release,MinSizeRel>:-s>)
     set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".fmx64")
 endfunction()

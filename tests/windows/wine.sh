@@ -32,6 +32,9 @@ start() {
         quiet "$server" -w
         touch "$WINEPREFIX/.tessarin-ready"
     fi
+    # A server left behind by an interrupted run would refuse the new one.
+    quiet "$server" -k || true
+    quiet "$server" -w
     quiet "$server" -p
     quiet "$wine" cmd /c exit 0
     echo "Wine ready in $WINEPREFIX"
