@@ -3,6 +3,7 @@
 #include "support.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -83,7 +84,8 @@ TEST_F(FmxhostTest, InfoPrintsTheStringsAndTheFunctionTable) {
 }
 
 TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
-    const std::string notAPlugin = testing::TempDir() + "not-a-plugin.fmx";
+    const std::string notAPlugin =
+        testing::TempDir() + "not-a-plugin-" + std::to_string(getpid()) + ".fmx";
     std::ofstream(notAPlugin) << "text";
     const struct {
         std::vector<std::string> arguments;
@@ -135,6 +137,7 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         EXPECT_EQ(o.err.rfind(c.err, 0), 0u) << o.err;
         expectOneErrorLine(o);
     }
+    std::remove(notAPlugin.c_str());
 }
 
 TEST_F(FmxhostTest, ARefusedInitIsStillShutDown) {
@@ -166,7 +169,8 @@ struct Program {
 };
 
 Program runProgram(const std::string& command) {
-    const std::string errFile = testing::TempDir() + "fmxhost-stderr.txt";
+    const std::string errFile =
+        testing::TempDir() + "fmxhost-stderr-" + std::to_string(getpid()) + ".txt";
     FILE* pipe = popen((command + " 2>" + errFile).c_str(), "r");
     std::string out;
     char chunk[4096];
@@ -174,10 +178,10 @@ Program runProgram(const std::string& command) {
         out.append(chunk, n);
     }
     const int status = pclose(pipe);
-    std::ifstream err(errFile, std::ios::binary);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-            out,
-            {std::istreambuf_iterator<char>(err), {}}};
+    std::ifstream errStream(errFile, std::ios::binary);
+    std::string err{std::istreambuf_iterator<char>(errStream), {}};
+    std::remove(errFile.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, err};
 }
 
 const std::string kFmxhost = FMXHOST_PROGRAM;
