@@ -13,11 +13,14 @@
 // All state sits behind one lock: plug-in functions may run on several threads at once.
 #pragma once
 
-#include "FMWrapper/FMXCalcEngine.h"
-#include "FMWrapper/FMXData.h"
+// The SDK's headers compile only in this order.
+// clang-format off
 #include "FMWrapper/FMXExtern.h"
-#include "FMWrapper/FMXText.h"
 #include "FMWrapper/FMXTypes.h"
+#include "FMWrapper/FMXText.h"
+#include "FMWrapper/FMXData.h"
+#include "FMWrapper/FMXCalcEngine.h"
+// clang-format on
 
 #include <optional>
 #include <string>

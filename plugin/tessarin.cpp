@@ -1,10 +1,13 @@
 // The host shell: the entry point the host calls, the three calculation functions and the
 // conversion of values at the border with the host.
-#include "FMWrapper/FMXCalcEngine.h"
-#include "FMWrapper/FMXData.h"
+// The SDK's headers compile only in this order.
+// clang-format off
 #include "FMWrapper/FMXExtern.h"
-#include "FMWrapper/FMXText.h"
 #include "FMWrapper/FMXTypes.h"
+#include "FMWrapper/FMXText.h"
+#include "FMWrapper/FMXData.h"
+#include "FMWrapper/FMXCalcEngine.h"
+// clang-format on
 
 #include "belpic/kaart.h"
 #include "belpic/lees.h"

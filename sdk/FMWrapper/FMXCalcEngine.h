@@ -1,9 +1,10 @@
 // The calculation engine: parameter vectors, and registration of the plug-in's functions.
+//
+// As with the host's own header, FMXTypes.h, FMXText.h and FMXData.h must come first: a source
+// that compiles against this one then compiles against the host's.
 #pragma once
 
-#include "FMWrapper/FMXData.h"
-#include "FMWrapper/FMXText.h"
-#include "FMWrapper/FMXTypes.h"
+#include "FMWrapper/FMXClient.h"
 
 namespace fmx {
 
