@@ -121,9 +121,21 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout) {
 
     SCARDHANDLE handvat = 0;
     DWORD actief = 0;
+    const char* functie = "SCardConnect";
     for (int poging = 1; poging <= kPogingen; ++poging) {
+        functie = "SCardConnect";
         code = pcsc::verbindKaart(nieuw, naam.c_str(), SCARD_SHARE_SHARED,
                                   SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handvat, &actief);
+        if (code == SCARD_S_SUCCESS) {
+            // The card is shared: without a transaction another program's commands could come
+            // between a SELECT FILE and its READ BINARYs, and the read would take that
+            // program's file for ours.
+            functie = "SCardBeginTransaction";
+            code = SCardBeginTransaction(handvat);
+            if (code != SCARD_S_SUCCESS) {
+                SCardDisconnect(handvat, SCARD_LEAVE_CARD);
+            }
+        }
         if (!zwijgtOfHersteld(code)) {
             break;
         }
@@ -141,7 +153,7 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout) {
         zet(fout, kaartZwijgt, kKaartZwijgt, codeTekst(code));
     } else {
         zet(fout, geenVerbinding, "Could not connect to reader " + naam + ".",
-            "SCardConnect " + codeTekst(code));
+            functie + (" " + codeTekst(code)));
     }
     return false;
 }
@@ -169,6 +181,7 @@ Bytes Kaart::stuur(const Bytes& apdu, Fout& fout) {
 
 void Kaart::verbreek() {
     if (verbinding != 0) {
+        SCardEndTransaction(static_cast<SCARDHANDLE>(verbinding), SCARD_LEAVE_CARD);
         SCardDisconnect(static_cast<SCARDHANDLE>(verbinding), SCARD_RESET_CARD);
         verbinding = 0;
     }

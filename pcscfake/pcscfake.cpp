@@ -3,6 +3,7 @@
 #include "belpic/pcsc.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -22,8 +23,10 @@ struct Bestand {
     std::uint8_t le = 0; // the 6C answer of a correcting file
 };
 
-constexpr std::size_t kSoorten = 6;
+constexpr std::size_t kSoorten = 8;
 constexpr std::size_t kEindeloosMax = 4096;
+// How long SCardBeginTransaction waits for another handle's transaction to end.
+constexpr auto kTransactieWacht = std::chrono::seconds(2);
 
 // Handles above 32 bits where the platform's handle is wide, so truncation shows.
 constexpr std::uint64_t kContextBasis = sizeof(SCARDCONTEXT) > 4 ? 0x15C000000ull : 0x5C000000ull;
@@ -52,6 +55,8 @@ struct Toestand {
     std::uint64_t volgendeKaart = kKaartBasis;
     std::set<std::uint64_t> contexten;
     std::set<std::uint64_t> kaarten;
+    std::set<std::uint64_t> transacties; // card handles holding a transaction
+    std::condition_variable transactieVrij;
     std::optional<Bytes> gekozen; // the selected file's path
     std::size_t eindeloosGelezen = 0;
 
@@ -72,6 +77,7 @@ struct Toestand {
         speler = nullptr;
         contexten.clear();
         kaarten.clear();
+        transacties.clear();
         gekozen.reset();
         eindeloosGelezen = 0;
     }
@@ -212,6 +218,7 @@ void reset() {
     Toestand& t = toestand();
     std::lock_guard<std::mutex> slot(t.slot);
     t.wis();
+    t.transactieVrij.notify_all();
 }
 
 void readers(const std::vector<std::string>& names) {
@@ -337,6 +344,12 @@ std::size_t openCards() {
     return t.kaarten.size();
 }
 
+std::size_t openTransactions() {
+    Toestand& t = toestand();
+    std::lock_guard<std::mutex> slot(t.slot);
+    return t.transacties.size();
+}
+
 } // namespace pcscfake
 
 using namespace pcscfake;
@@ -442,8 +455,10 @@ LONG TESSARIN_SCARD_CALL TESSARIN_SCARD_CONNECT(SCARDCONTEXT hContext, LPCSTR sz
     }
     r.card = t.volgendeKaart++;
     r.activeProtocol = t.protocol;
+    if (t.kaarten.empty()) { // a card already in use by another handle is not powered up anew
+        t.gekozen.reset();
+    }
     t.kaarten.insert(r.card);
-    t.gekozen.reset();
     *phCard = static_cast<SCARDHANDLE>(r.card);
     *pdwActiveProtocol = t.protocol;
     return klaar(t, r, kSuccess);
@@ -511,7 +526,52 @@ LONG TESSARIN_SCARD_CALL SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition)
     if (const std::uint32_t code = start(t, Call::Disconnect, r)) {
         return klaar(t, r, code);
     }
+    if (t.transacties.erase(r.card) == 1) { // the service ends a transaction still open
+        t.transactieVrij.notify_all();
+    }
     return klaar(t, r, t.kaarten.erase(r.card) == 1 ? kSuccess : kInvalidHandle);
+}
+
+// As the real service: while another handle holds a transaction this one waits for it to end
+// (here at most kTransactieWacht, then kSharingViolation).
+LONG TESSARIN_SCARD_CALL SCardBeginTransaction(SCARDHANDLE hCard) {
+    Toestand& t = toestand();
+    std::unique_lock<std::mutex> slot(t.slot);
+    Record r;
+    r.card = static_cast<std::uint64_t>(hCard);
+    if (const std::uint32_t code = start(t, Call::BeginTransaction, r)) {
+        return klaar(t, r, code);
+    }
+    if (t.kaarten.count(r.card) == 0) {
+        return klaar(t, r, kInvalidHandle);
+    }
+    const bool vrij = t.transactieVrij.wait_for(slot, kTransactieWacht, [&] {
+        return t.transacties.empty() || t.transacties.count(r.card) == 1;
+    });
+    if (!vrij) {
+        return klaar(t, r, kSharingViolation);
+    }
+    t.transacties.insert(r.card);
+    return klaar(t, r, kSuccess);
+}
+
+LONG TESSARIN_SCARD_CALL SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposition) {
+    Toestand& t = toestand();
+    std::lock_guard<std::mutex> slot(t.slot);
+    Record r;
+    r.card = static_cast<std::uint64_t>(hCard);
+    r.disposition = dwDisposition;
+    if (const std::uint32_t code = start(t, Call::EndTransaction, r)) {
+        return klaar(t, r, code);
+    }
+    if (t.kaarten.count(r.card) == 0) {
+        return klaar(t, r, kInvalidHandle);
+    }
+    if (t.transacties.erase(r.card) == 0) {
+        return klaar(t, r, kNotTransacted);
+    }
+    t.transactieVrij.notify_all();
+    return klaar(t, r, kSuccess);
 }
 
 } // extern "C"

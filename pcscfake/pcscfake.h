@@ -1,6 +1,6 @@
 // A scripted PC/SC service with one card, for tests.
 //
-// The pcscfake library defines the six PC/SC functions that the card-reading core calls, with
+// The pcscfake library defines the eight PC/SC functions that the card-reading core calls, with
 // the platform header's own signatures, so a test links it in place of the real service. The
 // functions below script what the service and the card answer and give back every call that
 // was made, with its arguments and the time it was made. All state lives inside the library:
@@ -37,6 +37,7 @@ inline constexpr std::uint32_t kInvalidHandle = 0x80100003;
 inline constexpr std::uint32_t kInvalidParameter = 0x80100004;
 inline constexpr std::uint32_t kInsufficientBuffer = 0x80100008;
 inline constexpr std::uint32_t kUnknownReader = 0x80100009;
+inline constexpr std::uint32_t kSharingViolation = 0x8010000B;
 inline constexpr std::uint32_t kNoSmartcard = 0x8010000C;
 inline constexpr std::uint32_t kProtoMismatch = 0x8010000F;
 inline constexpr std::uint32_t kNotTransacted = 0x80100016;
@@ -46,7 +47,16 @@ inline constexpr std::uint32_t kUnresponsiveCard = 0x80100066;
 inline constexpr std::uint32_t kResetCard = 0x80100068;
 inline constexpr std::uint32_t kRemovedCard = 0x80100069;
 
-enum class Call { EstablishContext, ListReaders, Connect, Transmit, Disconnect, ReleaseContext };
+enum class Call {
+    EstablishContext,
+    ListReaders,
+    Connect,
+    Transmit,
+    Disconnect,
+    ReleaseContext,
+    BeginTransaction,
+    EndTransaction,
+};
 
 // One call as it reached the service. Fields that do not belong to the call stay at their
 // defaults. Handles and DWORD values are widened to 64 bits.
@@ -84,7 +94,7 @@ struct Record {
     std::uint64_t receiveLength = 0; // *pcbRecvLength on entry: the room offered
     Bytes response;                  // what was written into the receive buffer
 
-    // Disconnect
+    // Disconnect, EndTransaction
     std::uint64_t disposition = 0;
 };
 
@@ -158,5 +168,9 @@ PCSCFAKE_API std::vector<Record> calls(Call call);
 // Contexts established and not released; card handles connected and not disconnected.
 PCSCFAKE_API std::size_t openContexts();
 PCSCFAKE_API std::size_t openCards();
+// Card handles that began a transaction and have not ended it (nor been disconnected). While
+// one handle holds a transaction, SCardBeginTransaction on another waits for it, as the real
+// service does (up to two seconds, then kSharingViolation).
+PCSCFAKE_API std::size_t openTransactions();
 
 } // namespace pcscfake

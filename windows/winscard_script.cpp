@@ -9,8 +9,9 @@
 //   nocard                no card in any reader
 //   protocol 1|2          the card speaks T=0 or T=1
 //   fail CALL CODE...     the n-th CALL (EstablishContext, ListReaders, Connect, Transmit,
-//                         Disconnect, ReleaseContext) returns the n-th CODE (hexadecimal;
-//                         0 lets that call behave normally)
+//                         Disconnect, ReleaseContext, BeginTransaction, EndTransaction)
+//                         returns the n-th CODE (hexadecimal; 0 lets that call behave
+//                         normally)
 //   file PATH             starts a file on the card at PATH (hexadecimal, e.g. 3F00DF014031)
 //   tlv TAG TEXT          appends an element: TAG (hexadecimal), the length of TEXT, TEXT
 //   hex BYTES             appends bytes written in hexadecimal; blanks between them allowed
@@ -67,6 +68,8 @@ std::optional<pcscfake::Call> call(const std::string& name) {
         {"Transmit", pcscfake::Call::Transmit},
         {"Disconnect", pcscfake::Call::Disconnect},
         {"ReleaseContext", pcscfake::Call::ReleaseContext},
+        {"BeginTransaction", pcscfake::Call::BeginTransaction},
+        {"EndTransaction", pcscfake::Call::EndTransaction},
     };
     auto found = kCalls.find(name);
     if (found == kCalls.end()) {

@@ -634,12 +634,15 @@ TEST_F(Verbreek, DisconnectsWithResetBeforeReleasingAndOnlyOnce) {
     kaart.verbreek();
     kaart.verbreek();
     const auto na = pcscfake::calls();
-    ASSERT_EQ(na.size(), voor + 2);
-    EXPECT_EQ(na[voor].call, Call::Disconnect);
+    ASSERT_EQ(na.size(), voor + 3);
+    EXPECT_EQ(na[voor].call, Call::EndTransaction);
     EXPECT_EQ(na[voor].card, kaartHandvat);
-    EXPECT_EQ(na[voor].disposition, 1u); // SCARD_RESET_CARD
-    EXPECT_EQ(na[voor + 1].call, Call::ReleaseContext);
-    EXPECT_EQ(na[voor + 1].context, context);
+    EXPECT_EQ(na[voor].disposition, 0u); // SCARD_LEAVE_CARD
+    EXPECT_EQ(na[voor + 1].call, Call::Disconnect);
+    EXPECT_EQ(na[voor + 1].card, kaartHandvat);
+    EXPECT_EQ(na[voor + 1].disposition, 1u); // SCARD_RESET_CARD
+    EXPECT_EQ(na[voor + 2].call, Call::ReleaseContext);
+    EXPECT_EQ(na[voor + 2].context, context);
     EXPECT_EQ(pcscfake::openContexts(), 0u);
     EXPECT_EQ(pcscfake::openCards(), 0u);
 }
@@ -691,12 +694,13 @@ TEST_F(Verbreek, ASecondVerbindReleasesTheFirstConnectionFirst) {
 
     ASSERT_TRUE(kaart.verbind(kLezer, fout));
     const auto alle = pcscfake::calls();
-    ASSERT_GT(alle.size(), n + 2);
-    EXPECT_EQ(alle[n].call, Call::Disconnect);
-    EXPECT_EQ(alle[n].card, pcscfake::calls(Call::Connect)[0].card);
-    EXPECT_EQ(alle[n + 1].call, Call::ReleaseContext);
-    EXPECT_EQ(alle[n + 1].context, pcscfake::calls(Call::EstablishContext)[0].context);
-    EXPECT_EQ(alle[n + 2].call, Call::EstablishContext);
+    ASSERT_GT(alle.size(), n + 3);
+    EXPECT_EQ(alle[n].call, Call::EndTransaction);
+    EXPECT_EQ(alle[n + 1].call, Call::Disconnect);
+    EXPECT_EQ(alle[n + 1].card, pcscfake::calls(Call::Connect)[0].card);
+    EXPECT_EQ(alle[n + 2].call, Call::ReleaseContext);
+    EXPECT_EQ(alle[n + 2].context, pcscfake::calls(Call::EstablishContext)[0].context);
+    EXPECT_EQ(alle[n + 3].call, Call::EstablishContext);
     EXPECT_EQ(pcscfake::openContexts(), 1u);
     EXPECT_EQ(pcscfake::openCards(), 1u);
 
