@@ -137,10 +137,10 @@ void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend)
         return;
     }
     // Without readers the name the host passed comes back in the error.
-    const std::string lezer = argumenten.empty()
-                                  ? std::string()
-                                  : zonderNullenAanEinde(fakehost::utf8(
-                                        fakehost::utf16(argumenten[0].text)));
+    const std::string lezer =
+        argumenten.empty()
+            ? std::string()
+            : zonderNullenAanEinde(fakehost::utf8(fakehost::utf16(argumenten[0].text)));
     const std::string fout = document["error"];
     eis(fout == (lezer.empty() ? "No card reader connected."
                                : "Could not connect to reader " + lezer + "."),
@@ -188,11 +188,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             lezersBekend = true;
             break;
         case 4: { // Idle and the messages the plug-in does not answer
-            const fmx::uchar berichten[] = {kFMXT_Idle, 2, 3, kFMXT_DoAppPreferences, 6, 8, 9, 10,
+            const fmx::uchar berichten[] = {kFMXT_Idle,
+                                            2,
+                                            3,
+                                            kFMXT_DoAppPreferences,
+                                            6,
+                                            8,
+                                            9,
+                                            10,
                                             invoer.ConsumeIntegral<fmx::uchar>()};
             const fmx::uchar bericht = berichten[invoer.ConsumeIntegralInRange(0, 8)];
-            if (bericht == kFMXT_Init || bericht == kFMXT_Shutdown ||
-                bericht == kFMXT_GetString) {
+            if (bericht == kFMXT_Init || bericht == kFMXT_Shutdown || bericht == kFMXT_GetString) {
                 break;
             }
             auto blok = fmxhost::callBlock(*plugin, bericht, versie);

@@ -3,8 +3,8 @@
 // Whatever the bytes, both documents keep their shape: sixteen or four lines, no raw control
 // byte inside a value. When every field is valid UTF-8 a strict JSON parser reads the document
 // back, member for member in order, and the photo's base64 decodes back to its bytes.
-#include "json/base64.h"
 #include "json/json.h"
+#include "json/base64.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <nlohmann/json.hpp>
@@ -64,8 +64,7 @@ bool utf8(const std::string& tekst) {
 }
 
 std::vector<std::uint8_t> terugUitBase64(const std::string& tekst) {
-    const std::string alfabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string alfabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     eis(tekst.size() % 4 == 0, "base64 comes in groups of four");
     std::vector<std::uint8_t> bytes;
     for (std::size_t i = 0; i < tekst.size(); i += 4) {
@@ -98,8 +97,7 @@ std::vector<std::uint8_t> terugUitBase64(const std::string& tekst) {
 // The shape of a document whatever the bytes: one member a line, no control byte in a value.
 void vorm(const std::string& document, std::size_t leden) {
     eis(document.rfind("{\n", 0) == 0 && document.back() == '}', "braces");
-    eis(static_cast<std::size_t>(std::count(document.begin(), document.end(), '\n')) ==
-            leden + 1,
+    eis(static_cast<std::size_t>(std::count(document.begin(), document.end(), '\n')) == leden + 1,
         "one line per member");
     for (char c : document) {
         eis(static_cast<unsigned char>(c) >= 0x20 || c == '\n', "no raw control byte");
@@ -124,9 +122,10 @@ void leesTerug(const std::string& document,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider invoer(data, size);
     belpic::Gegevens g;
-    std::string* teksten[] = {&g.kaartnummer,   &g.achternaam, &g.voornamen,   &g.geboortedatum,
-                              &g.geboorteplaats, &g.geslacht,   &g.nationaliteit, &g.geldigTot,
-                              &g.rijksregisternummer, &g.straat, &g.postcode,   &g.gemeente};
+    std::string* teksten[] = {&g.kaartnummer,   &g.achternaam,     &g.voornamen,
+                              &g.geboortedatum, &g.geboorteplaats, &g.geslacht,
+                              &g.nationaliteit, &g.geldigTot,      &g.rijksregisternummer,
+                              &g.straat,        &g.postcode,       &g.gemeente};
     for (std::string* tekst : teksten) {
         *tekst = invoer.ConsumeRandomLengthString(64);
     }

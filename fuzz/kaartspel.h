@@ -28,9 +28,8 @@ struct Antwoord {
 };
 
 // Failures a service gives under a transmit: the card gone, the reader gone, the service gone.
-inline constexpr std::uint32_t kTransmitFouten[] = {0x80100013, 0x80100069, 0x80100017,
-                                                    0x8010001D, 0x80100066, 0x80100016,
-                                                    0x8010002F, 0x80100068};
+inline constexpr std::uint32_t kTransmitFouten[] = {0x80100013, 0x80100069, 0x80100017, 0x8010001D,
+                                                    0x80100066, 0x80100016, 0x8010002F, 0x80100068};
 
 // The answers as the input lists them, each an opcode byte and what it needs. The card plays
 // them in order and starts again from the first when they run out, so a card can answer for
@@ -89,21 +88,21 @@ inline std::vector<Antwoord> antwoorden(const std::uint8_t* data, std::size_t si
 // Plays the list on the scripted service.
 inline void speel(std::vector<Antwoord> lijst) {
     std::size_t n = 0;
-    pcscfake::cardPlayer([lijst = std::move(lijst), n](const Bytes& opdracht,
-                                                        Bytes& antwoord) mutable {
-        if (lijst.empty()) {
-            antwoord = {0x6B, 0x00};
-            return pcscfake::kSuccess;
-        }
-        const Antwoord& a = lijst[n++ % lijst.size()];
-        antwoord = a.bytes;
-        if (a.code == pcscfake::kSuccess && a.bytes.size() == 2 && a.bytes[0] == 0xFF) {
-            const std::size_t le = opdracht.size() == 5 ? (opdracht[4] ? opdracht[4] : 256) : 0;
-            antwoord.assign(le, a.bytes[1]);
-            antwoord.insert(antwoord.end(), {0x90, 0x00});
-        }
-        return a.code;
-    });
+    pcscfake::cardPlayer(
+        [lijst = std::move(lijst), n](const Bytes& opdracht, Bytes& antwoord) mutable {
+            if (lijst.empty()) {
+                antwoord = {0x6B, 0x00};
+                return pcscfake::kSuccess;
+            }
+            const Antwoord& a = lijst[n++ % lijst.size()];
+            antwoord = a.bytes;
+            if (a.code == pcscfake::kSuccess && a.bytes.size() == 2 && a.bytes[0] == 0xFF) {
+                const std::size_t le = opdracht.size() == 5 ? (opdracht[4] ? opdracht[4] : 256) : 0;
+                antwoord.assign(le, a.bytes[1]);
+                antwoord.insert(antwoord.end(), {0x90, 0x00});
+            }
+            return a.code;
+        });
 }
 
 // What one file read came to, by the rules of the card commands, from the conversation.
@@ -127,8 +126,7 @@ inline Bestand lees(const std::vector<pcscfake::Record>& t, std::size_t& van) {
     for (; van < t.size() && !selectie(t[van]); ++van) {
         const pcscfake::Record& r = t[van];
         eis(open, "no READ BINARY after the file ended or failed");
-        eis(r.command.size() == 5 && r.command[0] == 0x00 && r.command[1] == 0xB0,
-            "READ BINARY");
+        eis(r.command.size() == 5 && r.command[0] == 0x00 && r.command[1] == 0xB0, "READ BINARY");
         ++b.lezingen;
         const std::size_t offset = static_cast<std::size_t>(r.command[2]) << 8 | r.command[3];
         eis(offset == b.inhoud.size(), "each read starts where the data so far ends");

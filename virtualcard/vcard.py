@@ -22,6 +22,7 @@ The card answers SELECT FILE by path from the master file (00 A4 08 0C) and READ
   status      [{"command": N, "sw": "6F00"}, ...] the Nth command APDU since the card went in
               (counting from 1) is answered with that status word alone
   delay_ms    a pause before every answer (a slow card)
+  stall       [{"command": N, "ms": M}, ...] a pause of M ms before answering the Nth command
   pull_after  N: the card answers N command APDUs, then is pulled when the next one arrives
   mute_after  N: the card answers N command APDUs, then never answers again
 
@@ -54,6 +55,7 @@ class Card:
         self.endless = {path.upper() for path in profile.get("endless", [])}
         self.status = {s["command"]: bytes.fromhex(s["sw"]) for s in profile.get("status", [])}
         self.delay = profile.get("delay_ms", 0) / 1000.0
+        self.stalls = {s["command"]: s["ms"] / 1000.0 for s in profile.get("stall", [])}
         self.pull_after = profile.get("pull_after")
         self.mute_after = profile.get("mute_after")
         if self.ending not in ("short", "6C", "6C-repeat"):
@@ -73,6 +75,8 @@ class Card:
         self.commands += 1
         if self.delay:
             time.sleep(self.delay)
+        if self.commands in self.stalls:
+            time.sleep(self.stalls[self.commands])
         if self.commands in self.status:
             return self.status[self.commands]
         return self.execute(apdu)
