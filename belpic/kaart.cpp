@@ -181,8 +181,10 @@ Bytes Kaart::stuur(const Bytes& apdu, Fout& fout) {
 
 void Kaart::verbreek() {
     if (verbinding != 0) {
-        SCardEndTransaction(static_cast<SCARDHANDLE>(verbinding), SCARD_LEAVE_CARD);
-        SCardDisconnect(static_cast<SCARDHANDLE>(verbinding), SCARD_RESET_CARD);
+        // The card is reset while the conversation still holds it: a reset at the disconnect
+        // would land in the middle of the next program's transaction.
+        SCardEndTransaction(static_cast<SCARDHANDLE>(verbinding), SCARD_RESET_CARD);
+        SCardDisconnect(static_cast<SCARDHANDLE>(verbinding), SCARD_LEAVE_CARD);
         verbinding = 0;
     }
     if (context != 0) {

@@ -637,10 +637,10 @@ TEST_F(Verbreek, DisconnectsWithResetBeforeReleasingAndOnlyOnce) {
     ASSERT_EQ(na.size(), voor + 3);
     EXPECT_EQ(na[voor].call, Call::EndTransaction);
     EXPECT_EQ(na[voor].card, kaartHandvat);
-    EXPECT_EQ(na[voor].disposition, 0u); // SCARD_LEAVE_CARD
+    EXPECT_EQ(na[voor].disposition, 1u); // SCARD_RESET_CARD, while the card is still ours
     EXPECT_EQ(na[voor + 1].call, Call::Disconnect);
     EXPECT_EQ(na[voor + 1].card, kaartHandvat);
-    EXPECT_EQ(na[voor + 1].disposition, 1u); // SCARD_RESET_CARD
+    EXPECT_EQ(na[voor + 1].disposition, 0u); // SCARD_LEAVE_CARD
     EXPECT_EQ(na[voor + 2].call, Call::ReleaseContext);
     EXPECT_EQ(na[voor + 2].context, context);
     EXPECT_EQ(pcscfake::openContexts(), 0u);

@@ -135,9 +135,13 @@ TEST_F(Lees, ReadsTheWholeCardOverOneConnection) {
     EXPECT_EQ(gekozen(), (std::vector<Bytes>{bestandIdentiteit(), bestandAdres(), bestandFoto()}));
     EXPECT_EQ(pcscfake::calls(Call::EstablishContext).size(), 1u);
     EXPECT_EQ(pcscfake::calls(Call::Connect).size(), 1u);
+    // The card is reset as the conversation's transaction ends, then let go.
+    const auto einde = pcscfake::calls(Call::EndTransaction);
+    ASSERT_EQ(einde.size(), 1u);
+    EXPECT_EQ(einde[0].disposition, 1u);
     const auto los = pcscfake::calls(Call::Disconnect);
     ASSERT_EQ(los.size(), 1u);
-    EXPECT_EQ(los[0].disposition, 1u);
+    EXPECT_EQ(los[0].disposition, 0u);
     verwachtGesloten();
 }
 

@@ -55,8 +55,10 @@ TEST_F(Transactie, HoldsTheWholeConversation) {
     ASSERT_EQ(einde.size(), 1u);
     EXPECT_EQ(begin[0].card, kaart);
     EXPECT_EQ(einde[0].card, kaart);
-    EXPECT_EQ(einde[0].disposition, 0u); // SCARD_LEAVE_CARD: the disconnect resets the card
-    EXPECT_EQ(pcscfake::calls(Call::Disconnect)[0].disposition, 1u);
+    // The card is reset as the transaction ends, not at the disconnect, where the reset would
+    // fall into the next program's transaction.
+    EXPECT_EQ(einde[0].disposition, 1u);                             // SCARD_RESET_CARD
+    EXPECT_EQ(pcscfake::calls(Call::Disconnect)[0].disposition, 0u); // SCARD_LEAVE_CARD
     for (const auto& r : pcscfake::calls(Call::Transmit)) {
         EXPECT_GE(r.time, begin[0].time);
         EXPECT_LE(r.time, einde[0].time);
