@@ -6,7 +6,9 @@ readers of one card at once, faults of the service and of the card, and a soak.
     robust.py --list
 
 Every call must end with a document, the card's or an error, never a record put together from
-answers meant for someone else; after each fault the next read must succeed. Each scenario
+answers meant for someone else; after each fault the next read must succeed. A read that waits
+for another's conversation may still end in an error: when the card was reset for it twice
+while it waited (each conversation ends with a reset), which takes many readers at once. Each scenario
 starts its own pcscd (see virtualcard/rig.py), so scenarios run side by side.
 """
 
@@ -59,9 +61,10 @@ def show(counts):
 
 
 class Robust(e2e.Scenario):
-    def __init__(self, plugin, fmxhost, veelhost):
+    def __init__(self, plugin, fmxhost, veelhost, sanitized=False):
         super().__init__(plugin, fmxhost)
         self.veelhost = veelhost
+        self.sanitized = sanitized
 
     def check(self, what, got, want):
         if isinstance(want, str) and isinstance(got, str):
@@ -122,7 +125,8 @@ def threads_one_host(s):
     with rig.Rig() as r:
         r.insert(sample())
         texts, _ = s.host(r.env(), threads=2, calls=10)
-        s.all_cards("2 threads x 10 reads", texts)
+        s.no_corrupt("2 threads x 10 reads", texts)
+        s.next_read_succeeds(r.env(), "after two threads")
 
 
 def two_hosts(s):
@@ -131,7 +135,8 @@ def two_hosts(s):
         r.insert(sample())
         hosts = [s.start_host(r.env(), calls=10) for _ in range(2)]
         texts = [t for h in hosts for t in s.finish_host(h)[0]]
-        s.all_cards("2 processes x 10 reads", texts)
+        s.no_corrupt("2 processes x 10 reads", texts)
+        s.next_read_succeeds(r.env(), "after two processes")
 
 
 def interloper(s):
@@ -163,7 +168,8 @@ def bursts(s):
         for burst in range(3):
             hosts = [s.start_host(r.env(), threads=2, calls=2) for _ in range(4)]
             texts = [t for h in hosts for t in s.finish_host(h)[0]]
-            s.all_cards(f"burst {burst + 1}: 4 processes x 2 threads x 2 reads", texts)
+            s.no_corrupt(f"burst {burst + 1}: 4 processes x 2 threads x 2 reads", texts)
+            s.next_read_succeeds(r.env(), f"after burst {burst + 1}")
 
 
 # Faults of the card and of the service.
@@ -273,7 +279,9 @@ def soak(s):
         s.check("no descriptor left open in the host", figures["fds_after"], figures["fds_before"])
         s.check("no host object left", figures["host_objects_left"], 0)
         growth = figures["rss_kib_after"] - figures["rss_kib_before"]
-        s.check(f"host memory grows by less than 1 MiB (grew {growth} KiB)", growth < 1024, True)
+        if not s.sanitized:  # a sanitizer's own bookkeeping grows with every allocation
+            s.check(f"host memory grows by less than 1 MiB (grew {growth} KiB)", growth < 1024,
+                    True)
         s.check("no context left open in pcscd", service_after, service_before)
 
 
@@ -286,6 +294,8 @@ def main():
     parser.add_argument("--plugin")
     parser.add_argument("--fmxhost")
     parser.add_argument("--veelhost")
+    parser.add_argument("--sanitized", action="store_true",
+                        help="the programs are built with a sanitizer: memory figures are its")
     parser.add_argument("--list", action="store_true")
     parser.add_argument("scenario", nargs="?", choices=sorted(SCENARIOS))
     args = parser.parse_args()
@@ -297,7 +307,7 @@ def main():
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     s = Robust(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost),
-               os.path.abspath(args.veelhost))
+               os.path.abspath(args.veelhost), args.sanitized)
     print(f"{args.scenario}: {SCENARIOS[args.scenario].__doc__.strip().splitlines()[0]}")
     try:
         SCENARIOS[args.scenario](s)
