@@ -233,8 +233,9 @@ def pcscd_killed(s):
         try:
             log = os.path.join(r.dir, "card.log")
             r.insert(variant(mute_after=answered), log=log)
-            # The second read comes after the service is back (at the same socket).
-            host = s.start_host(r.env(), calls=2, pause_ms=4000)
+            # The host reads on, every 400 ms: through the outage and once the service is back
+            # (at the same socket).
+            host = s.start_host(r.env(), calls=12, pause_ms=400)
             e2e.await_line(log, lambda line: line.startswith("APDU ") and line.endswith(" -"))
             r.pcscd.send_signal(signal.SIGKILL)
             r.pcscd.wait()
@@ -247,15 +248,17 @@ def pcscd_killed(s):
             if host is not None and host.poll() is None:
                 host.kill()
                 host.wait()
-        print(f"        killed after {answered} commands: {kind(texts[0])}")
+        print(f"        killed after {answered} commands: {kind(texts[0])}; then {show(tally(texts[1:]))}")
         if answered < photo_from:
             s.check(f"killed after {answered} commands: the read ends with an error",
                     kind(texts[0]).startswith("error: "), True)
         else:
             s.check(f"killed after {answered} commands, in the photo: the card without it",
                     kind(texts[0]), "card without photo")
+        s.check(f"killed after {answered} commands: every call ends with a document",
+                "corrupt" in map(kind, texts), False)
         s.check(f"killed after {answered} commands: the same host reads the card "
-                "from the new service", kind(texts[1]), "card")
+                "from the new service", kind(texts[-1]), "card")
 
 
 def pcscd_fds(r):
