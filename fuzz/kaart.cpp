@@ -13,7 +13,8 @@ using kaartspel::eis;
 
 namespace {
 
-// Connect outcomes; the ones that make the reader wait and try again are left to the tests.
+// Failures of connecting or of beginning the transaction; the ones that make the reader wait
+// and try again are left to the tests.
 constexpr std::uint32_t kVerbindingen[] = {0x8010000C, 0x80100069, 0x8010000F, 0x80100009,
                                            0x8010001D, 0x80100017, 0x80100003};
 
@@ -38,6 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pcscfake::script(pcscfake::Call::Connect,
                          {kVerbindingen[(hoe >> 5) % std::size(kVerbindingen)]});
     }
+    if (hoe & 0x02) {
+        pcscfake::script(pcscfake::Call::BeginTransaction,
+                         {kVerbindingen[(hoe >> 5) % std::size(kVerbindingen)]});
+    }
     if (hoe & 0x08) {
         pcscfake::script(pcscfake::Call::ListReaders, {0x8010001D});
     }
@@ -47,7 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     belpic::Fout fout;
     const belpic::Gegevens g = belpic::lees(hoe & 0x01 ? "Lezer A" : "", fout);
 
-    eis(pcscfake::openContexts() == 0 && pcscfake::openCards() == 0, "every handle released");
+    eis(pcscfake::openContexts() == 0 && pcscfake::openCards() == 0 &&
+            pcscfake::openTransactions() == 0,
+        "every handle released");
     const auto transmits = pcscfake::calls(pcscfake::Call::Transmit);
     std::vector<kaartspel::Bestand> bestanden;
     for (std::size_t van = 0; van < transmits.size();) {
