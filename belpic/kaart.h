@@ -39,14 +39,16 @@ class Kaart {
     // The names of the readers the service knows, in its order; uses a context of its own.
     static std::vector<std::string> lezers(Fout& fout);
 
-    // Connects to the card in `lezer`, or in the first listed reader when it is empty. Whatever
-    // the Kaart held before is closed first.
+    // Connects to the card in `lezer`, or in the first listed reader when it is empty, and
+    // begins a transaction: the card is shared, but no other program's command comes between
+    // ours until verbreek. Whatever the Kaart held before is closed first.
     bool verbind(const std::string& lezer, Fout& fout);
 
     // Sends one command APDU; returns the whole response, status word included.
     Bytes stuur(const Bytes& apdu, Fout& fout);
 
-    // Disconnects (resetting the card), then releases the context; harmless when closed.
+    // Ends the transaction resetting the card, disconnects, then releases the context;
+    // harmless when closed.
     void verbreek();
 
   private:
