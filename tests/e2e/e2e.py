@@ -433,6 +433,17 @@ SCENARIOS = {f.__name__: f for f in (sample_card, named_readers, no_reader, no_c
                                      pcscd_stopped, nothing_left_behind)}
 
 
+def run(s, scenario):
+    """Runs one scenario on `s`, counting an error that stops it as a failure; the exit status."""
+    try:
+        scenario(s)
+    except (AssertionError, rig.RigError, subprocess.TimeoutExpired) as e:
+        s.failed += 1
+        print(f"FAILED  {e}")
+    print(f"{s.passed} passed, {s.failed} failed")
+    return 1 if s.failed or not s.passed else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--plugin")
@@ -449,13 +460,7 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     s = Scenario(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost))
     print(f"{args.scenario}: {SCENARIOS[args.scenario].__doc__.strip().splitlines()[0]}")
-    try:
-        SCENARIOS[args.scenario](s)
-    except (AssertionError, rig.RigError, subprocess.TimeoutExpired) as e:
-        s.failed += 1
-        print(f"FAILED  {e}")
-    print(f"{s.passed} passed, {s.failed} failed")
-    return 1 if s.failed or not s.passed else 0
+    return run(s, SCENARIOS[args.scenario])
 
 
 if __name__ == "__main__":

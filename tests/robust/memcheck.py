@@ -52,6 +52,30 @@ class Memcheck(e2e.Scenario):
         self.check(f"{what}: every call answered", len(lines), 2 * calls + 1)
 
 
+def checks(s):
+    """A batch of reads and failures, each under memcheck."""
+    with rig.Rig() as r:
+        env = r.env()
+        r.insert(sample())
+        s.batch("20 reads from two threads", env, 10)
+        s.fmxhost_call("EID_Readers", env, "EID_Readers")
+        s.fmxhost_call("EID_Version", env, "EID_Version")
+        s.fmxhost_call("EID_Read of the empty slot", env, "EID_Read", SLOT1)
+        s.fmxhost_call("EID_Read of an unknown reader", env, "EID_Read", "Lecteur de Liège")
+        r.remove()
+        for what, profile in [("no identity file", variant(without=[IDENTITY])),
+                              ("pulled while reading the address", variant(pull_after=3)),
+                              ("a status word while reading", variant(status=[{"command": 4, "sw": "6F00"}])),
+                              ("an identity file that never ends", variant(endless=[IDENTITY]))]:
+            r.insert(profile)
+            s.fmxhost_call(what, env, "EID_Read", SLOT0)
+            r.remove()
+    with tempfile.TemporaryDirectory() as folder:
+        env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
+        s.fmxhost_call("no smart-card service", env, "EID_Read")
+        s.fmxhost_call("no smart-card service, EID_Readers", env, "EID_Readers")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--plugin", required=True)
@@ -60,32 +84,7 @@ def main():
     args = parser.parse_args()
     s = Memcheck(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost),
                  os.path.abspath(args.veelhost))
-    try:
-        with rig.Rig() as r:
-            env = r.env()
-            r.insert(sample())
-            s.batch("20 reads from two threads", env, 10)
-            s.fmxhost_call("EID_Readers", env, "EID_Readers")
-            s.fmxhost_call("EID_Version", env, "EID_Version")
-            s.fmxhost_call("EID_Read of the empty slot", env, "EID_Read", SLOT1)
-            s.fmxhost_call("EID_Read of an unknown reader", env, "EID_Read", "Lecteur de Liège")
-            r.remove()
-            for what, profile in [("no identity file", variant(without=[IDENTITY])),
-                                  ("pulled while reading the address", variant(pull_after=3)),
-                                  ("a status word while reading", variant(status=[{"command": 4, "sw": "6F00"}])),
-                                  ("an identity file that never ends", variant(endless=[IDENTITY]))]:
-                r.insert(profile)
-                s.fmxhost_call(what, env, "EID_Read", SLOT0)
-                r.remove()
-        with tempfile.TemporaryDirectory() as folder:
-            env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
-            s.fmxhost_call("no smart-card service", env, "EID_Read")
-            s.fmxhost_call("no smart-card service, EID_Readers", env, "EID_Readers")
-    except (AssertionError, rig.RigError, subprocess.TimeoutExpired) as e:
-        s.failed += 1
-        print(f"FAILED  {e}")
-    print(f"{s.passed} passed, {s.failed} failed")
-    return 1 if s.failed or not s.passed else 0
+    return e2e.run(s, checks)
 
 
 if __name__ == "__main__":

@@ -312,13 +312,7 @@ def main():
     s = Robust(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost),
                os.path.abspath(args.veelhost), args.sanitized)
     print(f"{args.scenario}: {SCENARIOS[args.scenario].__doc__.strip().splitlines()[0]}")
-    try:
-        SCENARIOS[args.scenario](s)
-    except (AssertionError, rig.RigError, subprocess.TimeoutExpired) as e:
-        s.failed += 1
-        print(f"FAILED  {e}")
-    print(f"{s.passed} passed, {s.failed} failed")
-    return 1 if s.failed or not s.passed else 0
+    return e2e.run(s, SCENARIOS[args.scenario])
 
 
 if __name__ == "__main__":
