@@ -94,12 +94,17 @@ static int read_card(const char* reader) {
     int ok = name && SCardConnect(context, name, SCARD_SHARE_SHARED,
                                   SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
                                   &protocol) == SCARD_S_SUCCESS;
+    /* One transaction for the whole conversation, the card reset as it ends, as the plug-in. */
+    int locked = ok && SCardBeginTransaction(card) == SCARD_S_SUCCESS;
+    ok = locked;
     for (int i = 0; ok && i < 3; i++) {
         long n = read_file(card, protocol, kFiles[i]);
         ok = n >= 0 || i == 2; /* the photo is optional */
     }
+    if (locked)
+        SCardEndTransaction(card, SCARD_RESET_CARD);
     if (card)
-        SCardDisconnect(card, SCARD_RESET_CARD);
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
     SCardReleaseContext(context);
     free(listed);
     return ok;
