@@ -26,7 +26,8 @@ static int transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD
                     BYTE* response, DWORD* received) {
     SCARD_IO_REQUEST pci = {protocol, sizeof(SCARD_IO_REQUEST)};
     *received = 258;
-    return SCardTransmit(card, &pci, command, length, NULL, response, received) == SCARD_S_SUCCESS &&
+    return SCardTransmit(card, &pci, command, length, NULL, response, received) ==
+               SCARD_S_SUCCESS &&
            *received >= 2;
 }
 
@@ -74,7 +75,8 @@ static char* first_reader(void) {
     DWORD length = 0;
     if (SCardListReaders(context, NULL, NULL, &length) == SCARD_S_SUCCESS && length > 0) {
         names = calloc(length, 1);
-        if (SCardListReaders(context, NULL, names, &length) != SCARD_S_SUCCESS || names[0] == '\0') {
+        if (SCardListReaders(context, NULL, names, &length) != SCARD_S_SUCCESS ||
+            names[0] == '\0') {
             free(names);
             names = NULL;
         }
@@ -91,9 +93,9 @@ static int read_card(const char* reader) {
     const char* name = reader ? reader : listed;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    int ok = name && SCardConnect(context, name, SCARD_SHARE_SHARED,
-                                  SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
-                                  &protocol) == SCARD_S_SUCCESS;
+    int ok = name &&
+             SCardConnect(context, name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                          &card, &protocol) == SCARD_S_SUCCESS;
     /* One transaction for the whole conversation, the card reset as it ends, as the plug-in. */
     int locked = ok && SCardBeginTransaction(card) == SCARD_S_SUCCESS;
     ok = locked;
