@@ -55,6 +55,26 @@ bool zwijgtOfHersteld(LONG code) {
     return code == SCARD_W_UNRESPONSIVE_CARD || code == SCARD_W_RESET_CARD;
 }
 
+// One attempt: connect shared, then hold the card for this conversation alone. The card is
+// shared: without a transaction another program's commands could come between a SELECT FILE
+// and its READ BINARYs, and the read would take that program's file for ours. A handle whose
+// transaction did not begin is let go at once. `functie` names the call that answered last.
+LONG neemKaart(SCARDCONTEXT context, const std::string& naam, SCARDHANDLE& handvat, DWORD& actief,
+               const char*& functie) {
+    functie = "SCardConnect";
+    LONG code = pcsc::verbindKaart(context, naam.c_str(), SCARD_SHARE_SHARED,
+                                   SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handvat, &actief);
+    if (code != SCARD_S_SUCCESS) {
+        return code;
+    }
+    functie = "SCardBeginTransaction";
+    code = SCardBeginTransaction(handvat);
+    if (code != SCARD_S_SUCCESS) {
+        SCardDisconnect(handvat, SCARD_LEAVE_CARD);
+    }
+    return code;
+}
+
 } // namespace
 
 Kaart::~Kaart() {
@@ -121,21 +141,9 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout) {
 
     SCARDHANDLE handvat = 0;
     DWORD actief = 0;
-    const char* functie = "SCardConnect";
+    const char* functie = nullptr;
     for (int poging = 1; poging <= kPogingen; ++poging) {
-        functie = "SCardConnect";
-        code = pcsc::verbindKaart(nieuw, naam.c_str(), SCARD_SHARE_SHARED,
-                                  SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handvat, &actief);
-        if (code == SCARD_S_SUCCESS) {
-            // The card is shared: without a transaction another program's commands could come
-            // between a SELECT FILE and its READ BINARYs, and the read would take that
-            // program's file for ours.
-            functie = "SCardBeginTransaction";
-            code = SCardBeginTransaction(handvat);
-            if (code != SCARD_S_SUCCESS) {
-                SCardDisconnect(handvat, SCARD_LEAVE_CARD);
-            }
-        }
+        code = neemKaart(nieuw, naam, handvat, actief, functie);
         if (!zwijgtOfHersteld(code)) {
             break;
         }
@@ -153,7 +161,7 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout) {
         zet(fout, kaartZwijgt, kKaartZwijgt, codeTekst(code));
     } else {
         zet(fout, geenVerbinding, "Could not connect to reader " + naam + ".",
-            functie + (" " + codeTekst(code)));
+            std::string(functie) + " " + codeTekst(code));
     }
     return false;
 }
