@@ -26,7 +26,7 @@ Gegevens uit(const Velden& identiteit, const Velden& adres) {
 
 } // namespace
 
-Gegevens lees(const std::string& lezer, Fout& fout) {
+Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto) {
     Kaart kaart; // its destructor closes the connection, also when an exception leaves
     if (!kaart.verbind(lezer, fout)) {
         return {};
@@ -42,11 +42,11 @@ Gegevens lees(const std::string& lezer, Fout& fout) {
     // The photo is optional and its failure is not reported; a photo that broke off part-way
     // would be a corrupt image, so it is dropped rather than handed out.
     Fout fotoFout;
-    Bytes foto = leesBestand(kaart, bestandFoto(), fotoFout);
+    Bytes foto = metFoto ? leesBestand(kaart, bestandFoto(), fotoFout) : Bytes{};
     kaart.verbreek();
 
     Gegevens gegevens = uit(ontleed(identiteit), ontleed(adres));
-    if (fotoFout.code == geenFout) {
+    if (metFoto && fotoFout.code == geenFout) {
         gegevens.foto = std::move(foto);
     }
     return gegevens;

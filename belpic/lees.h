@@ -28,7 +28,8 @@ struct Gegevens {
 using Velden = std::map<std::uint8_t, Bytes>;
 
 // One complete conversation with the card in `lezer` (empty: the first reader listed).
-Gegevens lees(const std::string& lezer, Fout& fout);
+// Without `metFoto` the photo file, most of the card's bytes, is neither selected nor read.
+Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto = true);
 
 // Tag-length-value elements from byte 0 on; the last occurrence of a tag wins.
 Velden ontleed(const Bytes& bestand);

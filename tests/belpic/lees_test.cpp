@@ -252,6 +252,42 @@ TEST_F(Lees, ThePhotoIsWholeOrEmptyAndItsFailureSilent) {
     }
 }
 
+// Without the photo the conversation ends after the address file: the photo is neither
+// selected nor read, whatever state it is in, and the rest of the record is the same.
+TEST_F(Lees, WithoutThePhotoOnlyIdentityAndAddressAreRead) {
+    struct Geval {
+        const char* naam;
+        std::function<void()> klaar;
+    };
+    const std::vector<Geval> gevallen = {
+        {"photo present", [] {}},
+        {"no photo file", [] { pcscfake::file(bestandFoto(), {}); }},
+        {"photo never ends", [] { pcscfake::endlessFile(bestandFoto()); }},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        kaartMet(kIdentiteit, kAdres, foto);
+        g.klaar();
+        Fout fout{9, "old", "old"};
+        verwachtGelijk(lees(kLezer, fout, false), verwacht());
+        verwachtFout(fout, 0, "", "");
+        EXPECT_EQ(gekozen(), (std::vector<Bytes>{bestandIdentiteit(), bestandAdres()}));
+        // SELECT and one READ BINARY for each of the two short files.
+        EXPECT_EQ(pcscfake::calls(Call::Transmit).size(), 4u);
+        verwachtGesloten();
+    }
+
+    // A failure before the photo is reported as in the full read.
+    pcscfake::reset();
+    kaartMet(kIdentiteit, kAdres, foto);
+    pcscfake::answer(3, {0x6A, 0x82});
+    Fout fout;
+    verwachtGelijk(lees(kLezer, fout, false), Gegevens{});
+    verwachtFout(fout, 5, "That file is not on the card.", "6A82");
+    verwachtGesloten();
+}
+
 TEST_F(Lees, AnExceptionLeavesAfterTheConnectionIsClosed) {
     struct Geval {
         const char* naam;
