@@ -1,11 +1,12 @@
-// The fake host: the FMWrapper library's fifteen FM_* calls as the host answers them, and the
+// The fake host: the FMWrapper library's FM_* calls as the host answers them, and the
 // controls a test or a driver uses to play the host around them.
 //
 // Texts are held as UTF-16. Objects the plug-in makes (texts, four-character codes) are
 // counted while alive; parameters, results, locales and the environment belong to the host
 // and live for one call. Every wrong use the host can see (an unknown or freed object, a
 // delete of a host object, an encoding other than UTF-8, a position past the end) is recorded
-// as a misuse and reported to the plug-in as code 2.
+// as a misuse and reported to the plug-in as code 2. So is a script step whose XML definition
+// the host would not read as written (see stepxml.h).
 //
 // FM_Text_GetBytesEx cuts between characters, writes a zero byte after the text when there is
 // room, and counts that byte among the bytes written.
@@ -21,6 +22,8 @@
 #include "FMWrapper/FMXData.h"
 #include "FMWrapper/FMXCalcEngine.h"
 // clang-format on
+
+#include "fakehost/stepxml.h"
 
 #include <optional>
 #include <string>
@@ -41,8 +44,8 @@ void reset();
 // does nothing.
 void failCall(unsigned long n, fmx::int32 code);
 
-// Registering `functionId` returns `error` and registers nothing.
-void failRegistration(short functionId, fmx::errcode error);
+// Registering the function or script step `id` returns `error` and registers nothing.
+void failRegistration(short id, fmx::errcode error);
 
 unsigned long callCount();          // SDK calls since reset()
 std::vector<std::string> calls();   // their names, in order
@@ -66,10 +69,30 @@ std::vector<Registration> registrations(); // in the order they were made
 std::optional<Registration> find(const std::string& name);
 std::vector<short> unregistrations(); // the ids asked for since reset(), in order
 
-struct Argument {
-    std::string text; // UTF-8
-    std::string locale = "en_US";
+struct ScriptStep {
+    std::string pluginId;
+    short stepId;
+    std::string name; // name, definition and description as UTF-8
+    std::string definition;
+    std::string description;
+    fmx::uint32 flags;
+    fmx::ExtPluginType handler;
+    std::vector<StepParameter> parameters; // as the definition lists them
 };
+
+std::vector<ScriptStep> scriptSteps(); // in the order they were registered
+std::optional<ScriptStep> findStep(const std::string& name);
+std::vector<short> stepUnregistrations(); // the ids asked for since reset(), in order
+
+struct Argument {
+    std::string text; // UTF-8, as the host shows the value
+    std::string locale = "en_US";
+    fmx::int32 type = fmx::Data::kDTText;
+};
+
+// The host's reading of a value as true or false: a value holding a number other than zero is
+// true; an empty value, zero, and a text with no digit (such as "true") are false.
+bool hostBoolean(const std::string& text);
 
 struct Result {
     fmx::errcode error = 0; // what the handler returned
@@ -82,5 +105,10 @@ struct Result {
 // Calls a handler as the host does, with fresh parameter, environment and result objects.
 Result call(fmx::ExtPluginType handler, short functionId, const std::vector<Argument>& arguments,
             const std::string& resultLocale = "en_US");
+
+// Performs a step as the host does: `values` fill its parameters in ID order, a Bool as the
+// number 0 or 1, a missing one its default (Bool) or empty; each reaches the handler at the
+// index of its ID.
+Result performStep(const ScriptStep& step, const std::vector<std::string>& values);
 
 } // namespace fakehost

@@ -31,6 +31,7 @@ struct LocaleObject {
 
 struct DataObject {
     std::unique_ptr<TextObject> text = std::make_unique<TextObject>();
+    fmx::int32 type = fmx::Data::kDTText;
     std::unique_ptr<LocaleObject> locale = std::make_unique<LocaleObject>();
     bool isResult = false;
     Result set;
@@ -58,8 +59,10 @@ struct Host {
     std::mutex lock;
     std::map<const void*, Object> objects;
     std::vector<Registration> registry;
+    std::vector<ScriptStep> steps;
     std::map<short, fmx::errcode> failingRegistrations;
     std::vector<short> unregistered;
+    std::vector<short> unregisteredSteps;
     std::vector<const char*> calls;
     std::vector<std::string> misuses;
     unsigned long failAt = 0; // the number of the call to fail, 0 for none
@@ -167,8 +170,10 @@ void reset() {
         it = h.objects.erase(it);
     }
     h.registry.clear();
+    h.steps.clear();
     h.failingRegistrations.clear();
     h.unregistered.clear();
+    h.unregisteredSteps.clear();
     h.calls.clear();
     h.misuses.clear();
     h.failAt = 0;
@@ -182,10 +187,10 @@ void failCall(unsigned long n, fmx::int32 code) {
     h.failCode = code;
 }
 
-void failRegistration(short functionId, fmx::errcode error) {
+void failRegistration(short id, fmx::errcode error) {
     Host& h = host();
     std::lock_guard<std::mutex> guard(h.lock);
-    h.failingRegistrations[functionId] = error;
+    h.failingRegistrations[id] = error;
 }
 
 unsigned long callCount() {
@@ -241,6 +246,33 @@ std::vector<short> unregistrations() {
     return h.unregistered;
 }
 
+std::vector<ScriptStep> scriptSteps() {
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.steps;
+}
+
+std::optional<ScriptStep> findStep(const std::string& name) {
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    for (const auto& s : h.steps) {
+        if (s.name == name) {
+            return s;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<short> stepUnregistrations() {
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.unregisteredSteps;
+}
+
+bool hostBoolean(const std::string& text) {
+    return text.find_first_of("123456789") != std::string::npos;
+}
+
 namespace {
 
 // The host objects of one function call, known to the host for as long as the call lasts.
@@ -254,6 +286,7 @@ struct CallObjects {
             auto value = std::make_unique<DataObject>();
             value->text->units = utf16(argument.text);
             value->locale->name = argument.locale;
+            value->type = argument.type;
             parameters.values.push_back(std::move(value));
         }
         result.isResult = true;
@@ -312,6 +345,29 @@ Result call(fmx::ExtPluginType handler, short functionId, const std::vector<Argu
     Result r = objects.result.set;
     r.error = error;
     return r;
+}
+
+Result performStep(const ScriptStep& step, const std::vector<std::string>& values) {
+    std::vector<const StepParameter*> inIdOrder;
+    for (const auto& p : step.parameters) {
+        if (p.id >= 0) {
+            inIdOrder.push_back(&p);
+        }
+    }
+    std::sort(inIdOrder.begin(), inIdOrder.end(),
+              [](const StepParameter* a, const StepParameter* b) { return a->id < b->id; });
+    std::vector<Argument> arguments(inIdOrder.empty() ? 0 : inIdOrder.back()->id + 1);
+    for (std::size_t i = 0; i < inIdOrder.size(); ++i) {
+        const StepParameter& p = *inIdOrder[i];
+        Argument& argument = arguments[static_cast<std::size_t>(p.id)];
+        argument.text = i < values.size() ? values[i] : "";
+        if (p.type == "Bool") {
+            const bool on = i < values.size() ? hostBoolean(values[i]) : p.defaultValue == "true";
+            argument.text = on ? "1" : "0";
+            argument.type = fmx::Data::kDTNumber;
+        }
+    }
+    return call(step.handler, step.stepId, arguments);
 }
 
 } // namespace fakehost
@@ -483,6 +539,35 @@ fmx::errcode FM_Data_SetAsText(void* self, const fmx::Text& textData,
     });
 }
 
+bool FM_Data_IsEmpty(const void* self, fmx::_fmxcpt& x) noexcept {
+    return sdkCall("FM_Data_IsEmpty", x, false, [&] {
+        return host()
+            .find<fakehost::DataObject>(self, Kind::data, "FM_Data_IsEmpty")
+            ->text->units.empty();
+    });
+}
+
+const fmx::Text* FM_Data_GetAsText(const void* self, fmx::_fmxcpt& x) noexcept {
+    return sdkCall("FM_Data_GetAsText", x, false, [&] {
+        const auto* data = host().find<fakehost::DataObject>(self, Kind::data, "FM_Data_GetAsText");
+        return reinterpret_cast<const fmx::Text*>(data->text.get());
+    });
+}
+
+bool FM_Data_GetAsBoolean(const void* self, fmx::_fmxcpt& x) noexcept {
+    return sdkCall("FM_Data_GetAsBoolean", x, false, [&] {
+        const auto* data =
+            host().find<fakehost::DataObject>(self, Kind::data, "FM_Data_GetAsBoolean");
+        return fakehost::hostBoolean(fakehost::utf8(data->text->units));
+    });
+}
+
+fmx::int32 FM_Data_GetNativeType(const void* self, fmx::_fmxcpt& x) noexcept {
+    return sdkCall("FM_Data_GetNativeType", x, false, [&] {
+        return host().find<fakehost::DataObject>(self, Kind::data, "FM_Data_GetNativeType")->type;
+    });
+}
+
 fmx::errcode FM_ExprEnv_RegisterExternalFunctionEx(
     const fmx::QuadChar& pluginId, short functionId, const fmx::Text& functionName,
     const fmx::Text& functionPrototype, const fmx::Text& functionDescription, short minArgs,
@@ -528,6 +613,62 @@ fmx::errcode FM_ExprEnv_UnRegisterExternalFunction(const fmx::QuadChar& pluginId
                                             return o.pluginId == id && o.functionId == functionId;
                                         }),
                          h.registry.end());
+        return fmx::errcode{0};
+    });
+}
+
+// Declared without an exception specification, as the host's library does; sdkCall lets
+// nothing out.
+fmx::errcode FM_ExprEnv_RegisterScriptStep(const fmx::QuadChar& pluginId, short scriptStepId,
+                                           const fmx::Text& scriptStepName,
+                                           const fmx::Text& scriptStepDefinition,
+                                           const fmx::Text& scriptStepDescription,
+                                           fmx::uint32 compatibleOnFlags,
+                                           fmx::ExtPluginType funcPtr, fmx::_fmxcpt& x) {
+    constexpr const char* name = "FM_ExprEnv_RegisterScriptStep";
+    return sdkCall(name, x, false, [&] {
+        fakehost::ScriptStep step{fakehost::quadChars(&pluginId, name),
+                                  scriptStepId,
+                                  fakehost::textUtf8(&scriptStepName, name),
+                                  fakehost::textUtf8(&scriptStepDefinition, name),
+                                  fakehost::textUtf8(&scriptStepDescription, name),
+                                  compatibleOnFlags,
+                                  funcPtr,
+                                  {}};
+        const auto definition = fakehost::readStepDefinition(step.definition);
+        if (!definition.refusal.empty()) {
+            throw Misuse{std::string(name) + ": step " + step.name + ": " + definition.refusal};
+        }
+        step.parameters = definition.parameters;
+        Host& h = host();
+        const auto failing = h.failingRegistrations.find(scriptStepId);
+        if (failing != h.failingRegistrations.end()) {
+            return failing->second;
+        }
+        const auto same = std::find_if(h.steps.begin(), h.steps.end(), [&](const auto& o) {
+            return o.pluginId == step.pluginId && o.stepId == scriptStepId;
+        });
+        if (same != h.steps.end()) {
+            *same = std::move(step);
+        } else {
+            h.steps.push_back(std::move(step));
+        }
+        return fmx::errcode{0};
+    });
+}
+
+fmx::errcode FM_ExprEnv_UnRegisterScriptStep(const fmx::QuadChar& pluginId, short scriptStepId,
+                                             fmx::_fmxcpt& x) {
+    constexpr const char* name = "FM_ExprEnv_UnRegisterScriptStep";
+    return sdkCall(name, x, false, [&] {
+        const auto id = fakehost::quadChars(&pluginId, name);
+        Host& h = host();
+        h.unregisteredSteps.push_back(scriptStepId);
+        h.steps.erase(std::remove_if(h.steps.begin(), h.steps.end(),
+                                     [&](const auto& o) {
+                                         return o.pluginId == id && o.stepId == scriptStepId;
+                                     }),
+                      h.steps.end());
         return fmx::errcode{0};
     });
 }

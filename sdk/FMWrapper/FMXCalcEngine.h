@@ -42,6 +42,19 @@ class ExprEnv {
         kDisplayInAllDialogs = 0x0000FF00
     };
 
+    // Codes a function or a script step returns to have its result text taken as the
+    // error's detail (Get(LastErrorDetail)), the code being Get(LastError).
+    enum {
+        kPluginErrResult1 = 1552,
+        kPluginErrResult2 = 1553,
+        kPluginErrResult3 = 1554,
+        kPluginErrResult4 = 1555,
+        kPluginErrResult5 = 1556,
+        kPluginErrResult6 = 1557,
+        kPluginErrResult7 = 1558,
+        kPluginErrResult8 = 1559
+    };
+
     static errcode RegisterExternalFunctionEx(const QuadChar& pluginId, short functionId,
                                               const Text& functionName,
                                               const Text& functionPrototype,
@@ -49,6 +62,14 @@ class ExprEnv {
                                               short maxArgs, uint32 compatibleOnFlags,
                                               ExtPluginType funcPtr);
     static errcode UnRegisterExternalFunction(const QuadChar& pluginId, short functionId);
+
+    // A script step: its parameters are defined in XML (a <PluginStep> element); the handler
+    // gets them by their ID and what it puts in its result goes to the step's Target.
+    static errcode RegisterScriptStep(const QuadChar& pluginId, short scriptStepId,
+                                      const Text& scriptStepName, const Text& scriptStepDefinition,
+                                      const Text& scriptStepDescription, uint32 compatibleOnFlags,
+                                      ExtPluginType funcPtr);
+    static errcode UnRegisterScriptStep(const QuadChar& pluginId, short scriptStepId);
 
   private:
     ExprEnv();
@@ -71,6 +92,12 @@ FMX_API fmx::errcode FM_ExprEnv_RegisterExternalFunctionEx(
 FMX_API fmx::errcode FM_ExprEnv_UnRegisterExternalFunction(const fmx::QuadChar& pluginId,
                                                            short functionId,
                                                            fmx::_fmxcpt& _x) noexcept;
+FMX_API fmx::errcode FM_ExprEnv_RegisterScriptStep(
+    const fmx::QuadChar& pluginId, short scriptStepId, const fmx::Text& scriptStepName,
+    const fmx::Text& scriptStepDefinition, const fmx::Text& scriptStepDescription,
+    fmx::uint32 compatibleOnFlags, fmx::ExtPluginType funcPtr, fmx::_fmxcpt& _x);
+FMX_API fmx::errcode FM_ExprEnv_UnRegisterScriptStep(const fmx::QuadChar& pluginId,
+                                                     short scriptStepId, fmx::_fmxcpt& _x);
 }
 
 inline fmx::uint32 fmx::DataVect::Size() const {
@@ -110,6 +137,28 @@ inline fmx::errcode fmx::ExprEnv::UnRegisterExternalFunction(const QuadChar& plu
                                                              short functionId) {
     _fmxcpt _x;
     const errcode error = FM_ExprEnv_UnRegisterExternalFunction(pluginId, functionId, _x);
+    _x.Check();
+    return error;
+}
+
+inline fmx::errcode fmx::ExprEnv::RegisterScriptStep(const QuadChar& pluginId, short scriptStepId,
+                                                     const Text& scriptStepName,
+                                                     const Text& scriptStepDefinition,
+                                                     const Text& scriptStepDescription,
+                                                     uint32 compatibleOnFlags,
+                                                     ExtPluginType funcPtr) {
+    _fmxcpt _x;
+    const errcode error =
+        FM_ExprEnv_RegisterScriptStep(pluginId, scriptStepId, scriptStepName, scriptStepDefinition,
+                                      scriptStepDescription, compatibleOnFlags, funcPtr, _x);
+    _x.Check();
+    return error;
+}
+
+inline fmx::errcode fmx::ExprEnv::UnRegisterScriptStep(const QuadChar& pluginId,
+                                                       short scriptStepId) {
+    _fmxcpt _x;
+    const errcode error = FM_ExprEnv_UnRegisterScriptStep(pluginId, scriptStepId, _x);
     _x.Check();
     return error;
 }

@@ -9,8 +9,21 @@ namespace fmx {
 // Owned by the host.
 class Data {
   public:
-    enum DataType { kDTText = 1 };
+    enum DataType {
+        kDTInvalid = 0,
+        kDTText = 1,
+        kDTNumber = 2,
+        kDTDate = 3,
+        kDTTime = 4,
+        kDTTimeStamp = 5,
+        kDTBinary = 6,
+        kDTBoolean = 7
+    };
 
+    bool IsEmpty() const;
+    const Text& GetAsText() const;
+    bool GetAsBoolean() const; // the host's reading of the value as true or false
+    DataType GetNativeType() const;
     const Locale& GetLocale() const;
     errcode SetAsText(const Text& textData, const Locale& sourceLocale,
                       const DataType nativeType = kDTText);
@@ -23,10 +36,42 @@ class Data {
 } // namespace fmx
 
 extern "C" {
+FMX_API bool FM_Data_IsEmpty(const void* _self, fmx::_fmxcpt& _x) noexcept;
+FMX_API const fmx::Text* FM_Data_GetAsText(const void* _self, fmx::_fmxcpt& _x) noexcept;
+FMX_API bool FM_Data_GetAsBoolean(const void* _self, fmx::_fmxcpt& _x) noexcept;
+FMX_API fmx::int32 FM_Data_GetNativeType(const void* _self, fmx::_fmxcpt& _x) noexcept;
 FMX_API const fmx::Locale* FM_Data_GetLocale(const void* _self, fmx::_fmxcpt& _x) noexcept;
 FMX_API fmx::errcode FM_Data_SetAsText(void* _self, const fmx::Text& textData,
                                        const fmx::Locale& sourceLocale, fmx::int32 nativeType,
                                        fmx::_fmxcpt& _x) noexcept;
+}
+
+inline bool fmx::Data::IsEmpty() const {
+    _fmxcpt _x;
+    const bool empty = FM_Data_IsEmpty(this, _x);
+    _x.Check();
+    return empty;
+}
+
+inline const fmx::Text& fmx::Data::GetAsText() const {
+    _fmxcpt _x;
+    const Text* text = FM_Data_GetAsText(this, _x);
+    _x.Check();
+    return *text;
+}
+
+inline bool fmx::Data::GetAsBoolean() const {
+    _fmxcpt _x;
+    const bool value = FM_Data_GetAsBoolean(this, _x);
+    _x.Check();
+    return value;
+}
+
+inline fmx::Data::DataType fmx::Data::GetNativeType() const {
+    _fmxcpt _x;
+    const int32 type = FM_Data_GetNativeType(this, _x);
+    _x.Check();
+    return static_cast<DataType>(type);
 }
 
 inline const fmx::Locale& fmx::Data::GetLocale() const {

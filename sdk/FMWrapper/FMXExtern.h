@@ -54,7 +54,16 @@ class DataVect;
 
 } // namespace fmx
 
-enum { kBadExtnVersion = -1, kDoNotEnable = -2, k150ExtnVersion = 56, kCurrentExtnVersion = 77 };
+enum {
+    kBadExtnVersion = -1,
+    kDoNotEnable = -2,
+    k150ExtnVersion = 56,
+    k160ExtnVersion = 57,
+    k170ExtnVersion = 59,
+    k180ExtnVersion = 60,
+    k190ExtnVersion = 62,
+    kCurrentExtnVersion = 77
+};
 
 // Messages, in FMX_ExternCallStruct::whichCall.
 enum {

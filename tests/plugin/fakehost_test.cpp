@@ -177,4 +177,186 @@ TEST_F(FakeHostTest, RegistersAndCallsFunctions) {
     EXPECT_EQ(fakehost::unregistrations(), std::vector<short>{5});
 }
 
+TEST_F(FakeHostTest, ReadsAValueAsABooleanAsTheHostDoes) {
+    const struct {
+        std::string text;
+        bool value;
+    } cases[] = {
+        {"", false},    {"0", false},    {"1", true},         {"2", true},     {"-1", true},
+        {"0.5", true},  {"0.0", false},  {"00", false},       {"true", false}, {"false", false},
+        {"yes", false}, {"no 0", false}, {"abc1", true},      {" 7 ", true},   {"-0", false},
+        {"1e0", true},  {"0,1", true},   {"\xC3\xA9", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(fakehost::hostBoolean(c.text), c.value);
+    }
+}
+
+// What a handler reads of its parameters through the Data readers.
+struct Read {
+    bool empty;
+    bool boolean;
+    fmx::int32 type;
+    std::string text;
+};
+Read gRead;
+
+fmx::errcode Reader(short, const fmx::ExprEnv&, const fmx::DataVect& parms, fmx::Data&) {
+    const fmx::Data& value = parms.At(0);
+    const fmx::Text& text = value.GetAsText();
+    std::string bytes(4 * text.GetSize() + 1, '\0');
+    bytes.resize(text.GetBytesEx(bytes.data(), static_cast<fmx::uint32>(bytes.size())));
+    while (!bytes.empty() && bytes.back() == '\0') {
+        bytes.pop_back();
+    }
+    gRead = {value.IsEmpty(), value.GetAsBoolean(), value.GetNativeType(), bytes};
+    return 0;
+}
+
+TEST_F(FakeHostTest, ParametersAnswerTheDataReaders) {
+    const struct {
+        fakehost::Argument argument;
+        bool empty;
+        bool boolean;
+    } cases[] = {
+        {{"", "en_US", fmx::Data::kDTText}, true, false},
+        {{"1", "en_US", fmx::Data::kDTNumber}, false, true},
+        {{"0", "en_US", fmx::Data::kDTNumber}, false, false},
+        {{"true", "nl_BE", fmx::Data::kDTText}, false, false},
+        {{"Li\xC3\xA8ge 9", "fr_BE", fmx::Data::kDTText}, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argument.text);
+        EXPECT_EQ(fakehost::call(Reader, 1, {c.argument}).error, 0);
+        EXPECT_EQ(gRead.empty, c.empty);
+        EXPECT_EQ(gRead.boolean, c.boolean);
+        EXPECT_EQ(gRead.type, c.argument.type);
+        EXPECT_EQ(gRead.text, c.argument.text);
+    }
+    EXPECT_TRUE(fakehost::misuses().empty());
+}
+
+TEST_F(FakeHostTest, ReadsAStepDefinitionOrSaysWhyNot) {
+    const std::string reader = "<Parameter ID=\"0\" Type=\"Calc\" Label=\"Reader\"/>";
+    const std::string photo =
+        "<Parameter ID=\"1\" Type=\"Bool\" Label=\"Photo\" Default=\"true\"/>";
+    const std::string target = "<Parameter Type=\"Target\" Label=\"Result\"/>";
+    std::string ten;
+    for (int i = 0; i < 10; ++i) {
+        ten += "<Parameter ID=\"" + std::to_string(i) + "\" Type=\"Calc\"/>";
+    }
+    const struct {
+        std::string xml;
+        std::string refusal; // its beginning; empty when accepted
+        std::size_t parameters;
+    } cases[] = {
+        {"<PluginStep>" + reader + photo + target + "</PluginStep>", "", 3},
+        {"<?xml version=\"1.0\"?>\n<PluginStep>\n  " + photo + "\n</PluginStep>\n", "", 1},
+        {"<PluginStep/>", "", 0},
+        {"<PluginStep>" + ten + "</PluginStep>", "", 10},
+        {"<PluginStep>" + ten + target + "</PluginStep>", "11 parameters, at most 10", 0},
+        {"<PluginStep><Parameter ID='3' Type=\"List\"><Value>A &amp; B</Value></Parameter>"
+         "</PluginStep>",
+         "", 1},
+        {"<PluginStep>" + reader + photo + target, "not well formed", 0},
+        {"<PluginStep>" + reader + "</pluginstep>", "not well formed", 0},
+        {"<PluginStep><Parameter ID=0 Type=\"Calc\"/></PluginStep>", "not well formed", 0},
+        {"<PluginStep><Parameter ID=\"0\"ID=\"1\"/></PluginStep>", "not well formed", 0},
+        {"<PluginStep><Parameter ID=\"0\" ID=\"1\"/></PluginStep>", "not well formed", 0},
+        {"<PluginStep>&nbsp;</PluginStep>", "not well formed", 0},
+        {"<PluginStep><!-- x --></PluginStep>", "not well formed", 0},
+        {"<PluginStep></PluginStep><PluginStep/>", "not well formed", 0},
+        {"", "not well formed", 0},
+        {"<Step>" + reader + "</Step>", "the root is <Step>", 0},
+        {"<PluginStep><Param ID=\"0\"/></PluginStep>", "<Param> in <PluginStep>", 0},
+        {"<PluginStep><Parameter Type=\"Calc\"/></PluginStep>", "parameter  has ID \"\"", 0},
+        {"<PluginStep><Parameter ID=\"10\" Type=\"Calc\"/></PluginStep>", "parameter  has ID", 0},
+        {"<PluginStep><Parameter ID=\"-1\" Type=\"Calc\"/></PluginStep>", "parameter  has ID", 0},
+        {"<PluginStep>" + reader + reader + "</PluginStep>", "ID 0 repeated", 0},
+        {"<PluginStep>" + target + target + "</PluginStep>", "more than one Target", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.xml);
+        const auto d = fakehost::readStepDefinition(c.xml);
+        EXPECT_EQ(d.refusal.rfind(c.refusal, 0), 0u) << d.refusal;
+        EXPECT_EQ(d.refusal.empty(), c.refusal.empty()) << d.refusal;
+        EXPECT_EQ(d.parameters.size(), c.parameters);
+    }
+    const auto d = fakehost::readStepDefinition("<PluginStep>" + target + photo + "</PluginStep>");
+    ASSERT_EQ(d.parameters.size(), 2u);
+    EXPECT_EQ(d.parameters[0].id, -1);
+    EXPECT_EQ(d.parameters[0].type, "Target");
+    EXPECT_EQ(d.parameters[1].id, 1);
+    EXPECT_EQ(d.parameters[1].label, "Photo");
+    EXPECT_EQ(d.parameters[1].defaultValue, "true");
+}
+
+// The step's parameters by ID: values fill them in ID order, not in the definition's order.
+fmx::errcode StepHandler(short, const fmx::ExprEnv&, const fmx::DataVect& parms,
+                         fmx::Data& result) {
+    std::string seen;
+    for (fmx::uint32 i = 0; i < parms.Size(); ++i) {
+        const fmx::Text& text = parms.AtAsText(i);
+        std::string bytes(4 * text.GetSize() + 1, '\0');
+        bytes.resize(text.GetBytesEx(bytes.data(), static_cast<fmx::uint32>(bytes.size())));
+        bytes = bytes.c_str();
+        seen += std::to_string(parms.At(i).GetNativeType()) + ":" + bytes + ";";
+    }
+    fmx::TextUniquePtr text;
+    text->Assign(seen.c_str(), fmx::Text::kEncoding_UTF8);
+    result.SetAsText(*text, result.GetLocale());
+    return 3;
+}
+
+TEST_F(FakeHostTest, RegistersAndPerformsScriptSteps) {
+    fmx::QuadCharUniquePtr id('T', 'E', 'S', 'T');
+    fmx::TextUniquePtr name;
+    name->Assign("Step", fmx::Text::kEncoding_UTF8);
+    fmx::TextUniquePtr definition;
+    definition->Assign("<PluginStep><Parameter ID=\"2\" Type=\"Bool\" Default=\"true\"/>"
+                       "<Parameter Type=\"Target\"/><Parameter ID=\"0\" Type=\"Calc\"/>"
+                       "</PluginStep>",
+                       fmx::Text::kEncoding_UTF8);
+    EXPECT_EQ(
+        fmx::ExprEnv::RegisterScriptStep(*id, 300, *name, *definition, *name, 0x42, StepHandler),
+        0);
+    const auto step = fakehost::findStep("Step");
+    ASSERT_TRUE(step);
+    EXPECT_EQ(step->stepId, 300);
+    EXPECT_EQ(step->flags, 0x42u);
+    const struct {
+        std::vector<std::string> values;
+        std::string seen;
+    } cases[] = {
+        {{}, "1:;1:;2:1;"},          {{"x"}, "1:x;1:;2:1;"},
+        {{"x", "0"}, "1:x;1:;2:0;"}, {{"x", "true"}, "1:x;1:;2:0;"},
+        {{"", "5"}, "1:;1:;2:1;"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seen);
+        const auto r = fakehost::performStep(*step, c.values);
+        EXPECT_EQ(r.error, 3);
+        EXPECT_EQ(fakehost::utf8(r.text), c.seen);
+    }
+
+    // A definition the host would not read is a misuse; nothing is registered.
+    definition->Assign("<PluginStep><Parameter ID=\"0\"/><Parameter ID=\"0\"/></PluginStep>",
+                       fmx::Text::kEncoding_UTF8);
+    EXPECT_THROW(
+        fmx::ExprEnv::RegisterScriptStep(*id, 301, *name, *definition, *name, 0, StepHandler),
+        std::exception);
+    ASSERT_EQ(fakehost::misuses().size(), 1u);
+    EXPECT_NE(fakehost::misuses()[0].find("ID 0 repeated"), std::string::npos);
+    definition->Assign("<PluginStep/>", fmx::Text::kEncoding_UTF8);
+    fakehost::failRegistration(302, 9);
+    EXPECT_EQ(fmx::ExprEnv::RegisterScriptStep(*id, 302, *name, *definition, *name, 0, StepHandler),
+              9);
+    EXPECT_EQ(fakehost::scriptSteps().size(), 1u);
+
+    EXPECT_EQ(fmx::ExprEnv::UnRegisterScriptStep(*id, 300), 0);
+    EXPECT_TRUE(fakehost::scriptSteps().empty());
+    EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{300});
+}
+
 } // namespace
