@@ -15,8 +15,9 @@ namespace {
 
 constexpr fmx::uint32 kStringBufferSize = 1024; // units the driver offers for GetString
 constexpr fmx::ptrtype kEnglish = 0x0409;       // the Windows language id sent with GetString
-constexpr const char* kUsageText = "usage: fmxhost [--extn-version N] PLUGIN FUNCTION [ARG...], or "
-                                   "fmxhost [--extn-version N] --info PLUGIN";
+constexpr const char* kUsageText =
+    "usage: fmxhost [--extn-version N] PLUGIN FUNCTION|STEP [ARG...], or "
+    "fmxhost [--extn-version N] --info PLUGIN";
 
 std::string hex8(fmx::uint32 value) {
     char text[16];
@@ -29,7 +30,7 @@ std::string hex8(fmx::uint32 value) {
 Failure::Failure(Status status, const std::string& message)
     : std::runtime_error(message), status(status) {}
 
-Plugin::Plugin(const std::string& path) : path_(path), module_(nullptr), entry_(nullptr) {
+Plugin::Plugin(const std::string& path) : module_(nullptr), entry_(nullptr) {
     std::error_code ignored;
     if (!std::filesystem::exists(std::filesystem::u8path(path), ignored)) {
         throw Failure(kNotLoaded, "no such file: " + path);
@@ -97,15 +98,27 @@ std::u16string getString(const Plugin& plugin, fmx::uchar id, fmx::uint32 size,
     return {buffer.begin(), end};
 }
 
+namespace {
+
+// What a call by a name nobody registered is told: every function and step there is.
+Failure unknown(const std::string& name) {
+    std::string known;
+    for (const auto& r : fakehost::registrations()) {
+        known += (known.empty() ? "" : ", ") + r.name;
+    }
+    for (const auto& s : fakehost::scriptSteps()) {
+        known += (known.empty() ? "" : ", ") + s.name;
+    }
+    return Failure(kNoSuchFunction, "no function or step " + name + " is registered" +
+                                        (known.empty() ? "" : " (there are " + known + ")"));
+}
+
+} // namespace
+
 fakehost::Result callFunction(const std::string& name, const std::vector<std::string>& arguments) {
     const auto registration = fakehost::find(name);
     if (!registration) {
-        std::string known;
-        for (const auto& r : fakehost::registrations()) {
-            known += (known.empty() ? "" : ", ") + r.name;
-        }
-        throw Failure(kNoSuchFunction, "no function " + name + " is registered" +
-                                           (known.empty() ? "" : " (there are " + known + ")"));
+        throw unknown(name);
     }
     const auto given = static_cast<long>(arguments.size());
     const bool unlimited = registration->maxArgs < 0;
@@ -121,6 +134,21 @@ fakehost::Result callFunction(const std::string& name, const std::vector<std::st
         values.push_back({argument});
     }
     return fakehost::call(registration->handler, registration->functionId, values);
+}
+
+fakehost::Result performStep(const std::string& name, const std::vector<std::string>& arguments) {
+    const auto step = fakehost::findStep(name);
+    if (!step) {
+        throw unknown(name);
+    }
+    const auto parameters = std::count_if(step->parameters.begin(), step->parameters.end(),
+                                          [](const auto& p) { return p.id >= 0; });
+    if (static_cast<long>(arguments.size()) > parameters) {
+        throw Failure(kNoSuchFunction, name + " takes 0 to " + std::to_string(parameters) +
+                                           " parameters, " + std::to_string(arguments.size()) +
+                                           " given");
+    }
+    return fakehost::performStep(*step, arguments);
 }
 
 namespace {
@@ -208,6 +236,13 @@ void printInfo(std::ostream& out, const Plugin& plugin, fmx::int16 extnVersion, 
             << '\n'
             << "         plug-in " << r.pluginId << ", description: " << r.description << '\n';
     }
+    out << "steps:\n"
+        << "  id     name             flags       definition\n";
+    for (const auto& s : fakehost::scriptSteps()) {
+        out << "  " << std::left << std::setw(6) << s.stepId << ' ' << std::setw(16) << s.name
+            << ' ' << hex8(s.flags) << "  " << s.definition << '\n'
+            << "         plug-in " << s.pluginId << ", description: " << s.description << '\n';
+    }
 }
 
 int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
@@ -227,12 +262,16 @@ int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
         printInfo(out, plugin, options.extnVersion, reply);
         return kOk;
     }
-    const auto result = callFunction(options.function, options.arguments);
-    if (result.error != 0) {
-        throw Failure(kFunctionFailed,
-                      options.function + " returned error " + std::to_string(result.error));
+    const auto result = fakehost::find(options.function) || !fakehost::findStep(options.function)
+                            ? callFunction(options.function, options.arguments)
+                            : performStep(options.function, options.arguments);
+    // A step's error code comes with a result: the detail the host would show.
+    if (result.error == 0 || result.sets > 0) {
+        out << fakehost::utf8(result.text) << '\n';
     }
-    out << fakehost::utf8(result.text) << '\n';
+    if (result.error != 0) {
+        throw Failure(kFunctionFailed, "error " + std::to_string(result.error));
+    }
     return kOk;
 }
 

@@ -14,11 +14,11 @@ namespace fmxhost {
 // Exit statuses of run().
 enum Status {
     kOk = 0,
-    kFunctionFailed = 1, // the handler returned a non-zero error code
+    kFunctionFailed = 1, // the function's or the step's handler returned a non-zero code
     kUsage = 2,
     kNotLoaded = 3,        // missing file, not loadable, or no FMExternCallProc
     kRefused = 4,          // Init replied that the plug-in is not to be enabled
-    kNoSuchFunction = 5,   // not registered, or the wrong number of arguments
+    kNoSuchFunction = 5,   // no such function or step, or the wrong number of arguments
     kPluginMisbehaved = 6, // an exception left the plug-in, or a reply was not terminated
 };
 
@@ -36,12 +36,10 @@ class Plugin {
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
 
-    const std::string& path() const { return path_; }
     FMX_ExternCallProc entry() const { return entry_; }
     void* symbol(const char* name) const;
 
   private:
-    std::string path_;
     void* module_;
     FMX_ExternCallProc entry_;
 };
@@ -63,6 +61,10 @@ std::u16string getString(const Plugin& plugin, fmx::uchar id, fmx::uint32 size,
 // Calls a registered function by name with text arguments; checks the argument count
 // against the registration.
 fakehost::Result callFunction(const std::string& name, const std::vector<std::string>& arguments);
+
+// Performs a registered script step by name, the arguments filling its parameters in ID order;
+// checks that there are no more arguments than parameters.
+fakehost::Result performStep(const std::string& name, const std::vector<std::string>& arguments);
 
 // The whole command line, arguments[0] being the program's name; returns the exit status.
 int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

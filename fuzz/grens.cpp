@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Storing storing;
     bool lezersBekend = false;
 
-    const fmx::int16 versies[] = {kCurrentExtnVersion, k150ExtnVersion, k150ExtnVersion - 1,
+    const fmx::int16 versies[] = {kCurrentExtnVersion, k160ExtnVersion, k150ExtnVersion,
                                   invoer.ConsumeIntegral<fmx::int16>()};
     const fmx::int16 versie = versies[invoer.ConsumeIntegralInRange(0, 3)];
     if (invoer.ConsumeBool()) {
@@ -169,8 +169,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const fmx::int64 antwoord = fmxhost::init(*plugin, versie);
     eis(antwoord == kCurrentExtnVersion || antwoord == kDoNotEnable, "Init replies 77 or -2");
-    eis(antwoord == kDoNotEnable || (versie >= k150ExtnVersion && fakehost::find("EID_Read")),
+    eis(antwoord == kDoNotEnable || (versie >= k160ExtnVersion && fakehost::find("EID_Read")),
         "enabled only on a recent host with EID_Read registered");
+    eis(antwoord != kDoNotEnable ||
+            (fakehost::registrations().empty() && fakehost::scriptSteps().empty()),
+        "a refused Init leaves nothing registered");
 
     while (invoer.remaining_bytes() > 0) {
         switch (invoer.ConsumeIntegralInRange(0, 5)) {

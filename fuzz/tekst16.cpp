@@ -1,7 +1,7 @@
 // The plug-in's border conversions with texts and sizes the plug-in itself never passes:
 // any argument texts at any index, any result text, and any text copied into a host buffer of
 // any size, with guard zones around the buffer.
-#include "plugin/tessarin.cpp"
+#include "plugin/conversion.h"
 
 #include "fakehost/fakehost.h"
 

@@ -1,20 +1,13 @@
 // The host shell: the entry point the host calls, the three calculation functions and the
-// conversion of values at the border with the host.
-// The SDK's headers compile only in this order.
-// clang-format off
-#include "FMWrapper/FMXExtern.h"
-#include "FMWrapper/FMXTypes.h"
-#include "FMWrapper/FMXText.h"
-#include "FMWrapper/FMXData.h"
-#include "FMWrapper/FMXCalcEngine.h"
-// clang-format on
+// script step.
+#include "plugin/conversion.h"
 
 #include "belpic/kaart.h"
 #include "belpic/lees.h"
 #include "json/json.h"
 
 #include <algorithm>
-#include <exception>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <vector>
@@ -39,7 +32,7 @@ constexpr char kPluginId[] = "TSRN";
 constexpr char kNaam[] = "Tessarin";
 constexpr char kOmschrijving[] = "Reads the Belgian eID card through a card reader.";
 constexpr char kOpties[] = "1nnYnnn"; // after the plug-in id: no preferences, Idle wanted
-constexpr char kVersie[] = "Tessarin 1.0";
+constexpr char kVersie[] = "1.0";
 
 // kDisplayInAllDialogs | kFutureCompatible: offered everywhere, on every present and future
 // kind of host.
@@ -55,63 +48,15 @@ fmx::QuadCharUniquePtr PluginId() {
     return fmx::QuadCharUniquePtr(kPluginId[0], kPluginId[1], kPluginId[2], kPluginId[3]);
 }
 
-// Host values <-> UTF-8. Each host call that reports a failure throws; the owners free what
-// was made.
-
-std::string ArgumentAlsTekst(const fmx::DataVect& parameters, unsigned index) {
-    if (parameters.Size() <= index) {
-        return {};
-    }
-    const fmx::Text& tekst = parameters.AtAsText(index);
-    const fmx::uint32 lengte = tekst.GetSize();
-    if (lengte == 0) {
-        return {};
-    }
-    // Four bytes per unit holds any text: a unit is at most three bytes of UTF-8, a pair
-    // of units four.
-    std::vector<char> buffer(4 * static_cast<std::size_t>(lengte) + 1, '\0');
-    const fmx::uint32 geschreven =
-        tekst.GetBytesEx(buffer.data(), static_cast<fmx::uint32>(buffer.size()), 0, lengte,
-                         fmx::Text::kEncoding_UTF8);
-    std::string resultaat(buffer.data(), std::min<std::size_t>(geschreven, buffer.size()));
-    while (!resultaat.empty() && resultaat.back() == '\0') {
-        resultaat.pop_back();
-    }
-    return resultaat;
-}
-
-// The result keeps the locale of the first parameter, or the result value's own.
-void GeefTerug(fmx::Data& resultaat, const fmx::DataVect& parameters, const std::string& tekst) {
-    fmx::TextUniquePtr hostTekst;
-    hostTekst->Assign(tekst.c_str(), fmx::Text::kEncoding_UTF8);
-    const fmx::Locale& locale =
-        parameters.Size() > 0 ? parameters.At(0).GetLocale() : resultaat.GetLocale();
-    resultaat.SetAsText(*hostTekst, locale, fmx::Data::kDTText);
-}
-
-// Cut to `size` units, the terminating zero included; nothing at all fits in zero units.
-void KopieerNaarUnichar16(const char* tekst, unsigned size, unsigned short* buffer) {
-    if (size == 0) {
-        return;
-    }
-    fmx::TextUniquePtr hostTekst;
-    hostTekst->Assign(tekst, fmx::Text::kEncoding_UTF8);
-    // Asked once: a second answer that differed from the first could lead past the buffer.
-    const fmx::uint32 lengte = hostTekst->GetSize();
-    const fmx::uint32 aantal = size > lengte ? lengte : size - 1;
-    hostTekst->GetUnicode(buffer, 0, aantal);
-    buffer[aantal] = 0;
-}
-
-// The calculation functions. A host failure under a handler leaves the result unset and
-// returns an error, so the host never sees half a result; card and service failures are
-// results like any other.
+// The calculation functions and the script step. A host failure under a handler leaves the
+// result unset and returns an error, so the host never sees half a result. The functions
+// give card and service failures as text; the step gives them as an error code the script
+// can trap, with the sentence for the user as the error's detail.
 
 template <typename Werk>
 fmx::errcode Afgeschermd(Werk werk) {
     try {
-        werk();
-        return 0;
+        return werk();
     } catch (const std::bad_alloc&) {
         return kGeheugenFout;
     } catch (...) {
@@ -119,14 +64,48 @@ fmx::errcode Afgeschermd(Werk werk) {
     }
 }
 
+struct Lezing {
+    belpic::Fout fout;
+    belpic::Gegevens gegevens;
+};
+
+// Parameter 0 names the reader (empty: the first), parameter 1 asks for the photo (missing or
+// empty: yes). EID_Read and the step number their parameters alike.
+Lezing LeesKaart(const fmx::DataVect& parameters) {
+    const std::string lezer = ArgumentAlsTekst(parameters, 0);
+    const bool metFoto = ArgumentAlsJaNee(parameters, 1, true);
+    Lezing lezing;
+    lezing.gegevens = belpic::lees(lezer, lezing.fout, metFoto);
+    return lezing;
+}
+
 FMX_PROC(fmx::errcode)
 Do_EID_Read(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
     return Afgeschermd([&] {
-        const std::string lezer = ArgumentAlsTekst(parameters, 0);
-        belpic::Fout fout;
-        const belpic::Gegevens gegevens = belpic::lees(lezer, fout);
+        const Lezing lezing = LeesKaart(parameters);
         GeefTerug(resultaat, parameters,
-                  fout.code != 0 ? belpic::foutAlsJson(fout) : belpic::alsJson(gegevens));
+                  lezing.fout.code != belpic::geenFout ? belpic::foutAlsJson(lezing.fout)
+                                                       : belpic::alsJson(lezing.gegevens));
+        return fmx::errcode{0};
+    });
+}
+
+// One error code per category of the card core, from "no reader" (1552) on; the host takes
+// the result text as the error's detail.
+fmx::errcode StapFout(std::int32_t categorie) {
+    return static_cast<fmx::errcode>(fmx::ExprEnv::kPluginErrResult1 + categorie - 1);
+}
+
+FMX_PROC(fmx::errcode)
+Do_EID_ReadCard(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        const Lezing lezing = LeesKaart(parameters);
+        if (lezing.fout.code != belpic::geenFout) {
+            GeefTerug(resultaat, parameters, lezing.fout.melding);
+            return StapFout(lezing.fout.code);
+        }
+        GeefTerug(resultaat, parameters, belpic::alsJson(lezing.gegevens));
+        return fmx::errcode{0};
     });
 }
 
@@ -147,12 +126,37 @@ Do_EID_Readers(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx:
             }
         }
         GeefTerug(resultaat, parameters, tekst);
+        return fmx::errcode{0};
     });
+}
+
+// The version as eight digits, two per part, so that versions compare as numbers and as
+// texts: 1.0 gives 01000000, 2.3.1 gives 02030100.
+std::string Vergelijkbaar(const std::string& versie) {
+    std::string cijfers;
+    std::size_t begin = 0;
+    for (int deel = 0; deel < 4; ++deel) {
+        unsigned waarde = 0;
+        if (begin <= versie.size()) {
+            const std::size_t punt = std::min(versie.find('.', begin), versie.size());
+            waarde = static_cast<unsigned>(std::stoul(versie.substr(begin, punt - begin)));
+            begin = punt + 1;
+        }
+        char twee[8];
+        std::snprintf(twee, sizeof twee, "%02u", waarde % 100);
+        cijfers += twee;
+    }
+    return cijfers;
 }
 
 FMX_PROC(fmx::errcode)
 Do_EID_Version(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
-    return Afgeschermd([&] { GeefTerug(resultaat, parameters, kVersie); });
+    return Afgeschermd([&] {
+        const bool voorUpdate = ArgumentAlsTekst(parameters, 0) == "autoupdate";
+        GeefTerug(resultaat, parameters,
+                  voorUpdate ? Vergelijkbaar(kVersie) : std::string(kNaam) + " " + kVersie);
+        return fmx::errcode{0};
+    });
 }
 
 struct Functie {
@@ -168,70 +172,137 @@ struct Functie {
 constexpr short kEidRead = 100;
 
 const Functie kFuncties[] = {
-    {kEidRead, "EID_Read", "EID_Read( { reader } )",
+    {kEidRead, "EID_Read", "EID_Read( { reader ; photo } )",
      "EID Read|Reads the Belgian eID card and returns the data as JSON, with the photo as "
-     "base64. Without an argument the first reader is used. Call it from a script, behind a "
-     "button. Every call is a full conversation with the card and takes about a second, so a "
+     "base64. Without a reader the first reader is used; with photo False the photo is left "
+     "out, for a read about five times as fast. Call it from a script, behind a button. "
+     "Every call is a full conversation with the card and takes about a second, so a "
      "calculation field, an unstored calculation or a Data Viewer watch will re-read the card "
      "over and over and make FileMaker crawl.",
-     0, 1, Do_EID_Read},
+     0, 2, Do_EID_Read},
     {101, "EID_Readers", "EID_Readers",
      "EID Readers|Returns the connected card readers, one per line. Empty means the system sees "
      "no reader.",
      0, 0, Do_EID_Readers},
-    {102, "EID_Version", "EID_Version", "EID Version|Returns the version of the plug-in.", 0, 0,
-     Do_EID_Version},
+    {102, "EID_Version", "EID_Version( { format } )",
+     "EID Version|Returns the version of the plug-in; with \"autoupdate\", as eight digits "
+     "that compare as numbers (01000000 for 1.0).",
+     0, 1, Do_EID_Version},
 };
+
+// The host finds a step by its id, so the id stays from release to release.
+struct Stap {
+    short id;
+    const char* naam;
+    const char* definitie;
+    const char* omschrijving;
+    fmx::ExtPluginType handler;
+};
+
+const Stap kStap = {
+    200, "EID Read Card",
+    "<PluginStep>"
+    "<Parameter ID=\"0\" Type=\"Calc\" DataType=\"text\" ShowInline=\"true\" Label=\"Reader\"/>"
+    "<Parameter ID=\"1\" Type=\"Bool\" Label=\"Photo\" Default=\"true\"/>"
+    "<Parameter Type=\"Target\" Label=\"Result\"/>"
+    "</PluginStep>",
+    "EID Read Card|Reads the Belgian eID card into the target as JSON, as EID_Read does. When "
+    "the card cannot be read, Get(LastError) is 1552 (no reader), 1553 (no card), 1554 (the "
+    "card does not answer), 1555 (no connection), 1556 (a card file failed) or 1557 (the smart "
+    "card service failed), and Get(LastErrorDetail) says what happened.",
+    Do_EID_ReadCard};
 
 // The host messages.
 
-// The host enables the plug-in only when EID_Read is registered; the other two are offered
-// whatever happened to it.
-fmx::int64 Registreer(fmx::int16 extnVersion) {
+// What Init registered, to be withdrawn when it does not enable the plug-in: the host sends
+// no Shutdown to a plug-in it did not enable.
+struct Registraties {
+    std::vector<short> functies;
+    bool stap = false;
+};
+
+// The host enables the plug-in only when EID_Read is registered; the other functions and the
+// step are offered whatever happened to it. The step and the text conversion need the host's
+// calls of FileMaker 16 (extension version 57) on.
+fmx::int64 Registreer(fmx::int16 extnVersion, Registraties& gedaan) {
+    if (extnVersion < k160ExtnVersion) {
+        return kDoNotEnable;
+    }
     const fmx::QuadCharUniquePtr id = PluginId();
     fmx::TextUniquePtr naam;
-    fmx::TextUniquePtr prototype;
+    fmx::TextUniquePtr tekst;
     fmx::TextUniquePtr omschrijving;
     fmx::int64 antwoord = kDoNotEnable;
-    if (extnVersion < k150ExtnVersion) {
-        return antwoord;
-    }
     for (const Functie& functie : kFuncties) {
         naam->Assign(functie.naam, fmx::Text::kEncoding_UTF8);
-        prototype->Assign(functie.prototype, fmx::Text::kEncoding_UTF8);
+        tekst->Assign(functie.prototype, fmx::Text::kEncoding_UTF8);
         omschrijving->Assign(functie.omschrijving, fmx::Text::kEncoding_UTF8);
         const fmx::errcode fout = fmx::ExprEnv::RegisterExternalFunctionEx(
-            *id, functie.id, *naam, *prototype, *omschrijving, functie.minimum, functie.maximum,
+            *id, functie.id, *naam, *tekst, *omschrijving, functie.minimum, functie.maximum,
             kVlaggen, functie.handler);
-        if (functie.id == kEidRead && fout == 0) {
-            antwoord = kCurrentExtnVersion;
+        if (fout == 0) {
+            gedaan.functies.push_back(functie.id);
+            if (functie.id == kEidRead) {
+                antwoord = kCurrentExtnVersion;
+            }
         }
     }
+    naam->Assign(kStap.naam, fmx::Text::kEncoding_UTF8);
+    tekst->Assign(kStap.definitie, fmx::Text::kEncoding_UTF8);
+    omschrijving->Assign(kStap.omschrijving, fmx::Text::kEncoding_UTF8);
+    gedaan.stap = fmx::ExprEnv::RegisterScriptStep(*id, kStap.id, *naam, *tekst, *omschrijving,
+                                                   kVlaggen, kStap.handler) == 0;
     return antwoord;
 }
 
-// A host failure midway leaves the plug-in disabled.
-void Init(FMX_ExternCallStruct& blok) {
-    fmx::int64 antwoord = kDoNotEnable;
-    try {
-        antwoord = Registreer(blok.extnVersion);
-    } catch (...) {
-        antwoord = kDoNotEnable;
+// Each withdrawal is tried on its own: one the host fails must not keep the others.
+void TrekIn(const Registraties& gedaan) {
+    if (gedaan.functies.empty() && !gedaan.stap) {
+        return;
     }
-    blok.result = static_cast<fmx::ptrtype>(antwoord);
-}
-
-void Shutdown(const FMX_ExternCallStruct& blok) {
     try {
         const fmx::QuadCharUniquePtr id = PluginId();
-        if (blok.extnVersion >= k150ExtnVersion) {
-            for (const Functie& functie : kFuncties) {
-                fmx::ExprEnv::UnRegisterExternalFunction(*id, functie.id);
+        for (const short functie : gedaan.functies) {
+            try {
+                fmx::ExprEnv::UnRegisterExternalFunction(*id, functie);
+            } catch (...) {
+                // The host failed this one; the rest are still withdrawn.
             }
+        }
+        if (gedaan.stap) {
+            fmx::ExprEnv::UnRegisterScriptStep(*id, kStap.id);
         }
     } catch (...) {
         // Nothing is left to undo: the owners freed what was made.
     }
+}
+
+// A host failure midway leaves the plug-in disabled, with nothing registered.
+void Init(FMX_ExternCallStruct& blok) {
+    fmx::int64 antwoord = kDoNotEnable;
+    Registraties gedaan;
+    try {
+        antwoord = Registreer(blok.extnVersion, gedaan);
+    } catch (...) {
+        antwoord = kDoNotEnable;
+    }
+    if (antwoord == kDoNotEnable) {
+        TrekIn(gedaan);
+    }
+    blok.result = static_cast<fmx::ptrtype>(antwoord);
+}
+
+// Withdraws all, as the host asks whatever Init managed to register.
+void Shutdown(const FMX_ExternCallStruct& blok) {
+    if (blok.extnVersion < k160ExtnVersion) {
+        return;
+    }
+    Registraties alles;
+    for (const Functie& functie : kFuncties) {
+        alles.functies.push_back(functie.id);
+    }
+    alles.stap = true;
+    TrekIn(alles);
 }
 
 // A buffer too small for a reply gets as much as fits; a host failure gives the empty text.
@@ -262,20 +333,31 @@ void GetString(const FMX_ExternCallStruct& blok) {
 
 } // namespace
 
-// Idle and every message not named here leave the call block as it is.
-TESSARIN_EXPORT void FMExternCallProc(FMX_ExternCallPtr blok) {
-    OnthoudBlok(blok);
-    switch (blok->whichCall) {
+namespace {
+
+// Idle and every message not named here leave the call block as it is. Nothing may unwind
+// into the host's frames: an exception that got this far ends the program here instead.
+void Ontvang(FMX_ExternCallStruct& blok) noexcept {
+    switch (blok.whichCall) {
     case kFMXT_Init:
-        Init(*blok);
+        Init(blok);
         break;
     case kFMXT_Shutdown:
-        Shutdown(*blok);
+        Shutdown(blok);
         break;
     case kFMXT_GetString:
-        GetString(*blok);
+        GetString(blok);
         break;
     default:
         break;
     }
+}
+
+} // namespace
+
+// The SDK declares the entry point without an exception specification, so the guarantee
+// lives in Ontvang.
+TESSARIN_EXPORT void FMExternCallProc(FMX_ExternCallPtr blok) {
+    OnthoudBlok(blok);
+    Ontvang(*blok);
 }

@@ -9,10 +9,24 @@ namespace {
 
 const std::string kReadDescription =
     "EID Read|Reads the Belgian eID card and returns the data as JSON, with the photo as base64. "
-    "Without an argument the first reader is used. Call it from a script, behind a button. "
-    "Every call is a full conversation with the card and takes about a second, so a calculation "
-    "field, an unstored calculation or a Data Viewer watch will re-read the card over and over "
-    "and make FileMaker crawl.";
+    "Without a reader the first reader is used; with photo False the photo is left out, for a "
+    "read about five times as fast. Call it from a script, behind a button. Every call is a full "
+    "conversation with the card and takes about a second, so a calculation field, an unstored "
+    "calculation or a Data Viewer watch will re-read the card over and over and make FileMaker "
+    "crawl.";
+
+const std::string kStepDefinition =
+    "<PluginStep>"
+    "<Parameter ID=\"0\" Type=\"Calc\" DataType=\"text\" ShowInline=\"true\" Label=\"Reader\"/>"
+    "<Parameter ID=\"1\" Type=\"Bool\" Label=\"Photo\" Default=\"true\"/>"
+    "<Parameter Type=\"Target\" Label=\"Result\"/>"
+    "</PluginStep>";
+
+const std::string kStepDescription =
+    "EID Read Card|Reads the Belgian eID card into the target as JSON, as EID_Read does. When the "
+    "card cannot be read, Get(LastError) is 1552 (no reader), 1553 (no card), 1554 (the card "
+    "does not answer), 1555 (no connection), 1556 (a card file failed) or 1557 (the smart card "
+    "service failed), and Get(LastErrorDetail) says what happened.";
 
 struct Expected {
     short id;
@@ -24,15 +38,30 @@ struct Expected {
 };
 
 const std::vector<Expected> kTable = {
-    {100, "EID_Read", "EID_Read( { reader } )", kReadDescription, 0, 1},
+    {100, "EID_Read", "EID_Read( { reader ; photo } )", kReadDescription, 0, 2},
     {101, "EID_Readers", "EID_Readers",
      "EID Readers|Returns the connected card readers, one per line. Empty means the system sees "
      "no reader.",
      0, 0},
-    {102, "EID_Version", "EID_Version", "EID Version|Returns the version of the plug-in.", 0, 0},
+    {102, "EID_Version", "EID_Version( { format } )",
+     "EID Version|Returns the version of the plug-in; with \"autoupdate\", as eight digits that "
+     "compare as numbers (01000000 for 1.0).",
+     0, 1},
 };
 
-void expectRegistered(const std::vector<short>& ids) {
+// The functions `ids` and, with `step`, the script step, each as the host must know it.
+void expectRegistered(const std::vector<short>& ids, bool step) {
+    const auto steps = fakehost::scriptSteps();
+    ASSERT_EQ(steps.size(), step ? 1u : 0u);
+    if (step) {
+        EXPECT_EQ(steps[0].pluginId, "TSRN");
+        EXPECT_EQ(steps[0].stepId, 200);
+        EXPECT_EQ(steps[0].name, "EID Read Card");
+        EXPECT_EQ(steps[0].definition, kStepDefinition);
+        EXPECT_EQ(steps[0].description, kStepDescription);
+        EXPECT_EQ(steps[0].flags, 0x00FFFF7Eu);
+        EXPECT_NE(steps[0].handler, nullptr);
+    }
     const auto registered = fakehost::registrations();
     ASSERT_EQ(registered.size(), ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -52,14 +81,16 @@ void expectRegistered(const std::vector<short>& ids) {
     }
 }
 
-TEST_F(PluginTest, InitRegistersTheTableFromExtensionVersion56On) {
+// FileMaker 15 (extension version 56) lacks calls the plug-in makes: it is refused.
+TEST_F(PluginTest, InitRegistersTheTableFromExtensionVersion57On) {
     const struct {
         fmx::int16 version;
         fmx::ptrtype reply;
         std::vector<short> registered;
     } cases[] = {
         {-1, 0xFFFFFFFFFFFFFFFEu, {}}, {0, 0xFFFFFFFFFFFFFFFEu, {}}, {55, 0xFFFFFFFFFFFFFFFEu, {}},
-        {56, 77, {100, 101, 102}},     {77, 77, {100, 101, 102}},    {32767, 77, {100, 101, 102}},
+        {56, 0xFFFFFFFFFFFFFFFEu, {}}, {57, 77, {100, 101, 102}},    {77, 77, {100, 101, 102}},
+        {32767, 77, {100, 101, 102}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -67,39 +98,75 @@ TEST_F(PluginTest, InitRegistersTheTableFromExtensionVersion56On) {
         auto block = fmxhost::callBlock(*plugin, kFMXT_Init, c.version);
         fmxhost::send(*plugin, block);
         EXPECT_EQ(block.result, c.reply);
-        expectRegistered(c.registered);
+        expectRegistered(c.registered, !c.registered.empty());
+        EXPECT_EQ(fakehost::callCount() == 0, c.registered.empty()) << "the host was called";
         EXPECT_EQ(fakehost::liveTexts(), 0);
         EXPECT_EQ(fakehost::liveQuadChars(), 0);
     }
 }
 
+// The host sends no Shutdown to a plug-in it did not enable, so a refusing Init withdraws what
+// it registered; an enabled one keeps what it could register.
 TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
     const struct {
         short failing;
         fmx::int64 reply;
         std::vector<short> registered;
+        bool step;
+        std::vector<short> withdrawn;
+        std::vector<short> stepsWithdrawn;
     } cases[] = {
-        {100, kDoNotEnable, {101, 102}},
-        {101, 77, {100, 102}},
-        {102, 77, {100, 101}},
+        {100, kDoNotEnable, {}, false, {101, 102}, {200}},
+        {101, 77, {100, 102}, true, {}, {}},
+        {102, 77, {100, 101}, true, {}, {}},
+        {200, 77, {100, 101, 102}, false, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
         fakehost::reset();
         fakehost::failRegistration(c.failing, 3);
         EXPECT_EQ(fmxhost::init(*plugin, 77), c.reply);
-        expectRegistered(c.registered);
+        expectRegistered(c.registered, c.step);
+        EXPECT_EQ(fakehost::unregistrations(), c.withdrawn);
+        EXPECT_EQ(fakehost::stepUnregistrations(), c.stepsWithdrawn);
+        if (c.reply == kDoNotEnable) {
+            continue;
+        }
         fmxhost::shutdown(*plugin, 77);
         EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102}));
+        EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
         EXPECT_TRUE(fakehost::registrations().empty());
+        EXPECT_TRUE(fakehost::scriptSteps().empty());
     }
 }
 
-TEST_F(PluginTest, ShutdownUnregistersInTableOrderFromExtensionVersion56On) {
+// A withdrawal the host fails does not keep the others registered.
+TEST_F(PluginTest, EveryWithdrawalIsTriedWhateverTheHostFails) {
+    start();
+    const auto before = fakehost::callCount();
+    fmxhost::shutdown(*plugin, 77);
+    const auto calls = fakehost::calls();
+    for (auto n = before; n < calls.size(); ++n) {
+        if (calls[n] != "FM_ExprEnv_UnRegisterExternalFunction") {
+            continue;
+        }
+        SCOPED_TRACE(n);
+        fakehost::reset();
+        start();
+        fakehost::failCall(n - before + 1, 2);
+        fmxhost::shutdown(*plugin, 77);
+        EXPECT_EQ(fakehost::registrations().size(), 1u);
+        EXPECT_TRUE(fakehost::scriptSteps().empty());
+    }
+}
+
+TEST_F(PluginTest, ShutdownUnregistersInTableOrderFromExtensionVersion57On) {
     const struct {
         fmx::int16 version;
         std::vector<short> unregistered;
-    } cases[] = {{55, {}}, {56, {100, 101, 102}}, {77, {100, 101, 102}}};
+        std::vector<short> steps;
+    } cases[] = {
+        {55, {}, {}}, {56, {}, {}}, {57, {100, 101, 102}, {200}}, {77, {100, 101, 102}, {200}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         fakehost::reset();
@@ -108,6 +175,7 @@ TEST_F(PluginTest, ShutdownUnregistersInTableOrderFromExtensionVersion56On) {
         const auto before = block;
         fmxhost::send(*plugin, block);
         EXPECT_EQ(fakehost::unregistrations(), c.unregistered);
+        EXPECT_EQ(fakehost::stepUnregistrations(), c.steps);
         EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0) << "Shutdown wrote a reply";
     }
 }

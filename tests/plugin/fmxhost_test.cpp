@@ -48,7 +48,8 @@ TEST_F(FmxhostTest, PrintsTheResultTextAndOneLineFeed) {
         std::string out;
     } cases[] = {
         {{kFakePlugin, "EID_Version"}, "Tessarin 1.0\n"},
-        {{"--extn-version", "56", kFakePlugin, "EID_Version"}, "Tessarin 1.0\n"},
+        {{"--extn-version", "57", kFakePlugin, "EID_Version"}, "Tessarin 1.0\n"},
+        {{kFakePlugin, "EID_Version", "autoupdate"}, "01000000\n"},
         {{kFakePlugin, "EID_Readers"}, "Reader A\rReader B\n"},
         {{kFakePlugin, "EID_Read", liege},
          "{\n  \"error\": \"Could not connect to reader " + liege +
@@ -73,11 +74,18 @@ TEST_F(FmxhostTest, InfoPrintsTheStringsAndTheFunctionTable) {
              "description:  Reads the Belgian eID card through a card reader.\n",
              "options:      TSRN1nnYnnn\n",
              "Init reply:   77 (extension version 77)\n",
-             "  100    EID_Read         0 to 1      0x00FFFF7E  EID_Read( { reader } )\n",
+             "  100    EID_Read         0 to 2      0x00FFFF7E  EID_Read( { reader ; photo } )\n",
              "  101    EID_Readers      0 to 0      0x00FFFF7E  EID_Readers\n",
-             "  102    EID_Version      0 to 0      0x00FFFF7E  EID_Version\n",
+             "  102    EID_Version      0 to 1      0x00FFFF7E  EID_Version( { format } )\n",
              "         plug-in TSRN, description: EID Version|Returns the version of the "
-             "plug-in.\n",
+             "plug-in; with \"autoupdate\", as eight digits that compare as numbers (01000000 "
+             "for 1.0).\n",
+             "steps:\n  id     name             flags       definition\n"
+             "  200    EID Read Card    0x00FFFF7E  <PluginStep><Parameter ID=\"0\" Type=\"Calc\" "
+             "DataType=\"text\" ShowInline=\"true\" Label=\"Reader\"/><Parameter ID=\"1\" "
+             "Type=\"Bool\" Label=\"Photo\" Default=\"true\"/><Parameter Type=\"Target\" "
+             "Label=\"Result\"/></PluginStep>\n"
+             "         plug-in TSRN, description: EID Read Card|Reads the Belgian eID card",
          }) {
         EXPECT_NE(o.out.find(line), std::string::npos) << line << "in:\n" << o.out;
     }
@@ -115,20 +123,26 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
          fmxhost::kNotLoaded,
          std::string("fmxhost: ") + FAKEHOST_LIBRARY +
              " is not a plug-in: it has no FMExternCallProc\n"},
-        {{"--extn-version", "55", kFakePlugin, "EID_Version"},
+        {{"--extn-version", "56", kFakePlugin, "EID_Version"},
          fmxhost::kRefused,
          std::string("fmxhost: ") + kFakePlugin +
-             " refused to start: Init replied -2 to extension version 55\n"},
+             " refused to start: Init replied -2 to extension version 56\n"},
         {{kFakePlugin, "EID_Nope"},
          fmxhost::kNoSuchFunction,
-         "fmxhost: no function EID_Nope is registered (there are EID_Read, EID_Readers, "
-         "EID_Version)\n"},
-        {{kFakePlugin, "EID_Version", "x"},
+         "fmxhost: no function or step EID_Nope is registered (there are EID_Read, EID_Readers, "
+         "EID_Version, EID Read Card)\n"},
+        {{kFakePlugin, "eid read card"},
          fmxhost::kNoSuchFunction,
-         "fmxhost: EID_Version takes 0 to 0 arguments, 1 given\n"},
-        {{kFakePlugin, "EID_Read", "a", "b"},
+         "fmxhost: no function or step eid read card is registered"},
+        {{kFakePlugin, "EID_Version", "x", "y"},
          fmxhost::kNoSuchFunction,
-         "fmxhost: EID_Read takes 0 to 1 arguments, 2 given\n"},
+         "fmxhost: EID_Version takes 0 to 1 arguments, 2 given\n"},
+        {{kFakePlugin, "EID_Read", "a", "b", "c"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: EID_Read takes 0 to 2 arguments, 3 given\n"},
+        {{kFakePlugin, "EID Read Card", "a", "1", "c"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: EID Read Card takes 0 to 2 parameters, 3 given\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
@@ -145,7 +159,42 @@ TEST_F(FmxhostTest, ARefusedInitIsStillShutDown) {
     const Outcome o = run({kFakePlugin, "EID_Version"});
     EXPECT_EQ(o.status, fmxhost::kRefused);
     expectOneErrorLine(o);
-    EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102}));
+    // Init withdrew the two it registered, Shutdown asked for all three again.
+    EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{101, 102, 100, 101, 102}));
+}
+
+// A step is called by its name, the arguments filling its parameters in ID order. Its error
+// code ends the run with status 1, after the result the host would show as the detail.
+TEST_F(FmxhostTest, PerformsAStepByItsName) {
+    pcscfake::readers({"Reader A"});
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{kFakePlugin, "EID Read Card"},
+         1,
+         "There is no card in the reader.\n",
+         "fmxhost: error 1553\n"},
+        {{kFakePlugin, "EID Read Card", "Nope", "0"},
+         1,
+         "Could not connect to reader Nope.\n",
+         "fmxhost: error 1555\n"},
+        {{kFakePlugin, "EID_Read", "Nope", "0"},
+         0,
+         "{\n  \"error\": \"Could not connect to reader Nope.\",\n  \"errorDetail\": "
+         "\"SCardConnect 0x80100009\"\n}\n",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        pcscfake::removeCard();
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.err, c.err);
+    }
 }
 
 TEST_F(FmxhostTest, AFunctionsErrorCodeEndsWithStatus1) {
@@ -157,8 +206,8 @@ TEST_F(FmxhostTest, AFunctionsErrorCodeEndsWithStatus1) {
     fakehost::failCall(static_cast<unsigned long>(set - calls.begin()) + 1, 2);
     const Outcome o = run({kFakePlugin, "EID_Version"});
     EXPECT_EQ(o.status, fmxhost::kFunctionFailed);
-    EXPECT_EQ(o.err, "fmxhost: EID_Version returned error -1\n");
-    expectOneErrorLine(o);
+    EXPECT_EQ(o.err, "fmxhost: error -1\n");
+    EXPECT_EQ(o.out, "") << "no result was set";
 }
 
 // The production plug-in and fmxhost, each as its own program.
@@ -197,11 +246,15 @@ TEST(ProductionPlugin, AnswersThroughFmxhost) {
     EXPECT_EQ(info.status, 0);
     EXPECT_NE(info.out.find("options:      TSRN1nnYnnn\n"), std::string::npos) << info.out;
     EXPECT_NE(
-        info.out.find("  100    EID_Read         0 to 1      0x00FFFF7E  EID_Read( { reader } )\n"),
+        info.out.find(
+            "  100    EID_Read         0 to 2      0x00FFFF7E  EID_Read( { reader ; photo } )\n"),
         std::string::npos)
         << info.out;
+    EXPECT_NE(info.out.find("  200    EID Read Card    0x00FFFF7E  <PluginStep>"),
+              std::string::npos)
+        << info.out;
 
-    const Program old = runProgram(kFmxhost + " --extn-version 55 " + kProduction + " EID_Version");
+    const Program old = runProgram(kFmxhost + " --extn-version 56 " + kProduction + " EID_Version");
     EXPECT_EQ(old.status, fmxhost::kRefused);
     EXPECT_EQ(old.out, "");
     EXPECT_EQ(std::count(old.err.begin(), old.err.end(), '\n'), 1) << old.err;

@@ -1,6 +1,9 @@
 // The three functions as the host calls them, against the scripted PC/SC service.
 #include "support.h"
 
+#include <functional>
+#include <sstream>
+
 namespace tessarin_test {
 namespace {
 
@@ -55,6 +58,10 @@ const std::string kSampleDocument = "{\n"
                                     "  \"photo\": \"/9j/4A==\"\n"
                                     "}";
 
+// The same card read without its photo: every member in its place, the photo empty.
+const std::string kNoPhotoDocument =
+    kSampleDocument.substr(0, kSampleDocument.find("\"/9j/4A==\"")) + "\"\"\n}";
+
 const std::string kNoReaderDocument = "{\n"
                                       "  \"error\": \"No card reader connected.\",\n"
                                       "  \"errorDetail\": \"\"\n"
@@ -84,11 +91,38 @@ std::string storedText(const fakehost::Result& r) {
     return utf8(r.text);
 }
 
-TEST_F(FunctionTest, VersionIsAlwaysTheSame) {
-    EXPECT_EQ(storedText(call("EID_Version")), "Tessarin 1.0");
+TEST_F(FunctionTest, VersionAnswersAutoupdateWithEightDigitsAndAnythingElseWithTheName) {
+    const struct {
+        std::vector<fakehost::Argument> arguments;
+        std::string text;
+    } cases[] = {
+        {{}, "Tessarin 1.0"},
+        {{{""}}, "Tessarin 1.0"},
+        {{{"ignored"}}, "Tessarin 1.0"},
+        {{{"autoupdate"}}, "01000000"},
+        {{{"autoupdate "}}, "Tessarin 1.0"},
+        {{{"auto"}}, "Tessarin 1.0"},
+        {{{"1", "nl_BE", fmx::Data::kDTNumber}}, "Tessarin 1.0"},
+    };
     pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService});
-    EXPECT_EQ(storedText(call("EID_Version", {{"ignored"}})), "Tessarin 1.0");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.empty() ? "none" : c.arguments[0].text);
+        EXPECT_EQ(storedText(call("EID_Version", c.arguments)), c.text);
+    }
     EXPECT_TRUE(pcscfake::calls().empty());
+}
+
+// The version a user sees in FileMaker is the build's; the two forms must not drift from it.
+TEST_F(FunctionTest, VersionIsTheProjectsVersion) {
+    const std::string version = TESSARIN_PROJECT_VERSION;
+    EXPECT_EQ(storedText(call("EID_Version")), "Tessarin " + version);
+    std::string digits;
+    std::istringstream parts(version);
+    for (std::string part; std::getline(parts, part, '.');) {
+        digits += (part.size() < 2 ? "0" : "") + part;
+    }
+    digits.resize(8, '0');
+    EXPECT_EQ(storedText(call("EID_Version", {{"autoupdate"}})), digits);
 }
 
 TEST_F(FunctionTest, ReadersAreJoinedByOneCarriageReturn) {
@@ -157,6 +191,144 @@ TEST_F(FunctionTest, ReadWithoutArgumentAndWithAnEmptyOneAreAlike) {
         EXPECT_EQ(results[1], results[0]);
         EXPECT_EQ(conversations[1], conversations[0]);
     }
+}
+
+bool photoSelected() {
+    for (const auto& record : pcscfake::calls(pcscfake::Call::Transmit)) {
+        const Bytes& c = record.command;
+        if (c.size() >= 2 && c[1] == 0xA4 && c[c.size() - 2] == 0x40 && c.back() == 0x35) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The second argument is read as FileMaker reads a Boolean: a number other than zero is
+// true; zero and a text without digits are false. Missing or empty, the photo is read.
+TEST_F(FunctionTest, ThePhotoArgumentIsReadAsAFileMakerBoolean) {
+    const fmx::int32 number = fmx::Data::kDTNumber;
+    const struct {
+        std::vector<fakehost::Argument> arguments;
+        bool photo;
+    } cases[] = {
+        {{}, true},
+        {{{""}}, true},
+        {{{""}, {""}}, true},
+        {{{""}, {"1"}}, true},
+        {{{""}, {"0"}}, false},
+        {{{""}, {"false"}}, false},
+        {{{""}, {"true"}}, false},
+        {{{""}, {"2"}}, true},
+        {{{""}, {"-1"}}, true},
+        {{{""}, {"0.5"}}, true},
+        {{{""}, {"0.0"}}, false},
+        {{{""}, {"no 0"}}, false},
+        {{{""}, {"1", "en_US", number}}, true},
+        {{{""}, {"0", "en_US", number}}, false},
+        {{{"Reader A"}, {"0"}}, false},
+        {{{"Reader A"}, {"1"}}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.size() < 2 ? "no photo argument"
+                                            : "photo argument \"" + c.arguments[1].text + "\"");
+        pcscfake::reset();
+        insertSampleCard();
+        EXPECT_EQ(storedText(call("EID_Read", c.arguments)),
+                  c.photo ? kSampleDocument : kNoPhotoDocument);
+        EXPECT_EQ(photoSelected(), c.photo);
+    }
+}
+
+fakehost::Result performReadCard(const std::vector<std::string>& values) {
+    const auto step = fakehost::findStep("EID Read Card");
+    if (!step) {
+        ADD_FAILURE() << "the step is not registered";
+        return {};
+    }
+    return fakehost::performStep(*step, values);
+}
+
+// The step hands the same document to its target, or, when the card cannot be read, the
+// category's code from 1552 on with the sentence for the user as the error's detail.
+TEST_F(FunctionTest, TheStepGivesTheDocumentOrAnErrorCodeWithItsSentence) {
+    const struct {
+        const char* name;
+        std::function<void()> prepare;
+        std::vector<std::string> values;
+        fmx::errcode error;
+        std::string text;
+    } cases[] = {
+        {"card", [] { insertSampleCard(); }, {}, 0, kSampleDocument},
+        {"card, photo on", [] { insertSampleCard(); }, {"", "1"}, 0, kSampleDocument},
+        {"card, photo off", [] { insertSampleCard(); }, {"", "0"}, 0, kNoPhotoDocument},
+        {"named reader",
+         [] {
+             insertSampleCard({"Reader A", "Reader B"});
+         },
+         {"Reader A"},
+         0,
+         kSampleDocument},
+        {"no reader", [] {}, {}, 1552, "No card reader connected."},
+        {"no card",
+         [] {
+             insertSampleCard();
+             pcscfake::removeCard();
+         },
+         {},
+         1553,
+         "There is no card in the reader."},
+        {"mute card",
+         [] {
+             insertSampleCard();
+             pcscfake::script(pcscfake::Call::Connect, {pcscfake::kProtoMismatch});
+         },
+         {},
+         1554,
+         "The card does not respond."},
+        {"unknown reader",
+         [] { insertSampleCard(); },
+         {"Nope"},
+         1555,
+         "Could not connect to reader Nope."},
+        {"identity file missing",
+         [] {
+             insertSampleCard();
+             pcscfake::answer(1, {0x6A, 0x82});
+         },
+         {},
+         1556,
+         "That file is not on the card."},
+        {"service down",
+         [] { pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService}); },
+         {},
+         1557,
+         "The smart card service is not responding."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pcscfake::reset();
+        c.prepare();
+        const auto r = performReadCard(c.values);
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_EQ(r.sets, 1);
+        EXPECT_EQ(utf8(r.text).rfind(c.text, 0), 0u) << utf8(r.text);
+        if (c.error == 0) {
+            EXPECT_EQ(utf8(r.text), c.text);
+        } else {
+            EXPECT_EQ(utf8(r.text).find('{'), std::string::npos) << "a sentence, not a document";
+        }
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+        EXPECT_EQ(pcscfake::openCards(), 0u);
+    }
+}
+
+// The functions never answer with those codes: their failures stay text.
+TEST_F(FunctionTest, FunctionsKeepTheirFailuresAsText) {
+    EXPECT_EQ(storedText(call("EID_Read")), kNoReaderDocument);
+    EXPECT_EQ(storedText(call("EID_Read", {{""}, {"0"}})), kNoReaderDocument);
+    pcscfake::reset();
+    pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService});
+    EXPECT_EQ(storedText(call("EID_Readers")).rfind("ERROR: ", 0), 0u);
 }
 
 TEST_F(FunctionTest, ReadUsesTheNamedReader) {

@@ -37,15 +37,16 @@ void sampleCard() {
 void initScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     const auto reply = fmxhost::init(*t.plugin, 77);
     EXPECT_EQ(reply, stops(failed) ? kDoNotEnable : kCurrentExtnVersion);
-    if (!stops(failed)) {
-        EXPECT_EQ(fakehost::registrations().size(), 3u);
-    }
+    // A disabled plug-in gets no Shutdown: it leaves nothing registered.
+    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 3u);
+    EXPECT_EQ(fakehost::scriptSteps().size(), stops(failed) ? 0u : 1u);
 }
 
 void shutdownScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     fmxhost::shutdown(*t.plugin, 77);
     if (!stops(failed)) {
         EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102}));
+        EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
     }
 }
 
@@ -78,6 +79,28 @@ functionScenario(const std::string& function, std::vector<fakehost::Argument> ar
             EXPECT_EQ(result.sets, 0);
         } else {
             EXPECT_EQ(result.error, 0);
+            EXPECT_EQ(result.sets, 1);
+            checkText(utf8(result.text));
+        }
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+        EXPECT_EQ(pcscfake::openCards(), 0u);
+    };
+}
+
+// The step: its result and code when nothing stops it, else no result and the error for the
+// failure.
+std::function<void(PluginTest&, const std::string&, fmx::int32)>
+stepScenario(std::vector<std::string> values, fmx::errcode error,
+             std::function<void(const std::string&)> checkText) {
+    return [=](PluginTest&, const std::string& failed, fmx::int32 code) {
+        const auto step = fakehost::findStep("EID Read Card");
+        ASSERT_TRUE(step);
+        const auto result = fakehost::performStep(*step, values);
+        if (stops(failed)) {
+            EXPECT_EQ(result.error, code == 1 ? 2 : -1);
+            EXPECT_EQ(result.sets, 0);
+        } else {
+            EXPECT_EQ(result.error, error);
             EXPECT_EQ(result.sets, 1);
             checkText(utf8(result.text));
         }
@@ -131,6 +154,28 @@ std::vector<Scenario> scenarios() {
              sampleCard();
          },
          functionScenario("EID_Read", {{"Reader A", "nl_BE"}}, isCard)},
+        {"EID_Read without the photo",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         functionScenario("EID_Read", {{"Reader A"}, {"0", "en_US", fmx::Data::kDTNumber}},
+                          [](const std::string& text) {
+                              EXPECT_NE(text.find("\"photo\": \"\""), std::string::npos);
+                          })},
+        {"EID Read Card",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         stepScenario({"", "1"}, 0, isCard)},
+        {"EID Read Card without reader", started,
+         stepScenario(
+             {}, 1552,
+             [](const std::string& text) { EXPECT_EQ(text, "No card reader connected."); })},
+        {"EID_Version autoupdate", started,
+         functionScenario("EID_Version", {{"autoupdate"}},
+                          [](const std::string& text) { EXPECT_EQ(text, "01000000"); })},
         {"EID_Read without reader", started,
          functionScenario("EID_Read", {{""}},
                           [](const std::string& text) {
@@ -186,13 +231,15 @@ TEST_F(SweepTest, ScenariosCoverEveryCallThePluginMakes) {
             seen.insert(c);
         }
     }
-    EXPECT_EQ(seen, (std::set<std::string>{
-                        "FM_QuadChar_Constructor2", "FM_QuadChar_Delete", "FM_Text_Constructor1",
-                        "FM_Text_Delete", "FM_Text_Assign", "FM_Text_GetSize", "FM_Text_GetUnicode",
-                        "FM_Text_GetBytesEx", "FM_DataVect_Size", "FM_DataVect_AtAsText",
-                        "FM_DataVect_At", "FM_Data_GetLocale", "FM_Data_SetAsText",
-                        "FM_ExprEnv_RegisterExternalFunctionEx",
-                        "FM_ExprEnv_UnRegisterExternalFunction"}));
+    EXPECT_EQ(
+        seen,
+        (std::set<std::string>{
+            "FM_QuadChar_Constructor2", "FM_QuadChar_Delete", "FM_Text_Constructor1",
+            "FM_Text_Delete", "FM_Text_Assign", "FM_Text_GetSize", "FM_Text_GetUnicode",
+            "FM_Text_GetBytesEx", "FM_DataVect_Size", "FM_DataVect_AtAsText", "FM_DataVect_At",
+            "FM_Data_GetLocale", "FM_Data_SetAsText", "FM_Data_IsEmpty", "FM_Data_GetAsBoolean",
+            "FM_ExprEnv_RegisterExternalFunctionEx", "FM_ExprEnv_UnRegisterExternalFunction",
+            "FM_ExprEnv_RegisterScriptStep", "FM_ExprEnv_UnRegisterScriptStep"}));
 }
 
 } // namespace
