@@ -25,6 +25,11 @@ The card answers SELECT FILE by path from the master file (00 A4 08 0C) and READ
   stall       [{"command": N, "ms": M}, ...] a pause of M ms before answering the Nth command
   pull_after  N: the card answers N command APDUs, then is pulled when the next one arrives
   mute_after  N: the card answers N command APDUs, then never answers again
+  t0_timing   {"command_ms": M}: the time a real card takes at T=0. Every byte of a command
+              and of its answer crosses the contact at the speed the ATR's TA1 announces
+              (3.5712 MHz divided by F/D clock cycles per bit, 10 bits per byte: TA1 13 gives
+              38,400 bit/s; no TA1 the default 9,600), and every command costs M ms more
+              (the card's processing and the reader's round trip)
 
 With --log, every control code and every command with its answer is written to FILE, one
 line each ("APDU <command> <response>"), as it happens.
@@ -56,6 +61,7 @@ class Card:
         self.status = {s["command"]: bytes.fromhex(s["sw"]) for s in profile.get("status", [])}
         self.delay = profile.get("delay_ms", 0) / 1000.0
         self.stalls = {s["command"]: s["ms"] / 1000.0 for s in profile.get("stall", [])}
+        self.t0 = T0Timing(self.atr, profile["t0_timing"]) if "t0_timing" in profile else None
         self.pull_after = profile.get("pull_after")
         self.mute_after = profile.get("mute_after")
         if self.ending not in ("short", "6C", "6C-repeat"):
@@ -77,9 +83,10 @@ class Card:
             time.sleep(self.delay)
         if self.commands in self.stalls:
             time.sleep(self.stalls[self.commands])
-        if self.commands in self.status:
-            return self.status[self.commands]
-        return self.execute(apdu)
+        response = self.status.get(self.commands) or self.execute(apdu)
+        if self.t0:
+            time.sleep(self.t0.seconds(apdu, response))
+        return response
 
     def execute(self, apdu):
         if len(apdu) < 4:
@@ -123,6 +130,30 @@ class Card:
         if self.ending == "short":
             return rest + OK
         return bytes([0x6C, len(rest)])
+
+
+class T0Timing:
+    """The time one command takes on a real card at T=0, from the speed the ATR announces."""
+
+    CLOCK_HZ = 3_571_200
+    BITS_PER_BYTE = 10  # start bit, eight data bits, parity; guard time not counted
+    F = {0: 372, 1: 372, 2: 558, 3: 744, 4: 1116, 5: 1488, 6: 1860,
+         9: 512, 10: 768, 11: 1024, 12: 1536, 13: 2048}
+    D = {1: 1, 2: 2, 3: 4, 4: 8, 5: 16, 6: 32, 7: 64, 8: 12, 9: 20}
+
+    def __init__(self, atr, settings):
+        self.command_s = settings.get("command_ms", 0) / 1000.0
+        ta1 = self.ta1(atr)
+        self.bits_per_second = self.CLOCK_HZ * self.D[ta1 & 0x0F] / self.F[ta1 >> 4]
+
+    @staticmethod
+    def ta1(atr):
+        """TA1 when T0 announces it (bit 5 of its high nibble), else the default 0x11."""
+        return atr[2] if len(atr) > 2 and atr[1] & 0x10 else 0x11
+
+    def seconds(self, command, response):
+        bytes_moved = len(command) + len(response)
+        return bytes_moved * self.BITS_PER_BYTE / self.bits_per_second + self.command_s
 
 
 class Link:

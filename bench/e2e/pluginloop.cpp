@@ -1,7 +1,7 @@
 // The plug-in as FileMaker uses it: loaded once, started once, and EID_Read called COUNT times
 // in the same process. Prints each call's duration in microseconds, one per line.
 //
-//   pluginloop PLUGIN COUNT [READER]
+//   pluginloop PLUGIN COUNT [READER [PHOTO]]     (PHOTO 0: the read without the photo)
 #include "fmxhost/driver.h"
 
 #include <chrono>
@@ -47,14 +47,11 @@ int loop(const std::string& path, long count, const std::vector<std::string>& ar
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3 || argc > 4) {
-        std::fprintf(stderr, "usage: pluginloop PLUGIN COUNT [READER]\n");
+    if (argc < 3 || argc > 5) {
+        std::fprintf(stderr, "usage: pluginloop PLUGIN COUNT [READER [PHOTO]]\n");
         return 2;
     }
-    std::vector<std::string> arguments;
-    if (argc == 4) {
-        arguments.emplace_back(argv[3]);
-    }
+    const std::vector<std::string> arguments(argv + 3, argv + argc);
     try {
         return loop(argv[1], std::stol(argv[2]), arguments);
     } catch (const std::exception& e) {

@@ -133,11 +133,11 @@ def file_bytes(profile, path):
     return bytes.fromhex(profile["files"][path])
 
 
-def minimum_commands(profile):
+def minimum_commands(profile, files=(IDENTITY, ADDRESS, PHOTO)):
     """The commands of one read in 255-byte chunks: per file one SELECT FILE, then one READ
     BINARY for every full 255 bytes and one for the rest or for finding the end."""
     commands = []
-    for path in (IDENTITY, ADDRESS, PHOTO):
+    for path in files:
         commands.append("00A4080C06" + path)
         for offset in range(0, len(file_bytes(profile, path)) + 1, 255):
             commands.append(f"00B0{offset:04X}FF")
@@ -154,12 +154,17 @@ class Scenario:
         self.failed = 0
 
     def call(self, env, function, *arguments):
+        status, out, err = self.outcome(env, function, *arguments)
+        if status != 0:
+            raise AssertionError(f"fmxhost {function} {arguments} exited {status}: {err}")
+        return out
+
+    def outcome(self, env, function, *arguments):
+        """fmxhost's exit status, its result without the line feed, and its standard error."""
         result = subprocess.run([self.fmxhost, self.plugin, function, *arguments], env=env,
                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=CALL_TIMEOUT)
-        if result.returncode != 0:
-            raise AssertionError(f"fmxhost {function} {arguments} exited {result.returncode}: "
-                                 f"{result.stderr.decode(errors='replace')}")
-        return strip_line_feed(result.stdout).decode("utf-8")
+        return (result.returncode, strip_line_feed(result.stdout).decode("utf-8"),
+                result.stderr.decode(errors="replace"))
 
     def check(self, what, got, want):
         if got == want:
@@ -211,6 +216,8 @@ def sample_card(s):
         r.insert(profile, log=log)
         env = r.env()
         s.check("EID_Version", s.call(env, "EID_Version"), "Tessarin 1.0")
+        s.check("EID_Version for a version check", s.call(env, "EID_Version", "autoupdate"),
+                "01000000")
         s.check("EID_Readers lists both slots", s.call(env, "EID_Readers"), f"{SLOT0}\r{SLOT1}")
         start = log_length(log)
         s.check("EID_Read gives the card document", s.call(env, "EID_Read"), card_document())
@@ -220,6 +227,63 @@ def sample_card(s):
                 card_document())
         s.check("a second read of the same card gives the same document", s.call(env, "EID_Read"),
                 card_document())
+
+
+def without_photo(s):
+    """EID_Read with a false photo flag: the fewest commands for identity and address alone,
+    and the full document with an empty photo."""
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "card.log")
+        profile = sample()
+        r.insert(profile, log=log)
+        env = r.env()
+        full = s.call(env, "EID_Read")
+        photo_member = full.index('"photo": "') + len('"photo": "')
+        emptied = full[:photo_member] + full[full.index('"', photo_member):]
+        s.check("the full document holds the photo", len(emptied) < len(full) - 4000, True)
+        for flag in ("0", "false", "true", "00"):
+            start = log_length(log)
+            s.check(f"EID_Read with photo {flag!r}: the full document, photo empty",
+                    s.call(env, "EID_Read", "", flag), emptied)
+            s.check(f"EID_Read with photo {flag!r}: only identity and address are read",
+                    "\n".join(commands_in(log, start)),
+                    "\n".join(minimum_commands(profile, (IDENTITY, ADDRESS))))
+        s.check("the document without the photo, from the card's sources",
+                s.call(env, "EID_Read", SLOT0, "0"), card_document(photo=b""))
+        for flag in ("1", "", "-2"):
+            start = log_length(log)
+            s.check(f"EID_Read with photo {flag!r} reads the photo", s.call(env, "EID_Read", "", flag),
+                    full)
+            s.check(f"EID_Read with photo {flag!r}: the fewest commands",
+                    "\n".join(commands_in(log, start)), "\n".join(minimum_commands(profile)))
+
+
+def script_step(s):
+    """The script step EID Read Card: the document, or the category's error code with the
+    sentence for the user."""
+    with rig.Rig() as r:
+        r.insert(sample())
+        env = r.env()
+        s.check("with a card", s.outcome(env, "EID Read Card"), (0, card_document(), ""))
+        s.check("with a card, photo off", s.outcome(env, "EID Read Card", SLOT0, "0"),
+                (0, card_document(photo=b""), ""))
+        s.check("an unknown reader", s.outcome(env, "EID Read Card", "Virtual PCD 00 02"),
+                (1, "Could not connect to reader Virtual PCD 00 02.", "fmxhost: error 1555\n"))
+        s.check("the empty slot", s.outcome(env, "EID Read Card", SLOT1),
+                (1, NO_CARD[0], "fmxhost: error 1553\n"))
+        r.remove()
+        s.check("without a card", s.outcome(env, "EID Read Card"),
+                (1, NO_CARD[0], "fmxhost: error 1553\n"))
+        r.insert(variant(without=[ADDRESS]))
+        s.check("a file missing", s.outcome(env, "EID Read Card"),
+                (1, NOT_ON_CARD, "fmxhost: error 1556\n"))
+    with rig.Rig(reader=False) as r:
+        s.check("without a reader", s.outcome(r.env(), "EID Read Card"),
+                (1, "No card reader connected.", "fmxhost: error 1552\n"))
+    with tempfile.TemporaryDirectory() as folder:
+        env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
+        s.check("without the service", s.outcome(env, "EID Read Card"),
+                (1, NO_SERVICE, "fmxhost: error 1557\n"))
 
 
 def named_readers(s):
@@ -428,7 +492,8 @@ def await_condition(condition, timeout=CALL_TIMEOUT, quiet=False):
         raise AssertionError("timed out")
 
 
-SCENARIOS = {f.__name__: f for f in (sample_card, named_readers, no_reader, no_card, unknown_reader,
+SCENARIOS = {f.__name__: f for f in (sample_card, without_photo, script_step, named_readers,
+                                     no_reader, no_card, unknown_reader,
                                      no_pcscd, missing_files, file_endings, card_faults, card_pulled,
                                      pcscd_stopped, nothing_left_behind)}
 
