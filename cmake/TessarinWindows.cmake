@@ -9,6 +9,7 @@
 #   FMWrapper.dll; the binding still happens at run time, through the import library's thunks.
 # - It links the MinGW runtime statically: its only imports are Windows system DLLs and
 #   WinSCard.dll, and FMWrapper.dll delayed.
+# - It carries a VERSIONINFO resource with the project's version, which FileMaker shows.
 
 set(TESSARIN_WINDOWS_DIR ${CMAKE_CURRENT_LIST_DIR}/../windows)
 
@@ -45,7 +46,18 @@ function(tessarin_windows_plugin target)
                             "(leave FMX_SDK_DIR empty); under MinGW the SDK's headers lay the "
                             "call block out for a 32-bit long")
     endif()
-    target_sources(${target} PRIVATE ${TESSARIN_WINDOWS_DIR}/Tessarin.def)
+    set(TESSARIN_RC_VERSION_TEXT ${PROJECT_VERSION_MAJOR})
+    foreach(part MINOR PATCH TWEAK)
+        if(PROJECT_VERSION_${part} STREQUAL "")
+            string(APPEND TESSARIN_RC_VERSION_TEXT .0)
+        else()
+            string(APPEND TESSARIN_RC_VERSION_TEXT .${PROJECT_VERSION_${part}})
+        endif()
+    endforeach()
+    string(REPLACE . , TESSARIN_RC_VERSION ${TESSARIN_RC_VERSION_TEXT})
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+    configure_file(${TESSARIN_WINDOWS_DIR}/Tessarin.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${TESSARIN_WINDOWS_DIR}/Tessarin.def ${rc})
     target_link_options(${target} PRIVATE -static $<$<CONFIG:Release,MinSizeRel>:-s>)
     set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".fmx64")
 endfunction()

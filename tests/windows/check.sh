@@ -6,9 +6,13 @@
 #                                              one test passed, none failed
 #   check.sh output EXPECTED PROGRAM [ARG...]  under Wine: exit 0 and standard output equal to
 #                                              the file EXPECTED, byte for byte
+#   check.sh error CODE EXPECTED PROGRAM [ARG...]
+#                                              under Wine: exit 1, standard output equal to
+#                                              EXPECTED and "fmxhost: error CODE" on standard error
 #   check.sh nohost EXPECTED PROGRAM PLUGIN    as output, run from a folder holding only
 #                                              PROGRAM, PLUGIN and WinSCard.dll
 #   check.sh tables PLUGIN                     the plug-in DLL's export and import tables
+#   check.sh version PLUGIN VERSION            the plug-in DLL's version resource
 #   check.sh macbundle SOURCE BUILD            the macOS bundle target, configured as for
 #                                              macOS: bundle layout, Info.plist, link line
 set -euo pipefail
@@ -59,6 +63,20 @@ output() {
     echo "PASSED: $* gave $(basename "$expected")"
 }
 
+error() {
+    local code=$1 expected=$2
+    shift 2
+    run "$@"
+    [ "$status" -eq 1 ] || fail "$* exited with $status, not 1"
+    cmp -s "$expected" "$out" || {
+        cat "$out"
+        fail "$*: output differs from $expected"
+    }
+    # Standard error is a text stream on Windows: its lines end in CR LF.
+    tr -d '\r' <"$err" | grep -qx "fmxhost: error $code" || fail "$*: no 'fmxhost: error $code'"
+    echo "PASSED: $* gave error $code and $(basename "$expected")"
+}
+
 nohost() {
     local expected program=$2 plugin=$3 dir
     expected=$(realpath "$1")
@@ -98,6 +116,36 @@ tables() {
     echo "PASSED: exports FMExternCallProc only; imports $imports; FMWrapper.dll delay-loaded"
 }
 
+# The fixed part of VERSIONINFO (FileVersion and ProductVersion as four numbers) and its
+# strings, which FileMaker and Windows show; VERSION is the project's, e.g. 1.0.
+version() {
+    /usr/bin/python3 - "$1" "$2" <<'EOF'
+import struct, subprocess, sys
+plugin, version = sys.argv[1], sys.argv[2]
+parts = [int(p) for p in version.split(".")]
+parts += [0] * (4 - len(parts))
+text = ".".join(map(str, parts))
+with open(plugin, "rb") as f:
+    data = f.read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+if at < 0:
+    sys.exit("FAILED: no VS_FIXEDFILEINFO")
+_, _, fms, fls, pms, pls = struct.unpack_from("<6I", data, at)
+packed = (parts[0] << 16 | parts[1], parts[2] << 16 | parts[3])
+if (fms, fls) != packed or (pms, pls) != packed:
+    sys.exit(f"FAILED: fixed versions {fms:08X}.{fls:08X} / {pms:08X}.{pls:08X}, not {text}")
+words = subprocess.run(["strings", "-el", plugin], capture_output=True, text=True,
+                       check=True).stdout.splitlines()
+want = {"ProductName": "Tessarin", "FileVersion": text, "ProductVersion": text,
+        "OriginalFilename": "Tessarin.fmx64", "InternalName": "Tessarin",
+        "FileDescription": "Tessarin: reads the Belgian eID card into FileMaker"}
+got = {key: words[i + 1] for i, key in enumerate(words[:-1]) if key in want}
+if got != want:
+    sys.exit(f"FAILED: version strings {got}, not {want}")
+print(f"PASSED: version resource {text}, ProductName Tessarin, OriginalFilename Tessarin.fmx64")
+EOF
+}
+
 macbundle() {
     local source=$1 build=$2 plist ninja
     rm -rf "$build"
@@ -120,6 +168,7 @@ want = {
     "CFBundleIdentifier": "be.tessarin.Tessarin",
     "CFBundleName": "Tessarin",
     "CFBundlePackageType": "FMXT",
+    "CFBundleSignature": "TSRN",
     "CFBundleShortVersionString": "1.0",
     "CFBundleVersion": "1.0",
 }
@@ -140,9 +189,9 @@ EOF
     echo "PASSED: Tessarin.fmplugin bundle, Info.plist, frameworks and exported symbols"
 }
 
-command=${1:?usage: check.sh gtest|output|nohost|tables|macbundle ...}
+command=${1:?usage: check.sh gtest|output|error|nohost|tables|version|macbundle ...}
 shift
 case "$command" in
-gtest | output | nohost | tables | macbundle) "$command" "$@" ;;
+gtest | output | error | nohost | tables | version | macbundle) "$command" "$@" ;;
 *) fail "unknown check $command" ;;
 esac
