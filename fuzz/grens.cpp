@@ -1,12 +1,13 @@
 // The host border through the plug-in module as the host loads it: any sequence of messages,
-// string requests with any buffer size, function calls with any argument text, and host calls
-// that fail under the plug-in (with the two failures the SDK raises as exceptions; tekst16
-// tries the others).
+// string requests with any buffer size, function calls and the script step with any argument
+// text, and host calls that fail under the plug-in (with the two failures the SDK raises as
+// exceptions; tekst16 tries the others).
 //
 // Nothing is written outside a reply buffer (guard zones on both sides), every reply is
 // terminated within its buffer, no exception leaves the plug-in, a handler either sets its
-// result once or reports a failure the host caused, a reader name comes back in the error
-// document exactly as the host handed it over, and no host object or PC/SC handle is left.
+// result once or reports a failure the host caused, the step's error codes come only with a
+// sentence, a reader name comes back in the error exactly as the host handed it over, and no
+// host object or PC/SC handle is left.
 #include "fakehost/fakehost.h"
 #include "fmxhost/driver.h"
 #include "pcscfake/pcscfake.h"
@@ -99,6 +100,43 @@ std::string zonderNullenAanEinde(std::string tekst) {
     return tekst;
 }
 
+// The step: a card document, or the code of the failure's category with its sentence.
+void voerStapUit(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend) {
+    const auto stap = fakehost::findStep("EID Read Card");
+    if (!stap) {
+        return;
+    }
+    std::vector<std::string> waarden;
+    for (int i = invoer.ConsumeIntegralInRange(0, 2); i > 0; --i) {
+        waarden.push_back(invoer.ConsumeRandomLengthString(40));
+    }
+    const auto voor = fakehost::callCount();
+    const fakehost::Result r = fakehost::performStep(*stap, waarden);
+    const bool gestoord = storing.trof(voor, fakehost::callCount());
+    if (r.error != 0 && (r.error < 1552 || r.error > 1557)) {
+        eis(gestoord && r.sets == 0, "the step fails only under a host failure, unset");
+        return;
+    }
+    eis(r.sets == 1, "the step's result is set once");
+    const std::string tekst = fakehost::utf8(r.text);
+    if (r.error == 0) {
+        eis(nlohmann::ordered_json::parse(tekst).size() == 14, "a card document");
+        return;
+    }
+    eis(!tekst.empty() && tekst.rfind("{\n", 0) != 0, "a sentence with the code, not a document");
+    if (lezersBekend) {
+        return;
+    }
+    const std::string lezer =
+        waarden.empty() ? std::string()
+                        : zonderNullenAanEinde(fakehost::utf8(fakehost::utf16(waarden[0])));
+    // The sentence goes to the host as a plain text, which ends at a zero byte.
+    const std::string zin = "Could not connect to reader " + lezer + ".";
+    eis(lezer.empty() ? r.error == 1552 && tekst == "No card reader connected."
+                      : r.error == 1555 && tekst == zin.substr(0, zin.find('\0')),
+        "no reader: the first category, or the connection's with the name as given");
+}
+
 void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend) {
     const std::string naam[] = {"EID_Read", "EID_Readers", "EID_Version"};
     const int welke = invoer.ConsumeIntegralInRange(0, 2);
@@ -176,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "a refused Init leaves nothing registered");
 
     while (invoer.remaining_bytes() > 0) {
-        switch (invoer.ConsumeIntegralInRange(0, 5)) {
+        switch (invoer.ConsumeIntegralInRange(0, 6)) {
         case 0:
             vraagString(invoer, storing);
             break;
@@ -211,6 +249,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             eis(std::memcmp(&kopie, &blok, sizeof blok) == 0, "other messages change nothing");
             break;
         }
+        case 5:
+            voerStapUit(invoer, storing, lezersBekend);
+            break;
         default:
             fmxhost::shutdown(*plugin, versie);
             break;
