@@ -60,6 +60,8 @@ def checks(s):
         s.batch("20 reads from two threads", env, 10)
         s.fmxhost_call("EID_Readers", env, "EID_Readers")
         s.fmxhost_call("EID_Version", env, "EID_Version")
+        s.fmxhost_call("EID_Read without the photo", env, "EID_Read", SLOT0, "0")
+        s.fmxhost_call("the step EID Read Card", env, "EID Read Card", "", "1")
         s.fmxhost_call("EID_Read of the empty slot", env, "EID_Read", SLOT1)
         s.fmxhost_call("EID_Read of an unknown reader", env, "EID_Read", "Lecteur de Liège")
         r.remove()
