@@ -46,9 +46,20 @@ def binary(bundle):
     return pathlib.Path(bundle, "Contents", "MacOS", "Tessarin")
 
 
-def symbols(path, arch, *options):
-    out = run("llvm-nm-14", f"--arch={arch}", "--just-symbol-name", *options, str(path))
-    return {line for line in out.splitlines() if line}
+def symbols(path, arch):
+    """The global symbols of one architecture of a Mach-O file or text stub: (defined,
+    undefined). Read from nm's type letters: upper case is global, U undefined."""
+    defined, undefined = set(), set()
+    for line in run("llvm-nm-14", f"--arch={arch}", str(path)).splitlines():
+        fields = line.split()
+        if len(fields) < 2 or len(fields[-2]) != 1:
+            continue
+        kind, name = fields[-2], fields[-1]
+        if kind == "U":
+            undefined.add(name)
+        elif kind.isupper():
+            defined.add(name)
+    return defined, undefined
 
 
 def load_commands(path, arch):
@@ -76,7 +87,7 @@ def check_exports(bundle, exports):
     if not wanted:
         fail(f"{exports} lists nothing")
     for arch in sorted(ARCHITECTURES):
-        exported = symbols(binary(bundle), arch, "--extern-only", "--defined-only")
+        exported = symbols(binary(bundle), arch)[0]
         print(f"{arch} exports: {sorted(exported)}")
         if exported != wanted:
             fail(f"{arch} exports {sorted(exported)}, wanted {sorted(wanted)}")
@@ -147,8 +158,8 @@ def framework_binary(sdk):
 def check_sdk(bundle, sdk):
     framework = framework_binary(sdk)
     for arch in sorted(ARCHITECTURES):
-        imported = {s for s in symbols(binary(bundle), arch, "--undefined-only") if s.startswith("_FM_")}
-        exported = symbols(framework, arch, "--extern-only", "--defined-only")
+        imported = {s for s in symbols(binary(bundle), arch)[1] if s.startswith("_FM_")}
+        exported = symbols(framework, arch)[0]
         missing = sorted(imported - exported)
         print(f"{arch}: {len(imported)} SDK functions imported, {len(missing)} missing in {framework}")
         if not imported:
