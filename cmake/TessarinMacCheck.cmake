@@ -79,7 +79,10 @@ foreach(arch arm64 x86_64)
 
     set(objects)
     foreach(source IN LISTS sources)
-        get_filename_component(name ${source} NAME_WE)
+        # Named after the source's path, so that two folders may hold files of one name.
+        file(RELATIVE_PATH name ${PROJECT_SOURCE_DIR} ${source})
+        string(REGEX REPLACE "\\.cpp$" "" name ${name})
+        string(REPLACE "/" "_" name ${name})
         set(object ${dir}/obj/${name}.o)
         add_custom_command(
             OUTPUT ${object}
@@ -87,7 +90,7 @@ foreach(arch arm64 x86_64)
                     -o ${object}
             DEPENDS ${source} ${pcsc}/PCSC/winscard.h
             DEPFILE ${object}.d
-            COMMENT "macOS ${arch}: ${name}.cpp"
+            COMMENT "macOS ${arch}: ${source}"
             COMMAND_EXPAND_LISTS VERBATIM)
         list(APPEND objects ${object})
     endforeach()
