@@ -119,7 +119,13 @@ endforeach()
 
 tessarin_mac_bundle_variables(Tessarin)
 set(MACOSX_BUNDLE_EXECUTABLE_NAME Tessarin)
-configure_file(${TESSARIN_MAC_INFO_PLIST} ${TESSARIN_MAC_BUNDLE}/Contents/Info.plist)
+set(plist ${CMAKE_BINARY_DIR}/CMakeFiles/TessarinMacCheck/Info.plist)
+configure_file(${TESSARIN_MAC_INFO_PLIST} ${plist})
+add_custom_command(
+    OUTPUT ${TESSARIN_MAC_BUNDLE}/Contents/Info.plist
+    COMMAND ${CMAKE_COMMAND} -E copy ${plist} ${TESSARIN_MAC_BUNDLE}/Contents/Info.plist
+    DEPENDS ${plist}
+    VERBATIM)
 add_custom_command(
     OUTPUT ${TESSARIN_MAC_BUNDLE}/Contents/MacOS/Tessarin
     COMMAND ${TESSARIN_LIPO} -create ${binaries}
@@ -127,4 +133,5 @@ add_custom_command(
     DEPENDS ${binaries}
     COMMENT "macOS: the universal Tessarin.fmplugin"
     VERBATIM)
-add_custom_target(mac_bundle ALL DEPENDS ${TESSARIN_MAC_BUNDLE}/Contents/MacOS/Tessarin)
+add_custom_target(mac_bundle ALL DEPENDS ${TESSARIN_MAC_BUNDLE}/Contents/MacOS/Tessarin
+                                         ${TESSARIN_MAC_BUNDLE}/Contents/Info.plist)
