@@ -43,9 +43,20 @@ get_filename_component(zig_home ${TESSARIN_ZIG} DIRECTORY)
 set(zig ${CMAKE_COMMAND} -E env ZIG_GLOBAL_CACHE_DIR=${TESSARIN_ZIG_CACHE}
         ZIG_LOCAL_CACHE_DIR=${TESSARIN_ZIG_CACHE} ${TESSARIN_ZIG})
 
-# The plug-in's sources: those of the production target and of the libraries it links.
+# The plug-in's sources: those of the production target and of the static libraries it links
+# (the core and the encoding; the PC/SC and SDK libraries are the stubs here).
 set(sources)
-foreach(target Tessarin belpic belpic_json)
+get_target_property(linked Tessarin LINK_LIBRARIES)
+set(compiled Tessarin)
+foreach(library IN LISTS linked)
+    if(TARGET ${library})
+        get_target_property(type ${library} TYPE)
+        if(type STREQUAL "STATIC_LIBRARY")
+            list(APPEND compiled ${library})
+        endif()
+    endif()
+endforeach()
+foreach(target IN LISTS compiled)
     get_target_property(target_sources ${target} SOURCES)
     get_target_property(folder ${target} SOURCE_DIR)
     foreach(source IN LISTS target_sources)
