@@ -79,13 +79,16 @@ set(flags -std=c++17 -O2 -DNDEBUG -fvisibility=hidden -fvisibility-inlines-hidde
           $<TARGET_PROPERTY:tessarin_warnings,INTERFACE_COMPILE_OPTIONS>
           -I${PROJECT_SOURCE_DIR} -I${PROJECT_SOURCE_DIR}/sdk -I${pcsc} -I${pcsc}/PCSC)
 
+# Zig's target for each architecture.
+set(TESSARIN_MAC_TRIPLE_arm64 aarch64-macos.${TESSARIN_MAC_MINIMUM})
+set(TESSARIN_MAC_TRIPLE_x86_64 x86_64-macos.${TESSARIN_MAC_MINIMUM})
+# How tests/mac compiles a probe with the check build's compiler and flags: the command, then
+# -target, the source, -c and -o.
+set(TESSARIN_MAC_COMPILE ${zig} c++ ${flags})
+
 set(binaries)
 foreach(arch arm64 x86_64)
-    if(arch STREQUAL "arm64")
-        set(triple aarch64-macos.${TESSARIN_MAC_MINIMUM})
-    else()
-        set(triple x86_64-macos.${TESSARIN_MAC_MINIMUM})
-    endif()
+    set(triple ${TESSARIN_MAC_TRIPLE_${arch}})
     set(dir ${mac}/${arch})
 
     set(objects)
