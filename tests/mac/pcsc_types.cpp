@@ -15,5 +15,6 @@ static_assert(sizeof(SCARD_READERSTATE) == 2 * sizeof(void*) + 3 * 4 + 33,
 static_assert(offsetof(SCARD_READERSTATE, rgbAtr) == 2 * sizeof(void*) + 3 * 4,
               "the ATR follows the three DWORDs directly");
 // Not checked: SCARD_IO_REQUEST, whose two fields pcsc-lite declares unsigned long (16 bytes
-// here), where the framework's own header, which the release build uses, has 32-bit ones. The
-// plug-in fills the structure from sizeof, so it agrees with the header it is compiled with.
+// here); the framework's own header, which the release build uses, is not at hand to compare
+// with. The plug-in fills the structure from sizeof, so it agrees with the header it is
+// compiled with.
