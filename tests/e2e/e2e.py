@@ -394,13 +394,11 @@ def card_faults(s):
         ("a photo that never ends gives an empty photo", variant(endless=[PHOTO]),
          card_document(photo=b"")),
         ("a slow card, 20 ms a command", variant(delay_ms=20), card_document()),
+        # 128 reads of 255 bytes end at 0x7F80, still below the limit; the 129th ends at 0x807F.
+        ("an identity file that never ends: the read stops where offsets run out",
+         variant(endless=[IDENTITY]),
+         error_document(READ_FAILED, "File not ended before offset 0x8000; stopped at 0x807F")),
     ])
-    with rig.Rig() as r:
-        r.insert(variant(endless=[IDENTITY]))
-        got = s.call(r.env(), "EID_Read")
-        detail = got.split('"errorDetail": "')[-1].split('"')[0]
-        s.check("an identity file that never ends", got, error_document(READ_FAILED, detail))
-        s.check("an identity file that never ends: the detail says so", bool(detail), True)
 
 
 def card_pulled(s):

@@ -13,8 +13,6 @@
 #                                              PROGRAM, PLUGIN and WinSCard.dll
 #   check.sh tables PLUGIN                     the plug-in DLL's export and import tables
 #   check.sh version PLUGIN VERSION            the plug-in DLL's version resource
-#   check.sh macbundle SOURCE BUILD            the macOS bundle target, configured as for
-#                                              macOS: bundle layout, Info.plist, link line
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -146,52 +144,9 @@ print(f"PASSED: version resource {text}, ProductName Tessarin, OriginalFilename 
 EOF
 }
 
-macbundle() {
-    local source=$1 build=$2 plist ninja
-    rm -rf "$build"
-    # No macOS compiler here: CMake is told the compiler works, and only generates.
-    cmake -S "$source" -B "$build" -G Ninja -DCMAKE_SYSTEM_NAME=Darwin \
-        -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_COMPILER_WORKS=ON \
-        -DFMX_SDK_DIR="$source/sdk" >"$build.log" 2>&1 || {
-        cat "$build.log"
-        fail "configuring for macOS"
-    }
-    plist=$build/Tessarin.fmplugin/Contents/Info.plist
-    ninja=$build/build.ninja
-    [ -f "$plist" ] || fail "no $plist"
-    /usr/bin/python3 - "$plist" <<'EOF'
-import plistlib, sys
-with open(sys.argv[1], "rb") as f:
-    p = plistlib.load(f)
-want = {
-    "CFBundleExecutable": "Tessarin",
-    "CFBundleIdentifier": "be.tessarin.Tessarin",
-    "CFBundleName": "Tessarin",
-    "CFBundlePackageType": "FMXT",
-    "CFBundleSignature": "TSRN",
-    "CFBundleShortVersionString": "1.0",
-    "CFBundleVersion": "1.0",
-}
-wrong = {k: p.get(k) for k, v in want.items() if p.get(k) != v}
-if wrong:
-    sys.exit(f"Info.plist: {wrong}")
-EOF
-    grep -q '^build Tessarin.fmplugin/Contents/MacOS/Tessarin: ' "$ninja" ||
-        fail "the bundle's executable is not Tessarin.fmplugin/Contents/MacOS/Tessarin"
-    grep -q -- '-exported_symbols_list -Xlinker [^ ]*/plugin/mac/exported_symbols.txt' "$ninja" ||
-        fail "no exported symbols list"
-    grep -q -- "LINK_PATH = -F$source/sdk/Libraries/Mac" "$ninja" ||
-        fail "the FMWrapper framework is not searched in the SDK"
-    grep -q -- '-framework -Xlinker FMWrapper .*-framework PCSC' "$ninja" ||
-        fail "not linked with the FMWrapper and PCSC frameworks"
-    [ "$(sort "$here/../../plugin/mac/exported_symbols.txt" | xargs)" = \
-        "_FMExternCallProc _gFMX_ExternCallPtr" ] || fail "exported symbols list"
-    echo "PASSED: Tessarin.fmplugin bundle, Info.plist, frameworks and exported symbols"
-}
-
-command=${1:?usage: check.sh gtest|output|error|nohost|tables|version|macbundle ...}
+command=${1:?usage: check.sh gtest|output|error|nohost|tables|version ...}
 shift
 case "$command" in
-gtest | output | error | nohost | tables | version | macbundle) "$command" "$@" ;;
+gtest | output | error | nohost | tables | version) "$command" "$@" ;;
 *) fail "unknown check $command" ;;
 esac
