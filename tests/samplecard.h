@@ -1,0 +1,75 @@
+// The C++ tests' card data: the tag-length-value elements of the card's identity and address
+// files, and the one sample card of a fictitious holder (the same holder as the Windows tests'
+// script and the virtual card), put into the scripted PC/SC service.
+#pragma once
+
+#include "pcscfake/pcscfake.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace samplecard {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One element: the tag, the value's length in one byte, the value (at most 255 bytes).
+inline Bytes element(std::uint8_t tag, const std::string& value) {
+    Bytes bytes(2 + value.size());
+    bytes[0] = tag;
+    bytes[1] = static_cast<std::uint8_t>(value.size());
+    std::copy(value.begin(), value.end(), bytes.begin() + 2);
+    return bytes;
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes bytes;
+    for (const Bytes& part : parts) {
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    return bytes;
+}
+
+inline Bytes elements(const std::vector<std::pair<std::uint8_t, std::string>>& values) {
+    Bytes bytes;
+    for (const auto& [tag, value] : values) {
+        const Bytes e = element(tag, value);
+        bytes.insert(bytes.end(), e.begin(), e.end());
+    }
+    return bytes;
+}
+
+inline const Bytes kIdentityPath = {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x31};
+inline const Bytes kAddressPath = {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x33};
+inline const Bytes kPhotoPath = {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x35};
+
+inline Bytes identityFile() {
+    return elements({{0x01, "591234567800"},
+                     {0x04, "02.06.2031"},
+                     {0x06, "85031400000"},
+                     {0x07, "Voorbeeld"},
+                     {0x08, "An Marie"},
+                     {0x0A, "Belg"},
+                     {0x0B, "Gent"},
+                     {0x0C, "14 MAAR 1985"},
+                     {0x0D, "M"}});
+}
+
+inline Bytes addressFile() {
+    return elements({{0x01, "Kerkstraat 12"}, {0x02, "9000"}, {0x03, "Gent"}});
+}
+
+inline const Bytes kPhoto = {0xFF, 0xD8, 0xFF, 0xE0};
+
+// The sample card in the first of `readers`, with `photo` as its photo file.
+inline void insert(const std::vector<std::string>& readers = {"Reader A"},
+                   const Bytes& photo = kPhoto) {
+    pcscfake::readers(readers);
+    pcscfake::file(kIdentityPath, identityFile());
+    pcscfake::file(kAddressPath, addressFile());
+    pcscfake::file(kPhotoPath, photo);
+}
+
+} // namespace samplecard
