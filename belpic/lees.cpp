@@ -56,14 +56,17 @@ Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, Fout& fout, bool me
     return gegevens;
 }
 
-// Two conversations of one process would only take turns at the service's transaction lock,
-// which pcsc-lite polls: waiting here is quicker and keeps each conversation in one piece.
-std::mutex gGesprek;
-
 } // namespace
 
+// Two conversations of one process would only take turns at the service's transaction lock,
+// which pcsc-lite polls: waiting here is quicker and keeps each conversation in one piece.
+std::mutex& gesprekSlot() {
+    static std::mutex slot;
+    return slot;
+}
+
 Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto) {
-    const std::lock_guard<std::mutex> beurt(gGesprek);
+    const std::lock_guard<std::mutex> beurt(gesprekSlot());
     for (int poging = 1;; ++poging) {
         Kaart kaart; // its destructor closes the connection, also when an exception leaves
         Gegevens gegevens = leesEenmaal(kaart, lezer, fout, metFoto);

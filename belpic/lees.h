@@ -4,6 +4,7 @@
 #include "belpic/kaart.h"
 
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace belpic {
@@ -32,6 +33,9 @@ using Velden = std::map<std::uint8_t, Bytes>;
 // process: a second caller waits for the first. When another party resets the card during the
 // conversation, the whole read starts again once from a new connection.
 Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto = true);
+
+// The lock that lees holds for the whole of a conversation.
+std::mutex& gesprekSlot();
 
 // Tag-length-value elements from byte 0 on; the last occurrence of a tag wins.
 Velden ontleed(const Bytes& bestand);

@@ -5,8 +5,10 @@
 
 #include "pcscfake/pcscfake.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +64,32 @@ inline Bytes addressFile() {
 }
 
 inline const Bytes kPhoto = {0xFF, 0xD8, 0xFF, 0xE0};
+
+// A card played from files by a test that plays the card itself (pcscfake::cardPlayer):
+// SELECT FILE by path, READ BINARY of what is asked for or what remains, 6B 00 past the end.
+struct FileCard {
+    std::map<Bytes, Bytes> files;
+    Bytes selected;
+
+    std::uint32_t answer(const Bytes& apdu, Bytes& response) {
+        if (apdu.size() >= 5 && apdu[1] == 0xA4) {
+            selected.assign(apdu.begin() + 5, apdu.end());
+            response = files.count(selected) ? Bytes{0x90, 0x00} : Bytes{0x6A, 0x82};
+            return pcscfake::kSuccess;
+        }
+        const Bytes& file = files.at(selected);
+        const std::size_t offset = static_cast<std::size_t>(apdu[2]) << 8 | apdu[3];
+        if (offset >= file.size()) {
+            response = {0x6B, 0x00};
+            return pcscfake::kSuccess;
+        }
+        const std::size_t count = std::min<std::size_t>(apdu[4], file.size() - offset);
+        response.assign(file.begin() + offset, file.begin() + offset + count);
+        response.push_back(0x90);
+        response.push_back(0x00);
+        return pcscfake::kSuccess;
+    }
+};
 
 // The sample card in the first of `readers`, with `photo` as its photo file.
 inline void insert(const std::vector<std::string>& readers = {"Reader A"},

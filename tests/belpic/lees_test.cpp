@@ -280,11 +280,26 @@ TEST_F(Lees, OneConversationAtATimeInAProcess) {
             }
         }
     };
+    // Every command of a conversation goes out while it holds the process's lock.
+    std::atomic<int> onbewaakt{0};
+    samplecard::FileCard kaart{
+        {{bestandIdentiteit(), kIdentiteit}, {bestandAdres(), kAdres}, {bestandFoto(), foto}}, {}};
+    pcscfake::cardPlayer([&](const Bytes& apdu, Bytes& antwoord) -> std::uint32_t {
+        std::thread ander([&] {
+            if (gesprekSlot().try_lock()) {
+                gesprekSlot().unlock();
+                ++onbewaakt;
+            }
+        });
+        ander.join();
+        return kaart.answer(apdu, antwoord);
+    });
     std::thread een(lezer);
     std::thread twee(lezer);
     een.join();
     twee.join();
     EXPECT_EQ(afwijkend, 0);
+    EXPECT_EQ(onbewaakt, 0);
 
     // From its context to its release, each conversation stands alone in the record.
     int open = 0;

@@ -168,45 +168,24 @@ TEST_F(Platform, ACardResetByAnotherPartyIsReadAgainOnce) {
 // What the card holds changes at the reset (another card put in the reader): the record comes
 // whole from the second conversation, never from both.
 TEST_F(Platform, ARecordIsNeverStitchedFromTwoConversations) {
-    struct Kaartje {
-        std::map<Bytes, Bytes> bestanden;
-        Bytes gekozen;
-        std::size_t opdrachten = 0;
-        std::size_t resetBij = 0;
-    };
     const std::vector<std::size_t> resets = {3, 5, 8}; // identity, address, photo
     for (const std::size_t resetBij : resets) {
         SCOPED_TRACE(resetBij);
         pcscfake::reset();
         pcscfake::readers({kLezer});
-        auto kaartje = std::make_shared<Kaartje>();
-        kaartje->bestanden = {{bestandIdentiteit(), identiteit("Peeters")},
-                              {bestandAdres(), kAdres},
-                              {bestandFoto(), reeks(600, 0x11)}};
-        kaartje->resetBij = resetBij;
-        pcscfake::cardPlayer([kaartje](const Bytes& apdu, Bytes& antwoord) -> std::uint32_t {
-            if (++kaartje->opdrachten == kaartje->resetBij) {
-                kaartje->bestanden = {{bestandIdentiteit(), identiteit("Janssens")},
-                                      {bestandAdres(), concat({element(0x03, "Brugge")})},
-                                      {bestandFoto(), reeks(600, 0x22)}};
+        auto kaartje = std::make_shared<samplecard::FileCard>();
+        kaartje->files = {{bestandIdentiteit(), identiteit("Peeters")},
+                          {bestandAdres(), kAdres},
+                          {bestandFoto(), reeks(600, 0x11)}};
+        auto opdrachten = std::make_shared<std::size_t>(0);
+        pcscfake::cardPlayer([=](const Bytes& apdu, Bytes& antwoord) -> std::uint32_t {
+            if (++*opdrachten == resetBij) {
+                kaartje->files = {{bestandIdentiteit(), identiteit("Janssens")},
+                                  {bestandAdres(), concat({element(0x03, "Brugge")})},
+                                  {bestandFoto(), reeks(600, 0x22)}};
                 return pcscfake::kResetCard;
             }
-            if (apdu[1] == 0xA4) {
-                kaartje->gekozen.assign(apdu.begin() + 5, apdu.end());
-                antwoord = {0x90, 0x00};
-                return pcscfake::kSuccess;
-            }
-            const Bytes& bestand = kaartje->bestanden.at(kaartje->gekozen);
-            const std::size_t offset = static_cast<std::size_t>(apdu[2]) << 8 | apdu[3];
-            if (offset >= bestand.size()) {
-                antwoord = {0x6B, 0x00};
-                return pcscfake::kSuccess;
-            }
-            const std::size_t aantal = std::min<std::size_t>(apdu[4], bestand.size() - offset);
-            antwoord.assign(bestand.begin() + offset, bestand.begin() + offset + aantal);
-            antwoord.push_back(0x90);
-            antwoord.push_back(0x00);
-            return pcscfake::kSuccess;
+            return kaartje->answer(apdu, antwoord);
         });
         Fout fout;
         const Gegevens g = lees(kLezer, fout);
