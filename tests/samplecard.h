@@ -19,10 +19,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 // One element: the tag, the value's length in one byte, the value (at most 255 bytes).
 inline Bytes element(std::uint8_t tag, const std::string& value) {
-    Bytes bytes(2 + value.size());
-    bytes[0] = tag;
-    bytes[1] = static_cast<std::uint8_t>(value.size());
-    std::copy(value.begin(), value.end(), bytes.begin() + 2);
+    Bytes bytes{tag, static_cast<std::uint8_t>(value.size())};
+    for (const char c : value) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+    }
     return bytes;
 }
 
