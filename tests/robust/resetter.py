@@ -52,8 +52,8 @@ def main():
             if hr == scard.SCARD_S_SUCCESS:
                 done += 1
             else:
-                # Our own handle learns of a reset too (pcsc-lite marks every handle but the
-                # one that reset); that is no failure, only a reason to connect again.
+                # This handle learns of every reset but its own, the plug-in's at the end of each
+                # read included: no failure, only a reason to connect again.
                 if hr != scard.SCARD_W_RESET_CARD:
                     failed += 1
                 scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
