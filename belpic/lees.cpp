@@ -27,7 +27,7 @@ Gegevens uit(const Velden& identiteit, const Velden& adres) {
     return gegevens;
 }
 
-// One attempt over one connection, which it closes before it returns.
+// One attempt over one connection; the caller closes it.
 Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, Fout& fout, bool metFoto) {
     if (!kaart.verbind(lezer, fout)) {
         return {};
@@ -47,7 +47,6 @@ Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, Fout& fout, bool me
     if (metFoto) {
         foto = leesBestand(kaart, bestandFoto(), fotoFout);
     }
-    kaart.verbreek();
 
     Gegevens gegevens = uit(ontleed(identiteit), ontleed(adres));
     if (metFoto && fotoFout.code == geenFout) {
@@ -70,6 +69,7 @@ Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto) {
     for (int poging = 1;; ++poging) {
         Kaart kaart; // its destructor closes the connection, also when an exception leaves
         Gegevens gegevens = leesEenmaal(kaart, lezer, fout, metFoto);
+        kaart.verbreek(); // the end of the transaction may be the first to tell of a reset
         // A record is only ever taken whole from one conversation.
         if (!kaart.verstoord() || poging == 2) {
             return gegevens;

@@ -198,6 +198,20 @@ TEST_F(Platform, ARecordIsNeverStitchedFromTwoConversations) {
     }
 }
 
+// A read that failed on its own (the identity file not found) but whose transaction ended with
+// the card reset under it (macOS, pcsc-lite maintainer's blog as above) is held again too: the
+// failure may have been the reset's doing.
+TEST_F(Platform, AFailedReadWhoseEndTellsOfAResetIsHeldAgain) {
+    pcscfake::answer(1, {0x6A, 0x82});
+    pcscfake::script(Call::EndTransaction, {pcscfake::kResetCard});
+    Fout fout;
+    const Gegevens g = lees(kLezer, fout);
+    verwachtFout(fout, 0, "", "");
+    EXPECT_EQ(g.achternaam, "Peeters");
+    EXPECT_EQ(pcscfake::calls(Call::Connect).size(), 2u);
+    verwachtGesloten();
+}
+
 // Reset on both conversations: the read gives up with the message it always gave, after
 // exactly two connections.
 TEST_F(Platform, ACardResetInBothConversationsFailsAsBefore) {
