@@ -26,10 +26,31 @@ Bytes leesBinair(std::uint32_t offset, std::uint8_t le) {
             le};
 }
 
-std::string statuswoord(const Bytes& antwoord) {
-    char tekst[8];
-    std::snprintf(tekst, sizeof tekst, "%02X%02X", antwoord[antwoord.size() - 2], antwoord.back());
-    return tekst;
+// The two status bytes that close every response.
+struct Statuswoord {
+    std::uint8_t sw1;
+    std::uint8_t sw2;
+
+    constexpr bool operator==(const Statuswoord& ander) const {
+        return sw1 == ander.sw1 && sw2 == ander.sw2;
+    }
+
+    std::string tekst() const {
+        char tekst[8];
+        std::snprintf(tekst, sizeof tekst, "%02X%02X", sw1, sw2);
+        return tekst;
+    }
+};
+
+// Status words of ISO 7816-4 that the reader tells apart.
+constexpr Statuswoord kGelukt{0x90, 0x00};
+constexpr std::uint8_t kVoorbijEinde = 0x6B;     // SW1: the offset lies past the end of the file
+constexpr std::uint8_t kAndereLengte = 0x6C;     // SW1: ask again with SW2 as the length
+constexpr Statuswoord kEindeBereikt{0x62, 0x82}; // the file ended before Le bytes
+
+// Only for a response of two bytes or more.
+Statuswoord statuswoord(const Bytes& antwoord) {
+    return {antwoord[antwoord.size() - 2], antwoord.back()};
 }
 
 std::string grensBereikt(std::uint32_t offset) {
@@ -51,8 +72,8 @@ Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
         fout = Fout{kaartBestand, kOnvolledig, ""};
         return {};
     }
-    if (antwoord[antwoord.size() - 2] != 0x90 || antwoord.back() != 0x00) {
-        fout = Fout{kaartBestand, "That file is not on the card.", statuswoord(antwoord)};
+    if (!(statuswoord(antwoord) == kGelukt)) {
+        fout = Fout{kaartBestand, "That file is not on the card.", statuswoord(antwoord).tekst()};
         return {};
     }
 
@@ -73,29 +94,29 @@ Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
             fout = Fout{kaartBestand, kOnvolledig, ""};
             return bestand;
         }
-        const std::uint8_t sw1 = antwoord[antwoord.size() - 2];
-        const std::uint8_t sw2 = antwoord.back();
-        if (sw1 == 0x6B) {
+        const Statuswoord sw = statuswoord(antwoord);
+        if (sw.sw1 == kVoorbijEinde) {
             return bestand;
         }
         // A card that keeps correcting the length would hold the same offset for ever: one
         // correction per offset, and never to the length that was just asked for.
-        if (sw1 == 0x6C && sw2 != 0x00 && !herlezing && sw2 != le) {
-            le = sw2;
+        if (sw.sw1 == kAndereLengte && sw.sw2 != 0x00 && !herlezing && sw.sw2 != le) {
+            le = sw.sw2;
             herlezing = true;
             continue;
         }
-        if (sw1 == 0x90 && sw2 == 0x00) {
+        const bool einde = sw == kEindeBereikt;
+        if (sw == kGelukt || einde) {
             const std::size_t aantal = antwoord.size() - 2;
             bestand.insert(bestand.end(), antwoord.begin(), antwoord.end() - 2);
             offset += static_cast<std::uint32_t>(aantal);
-            if (aantal < le) {
+            if (einde || aantal < le) {
                 return bestand;
             }
             herlezing = false;
             continue;
         }
-        fout = Fout{kaartBestand, kLeesFout, statuswoord(antwoord)};
+        fout = Fout{kaartBestand, kLeesFout, sw.tekst()};
         return bestand;
     }
 }

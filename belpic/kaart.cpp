@@ -3,7 +3,7 @@
 #include "belpic/pcsc.h"
 
 #include <algorithm>
-#include <chrono>
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
@@ -11,15 +11,81 @@ namespace belpic {
 
 namespace {
 
-constexpr auto kPauze = std::chrono::milliseconds(200);
+constexpr auto kWacht = std::chrono::milliseconds(200);
 constexpr int kPogingen = 2;
 constexpr DWORD kOntvangLengte = 258; // 256 data bytes and the status word
 
+const char* const kGeenLezer = "No card reader connected.";
 const char* const kDienstZwijgt = "The smart card service is not responding.";
 const char* const kKaartZwijgt =
     "The card does not respond. If this card was just read successfully, take it out and put "
     "it back. Otherwise turn it over -- on the newer Belgian eID the chip is on the back -- and "
     "insert it all the way.";
+
+void slaap(std::chrono::milliseconds duur) {
+    std::this_thread::sleep_for(duur);
+}
+
+std::atomic<Pauze> gPauze{slaap};
+
+// --- From PC/SC return codes to outcomes --------------------------------------------------------
+
+// Where in the conversation the service answered.
+enum Stap : unsigned {
+    kContext = 1,   // SCardEstablishContext
+    kLengte = 2,    // the first SCardListReaders, asking for the list's length
+    kLijst = 4,     // the second SCardListReaders, filling the buffer
+    kVerbinden = 8, // SCardConnect and SCardBeginTransaction
+    kZenden = 16,   // SCardTransmit
+};
+
+enum class Vorm {
+    leeg,          // no detail
+    code,          // "0x80100069"
+    functieEnCode, // "SCardConnect 0x80100009"
+};
+
+struct Regel {
+    unsigned stappen;
+    bool (*past)(LONG code);
+    std::int32_t categorie;
+    const char* melding; // "{lezer}" stands for the reader's name
+    Vorm vorm;
+};
+
+bool elke(LONG) {
+    return true;
+}
+
+bool geenLezersGemeld(LONG code) {
+    return code == SCARD_E_NO_READERS_AVAILABLE;
+}
+
+bool lijstFoutIsGeenLezer(LONG) {
+    return pcsc::kLijstFoutIsGeenLezer;
+}
+
+bool geenKaartGemeld(LONG code) {
+    return code == SCARD_E_NO_SMARTCARD || code == SCARD_W_REMOVED_CARD;
+}
+
+bool zwijgtGemeld(LONG code) {
+    return code == SCARD_W_UNRESPONSIVE_CARD || code == SCARD_E_PROTO_MISMATCH;
+}
+
+// Every PC/SC failure of the core, the first matching row wins. "No reader" from lezers is an
+// empty list with the Fout clear; from verbind it is the error geenLezer.
+constexpr Regel kRegels[] = {
+    {kContext, pcsc::geenDienstIsGeenLezer, geenLezer, kGeenLezer, Vorm::leeg},
+    {kContext, elke, kaartDienst, kDienstZwijgt, Vorm::functieEnCode},
+    {kLengte, geenLezersGemeld, geenLezer, kGeenLezer, Vorm::leeg},
+    {kLengte | kLijst, lijstFoutIsGeenLezer, geenLezer, kGeenLezer, Vorm::leeg},
+    {kLengte | kLijst, elke, kaartDienst, kDienstZwijgt, Vorm::functieEnCode},
+    {kVerbinden, geenKaartGemeld, geenKaart, "There is no card in the reader.", Vorm::code},
+    {kVerbinden, zwijgtGemeld, kaartZwijgt, kKaartZwijgt, Vorm::code},
+    {kVerbinden, elke, geenVerbinding, "Could not connect to reader {lezer}.", Vorm::functieEnCode},
+    {kZenden, elke, kaartDienst, "The command did not reach the card.", Vorm::functieEnCode},
+};
 
 std::string codeTekst(LONG code) {
     char tekst[32];
@@ -33,80 +99,139 @@ void zet(Fout& fout, std::int32_t code, std::string melding, std::string detail)
     fout.detail = std::move(detail);
 }
 
-void dienstFout(Fout& fout, const char* functie, LONG code) {
-    zet(fout, kaartDienst, kDienstZwijgt, std::string(functie) + " " + codeTekst(code));
+// Fills `fout` for a failing `code` that `functie` answered at `stap`.
+void meld(Fout& fout, Stap stap, const char* functie, LONG code, const std::string& lezer = "") {
+    for (const Regel& regel : kRegels) {
+        if ((regel.stappen & stap) == 0 || !regel.past(code)) {
+            continue;
+        }
+        std::string melding = regel.melding;
+        const std::size_t plek = melding.find("{lezer}");
+        if (plek != std::string::npos) {
+            melding.replace(plek, 7, lezer);
+        }
+        switch (regel.vorm) {
+        case Vorm::leeg:
+            zet(fout, regel.categorie, std::move(melding), "");
+            return;
+        case Vorm::code:
+            zet(fout, regel.categorie, std::move(melding), codeTekst(code));
+            return;
+        case Vorm::functieEnCode:
+            zet(fout, regel.categorie, std::move(melding),
+                std::string(functie) + " " + codeTekst(code));
+            return;
+        }
+    }
+}
+
+// --- Helpers ---------------------------------------------------------------------------------
+
+std::int64_t maakContext(Fout& fout) {
+    SCARDCONTEXT context = 0;
+    const LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    if (code != SCARD_S_SUCCESS) {
+        meld(fout, kContext, "SCardEstablishContext", code);
+        return 0;
+    }
+    return static_cast<std::int64_t>(context);
 }
 
 // Names one after another, each closed by NUL, the list closed by an empty name. Only the
-// first `lengte` bytes are looked at, so a list that lacks its NULs cannot lead past the end.
-std::vector<std::string> namenUit(const std::vector<char>& buffer, std::size_t lengte) {
+// first `lengte` units are looked at, so a list that lacks its NULs cannot lead past the end.
+std::vector<std::string> namenUit(const std::vector<pcsc::Teken>& buffer, std::size_t lengte) {
     std::vector<std::string> namen;
-    const char* positie = buffer.data();
-    const char* const einde = buffer.data() + std::min(lengte, buffer.size());
-    while (positie < einde && *positie != '\0') {
-        const char* naamEinde = std::find(positie, einde, '\0');
-        namen.emplace_back(positie, naamEinde);
+    const pcsc::Teken* positie = buffer.data();
+    const pcsc::Teken* const einde = buffer.data() + std::min(lengte, buffer.size());
+    while (positie < einde && *positie != 0) {
+        const pcsc::Teken* naamEinde = std::find(positie, einde, pcsc::Teken{0});
+        namen.push_back(pcsc::naamAlsUtf8(positie, naamEinde));
         positie = naamEinde == einde ? einde : naamEinde + 1;
     }
     return namen;
 }
 
-bool zwijgtOfHersteld(LONG code) {
-    return code == SCARD_W_UNRESPONSIVE_CARD || code == SCARD_W_RESET_CARD;
+const char* const kVerbindFunctie = "SCardConnect";
+const char* const kBeginFunctie = "SCardBeginTransaction";
+
+struct Poging {
+    LONG code;
+    const char* functie; // the call that answered last
+};
+
+// Whether a failed attempt to take the card is worth one more after a pause: a card still
+// waking up, or one that another party reset (or, at our transaction, re-powered) before we
+// held it.
+bool nogEens(const Poging& poging) {
+    return poging.code == SCARD_W_UNRESPONSIVE_CARD || poging.code == SCARD_W_RESET_CARD ||
+           (poging.functie == kBeginFunctie && pcsc::kaartVerstoord(poging.code));
 }
 
 // One attempt: connect shared, then hold the card for this conversation alone. The card is
 // shared: without a transaction another program's commands could come between a SELECT FILE
 // and its READ BINARYs, and the read would take that program's file for ours. A handle whose
-// transaction did not begin is let go at once. `functie` names the call that answered last.
-LONG neemKaart(SCARDCONTEXT context, const std::string& naam, SCARDHANDLE& handvat, DWORD& actief,
-               const char*& functie) {
-    functie = "SCardConnect";
-    LONG code = pcsc::verbindKaart(context, naam.c_str(), SCARD_SHARE_SHARED,
+// transaction did not begin is let go at once.
+Poging neemKaart(SCARDCONTEXT context, const std::string& naam, SCARDHANDLE& handvat,
+                 DWORD& actief) {
+    LONG code = pcsc::verbindKaart(context, naam, SCARD_SHARE_SHARED,
                                    SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handvat, &actief);
     if (code != SCARD_S_SUCCESS) {
-        return code;
+        return {code, kVerbindFunctie};
     }
-    functie = "SCardBeginTransaction";
     code = SCardBeginTransaction(handvat);
     if (code != SCARD_S_SUCCESS) {
         SCardDisconnect(handvat, SCARD_LEAVE_CARD);
     }
-    return code;
+    return {code, kBeginFunctie};
 }
 
 } // namespace
 
-Kaart::~Kaart() {
-    verbreek();
+Pauze zetPauze(Pauze pauze) {
+    return gPauze.exchange(pauze);
+}
+
+void Context::sluit() {
+    if (handvat != 0) {
+        SCardReleaseContext(static_cast<SCARDCONTEXT>(handvat));
+        handvat = 0;
+    }
+}
+
+bool Transactie::sluit() {
+    if (handvat == 0) {
+        return false;
+    }
+    const SCARDHANDLE kaart = static_cast<SCARDHANDLE>(handvat);
+    handvat = 0;
+    const LONG einde = SCardEndTransaction(kaart, pcsc::kAfsluiting.transactie);
+    SCardDisconnect(kaart, pcsc::kAfsluiting.verbinding);
+    return pcsc::kaartVerstoord(einde);
 }
 
 std::vector<std::string> Kaart::lezers(Fout& fout) {
     fout = Fout{};
-    SCARDCONTEXT context = 0;
-    LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-    if (code != SCARD_S_SUCCESS) {
-        dienstFout(fout, "SCardEstablishContext", code);
+    const Context context(maakContext(fout));
+    if (context.handvat == 0) {
+        if (fout.code == geenLezer) {
+            fout = Fout{};
+        }
         return {};
     }
-    struct Vrijgave {
-        SCARDCONTEXT context;
-        ~Vrijgave() { SCardReleaseContext(context); }
-    } vrijgave{context};
-
+    const SCARDCONTEXT handvat = static_cast<SCARDCONTEXT>(context.handvat);
     DWORD lengte = 0;
-    code = pcsc::lijstLezers(context, nullptr, &lengte);
-    if (code == SCARD_E_NO_READERS_AVAILABLE || (code == SCARD_S_SUCCESS && lengte == 0)) {
-        return {};
-    }
-    std::vector<char> buffer;
-    if (code == SCARD_S_SUCCESS) {
-        buffer.assign(lengte, '\0');
-        code = pcsc::lijstLezers(context, buffer.data(), &lengte);
+    LONG code = pcsc::lijstLezers(handvat, nullptr, &lengte);
+    Stap stap = kLengte;
+    std::vector<pcsc::Teken> buffer;
+    if (code == SCARD_S_SUCCESS && lengte > 0) {
+        buffer.assign(lengte, pcsc::Teken{0});
+        code = pcsc::lijstLezers(handvat, buffer.data(), &lengte);
+        stap = kLijst;
     }
     if (code != SCARD_S_SUCCESS) {
-        if constexpr (!pcsc::kWindows) {
-            dienstFout(fout, "SCardListReaders", code);
+        meld(fout, stap, "SCardListReaders", code);
+        if (fout.code == geenLezer) {
+            fout = Fout{};
         }
         return {};
     }
@@ -116,24 +241,23 @@ std::vector<std::string> Kaart::lezers(Fout& fout) {
 bool Kaart::verbind(const std::string& lezer, Fout& fout) {
     fout = Fout{};
     verbreek();
-    SCARDCONTEXT nieuw = 0;
-    LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &nieuw);
-    if (code != SCARD_S_SUCCESS) {
-        dienstFout(fout, "SCardEstablishContext", code);
+    verstoord_ = false;
+    context.handvat = maakContext(fout);
+    if (context.handvat == 0) {
         return false;
     }
-    context = static_cast<std::int64_t>(nieuw);
 
     std::string naam = lezer;
     if (naam.empty()) {
+        // Where a failing list means "no reader", so does any failure to list.
         Fout lijstFout;
         std::vector<std::string> namen = lezers(lijstFout);
-        if (!pcsc::kWindows && lijstFout.code != geenFout) {
+        if (!pcsc::kLijstFoutIsGeenLezer && lijstFout.code != geenFout) {
             fout = std::move(lijstFout);
             return false;
         }
         if (namen.empty()) {
-            zet(fout, geenLezer, "No card reader connected.", "");
+            zet(fout, geenLezer, kGeenLezer, "");
             return false;
         }
         naam = std::move(namen.front());
@@ -141,34 +265,26 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout) {
 
     SCARDHANDLE handvat = 0;
     DWORD actief = 0;
-    const char* functie = nullptr;
-    for (int poging = 1; poging <= kPogingen; ++poging) {
-        code = neemKaart(nieuw, naam, handvat, actief, functie);
-        if (!zwijgtOfHersteld(code)) {
+    Poging poging{SCARD_S_SUCCESS, nullptr};
+    for (int n = 1; n <= kPogingen; ++n) {
+        poging = neemKaart(static_cast<SCARDCONTEXT>(context.handvat), naam, handvat, actief);
+        if (!nogEens(poging)) {
             break;
         }
-        std::this_thread::sleep_for(kPauze);
+        gPauze.load()(kWacht);
     }
-
-    if (code == SCARD_S_SUCCESS) {
-        verbinding = static_cast<std::int64_t>(handvat);
-        protocol = static_cast<std::uint32_t>(actief);
-        return true;
+    if (poging.code != SCARD_S_SUCCESS) {
+        meld(fout, kVerbinden, poging.functie, poging.code, naam);
+        return false;
     }
-    if (code == SCARD_E_NO_SMARTCARD || code == SCARD_W_REMOVED_CARD) {
-        zet(fout, geenKaart, "There is no card in the reader.", codeTekst(code));
-    } else if (code == SCARD_W_UNRESPONSIVE_CARD || code == SCARD_E_PROTO_MISMATCH) {
-        zet(fout, kaartZwijgt, kKaartZwijgt, codeTekst(code));
-    } else {
-        zet(fout, geenVerbinding, "Could not connect to reader " + naam + ".",
-            std::string(functie) + " " + codeTekst(code));
-    }
-    return false;
+    transactie.handvat = static_cast<std::int64_t>(handvat);
+    protocol = static_cast<std::uint32_t>(actief);
+    return true;
 }
 
 Bytes Kaart::stuur(const Bytes& apdu, Fout& fout) {
     fout = Fout{};
-    if (verbinding == 0) {
+    if (transactie.handvat == 0) {
         zet(fout, geenVerbinding, "No open connection to the card.", "");
         return {};
     }
@@ -177,28 +293,22 @@ Bytes Kaart::stuur(const Bytes& apdu, Fout& fout) {
     zend.cbPciLength = sizeof(SCARD_IO_REQUEST);
     BYTE antwoord[kOntvangLengte];
     DWORD lengte = kOntvangLengte;
-    LONG code = SCardTransmit(static_cast<SCARDHANDLE>(verbinding), &zend, apdu.data(),
-                              static_cast<DWORD>(apdu.size()), nullptr, antwoord, &lengte);
+    const LONG code =
+        SCardTransmit(static_cast<SCARDHANDLE>(transactie.handvat), &zend, apdu.data(),
+                      static_cast<DWORD>(apdu.size()), nullptr, antwoord, &lengte);
     if (code != SCARD_S_SUCCESS) {
-        zet(fout, kaartDienst, "The command did not reach the card.",
-            "SCardTransmit " + codeTekst(code));
+        verstoord_ = verstoord_ || pcsc::kaartVerstoord(code);
+        meld(fout, kZenden, "SCardTransmit", code);
         return {};
     }
     return Bytes(antwoord, antwoord + std::min<DWORD>(lengte, kOntvangLengte));
 }
 
 void Kaart::verbreek() {
-    if (verbinding != 0) {
-        // The card is reset while the conversation still holds it: a reset at the disconnect
-        // would land in the middle of the next program's transaction.
-        SCardEndTransaction(static_cast<SCARDHANDLE>(verbinding), SCARD_RESET_CARD);
-        SCardDisconnect(static_cast<SCARDHANDLE>(verbinding), SCARD_LEAVE_CARD);
-        verbinding = 0;
+    if (transactie.sluit()) {
+        verstoord_ = true;
     }
-    if (context != 0) {
-        SCardReleaseContext(static_cast<SCARDCONTEXT>(context));
-        context = 0;
-    }
+    context.sluit();
 }
 
 } // namespace belpic

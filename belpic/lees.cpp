@@ -2,6 +2,9 @@
 
 #include "belpic/bestand.h"
 #include "belpic/netjes.h"
+#include "belpic/tekens.h"
+
+#include <mutex>
 
 namespace belpic {
 
@@ -24,10 +27,8 @@ Gegevens uit(const Velden& identiteit, const Velden& adres) {
     return gegevens;
 }
 
-} // namespace
-
-Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto) {
-    Kaart kaart; // its destructor closes the connection, also when an exception leaves
+// One attempt over one connection; the caller closes it.
+Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, Fout& fout, bool metFoto) {
     if (!kaart.verbind(lezer, fout)) {
         return {};
     }
@@ -42,14 +43,38 @@ Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto) {
     // The photo is optional and its failure is not reported; a photo that broke off part-way
     // would be a corrupt image, so it is dropped rather than handed out.
     Fout fotoFout;
-    Bytes foto = metFoto ? leesBestand(kaart, bestandFoto(), fotoFout) : Bytes{};
-    kaart.verbreek();
+    Bytes foto;
+    if (metFoto) {
+        foto = leesBestand(kaart, bestandFoto(), fotoFout);
+    }
 
     Gegevens gegevens = uit(ontleed(identiteit), ontleed(adres));
     if (metFoto && fotoFout.code == geenFout) {
         gegevens.foto = std::move(foto);
     }
     return gegevens;
+}
+
+} // namespace
+
+// Two conversations of one process would only take turns at the service's transaction lock,
+// which pcsc-lite polls: waiting here is quicker and keeps each conversation in one piece.
+std::mutex& gesprekSlot() {
+    static std::mutex slot;
+    return slot;
+}
+
+Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto) {
+    const std::lock_guard<std::mutex> beurt(gesprekSlot());
+    for (int poging = 1;; ++poging) {
+        Kaart kaart; // its destructor closes the connection, also when an exception leaves
+        Gegevens gegevens = leesEenmaal(kaart, lezer, fout, metFoto);
+        kaart.verbreek(); // the end of the transaction may be the first to tell of a reset
+        // A record is only ever taken whole from one conversation.
+        if (!kaart.verstoord() || poging == 2) {
+            return gegevens;
+        }
+    }
 }
 
 Velden ontleed(const Bytes& bestand) {
@@ -72,7 +97,7 @@ std::string tekst(const Velden& velden, std::uint8_t tag) {
     if (veld == velden.end()) {
         return {};
     }
-    return opgekuist(std::string(veld->second.begin(), veld->second.end()));
+    return opgekuist(geldigUtf8(std::string(veld->second.begin(), veld->second.end())));
 }
 
 } // namespace belpic

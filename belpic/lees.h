@@ -4,6 +4,7 @@
 #include "belpic/kaart.h"
 
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace belpic {
@@ -27,14 +28,20 @@ struct Gegevens {
 
 using Velden = std::map<std::uint8_t, Bytes>;
 
-// One complete conversation with the card in `lezer` (empty: the first reader listed).
-// Without `metFoto` the photo file, most of the card's bytes, is neither selected nor read.
+// One complete conversation with the card in `lezer` (empty: the first reader listed); without
+// `metFoto` the photo file is neither selected nor read. One conversation at a time in a
+// process: a second caller waits for the first. When another party resets the card during the
+// conversation, the whole read starts again once from a new connection.
 Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto = true);
+
+// The lock that lees holds for the whole of a conversation.
+std::mutex& gesprekSlot();
 
 // Tag-length-value elements from byte 0 on; the last occurrence of a tag wins.
 Velden ontleed(const Bytes& bestand);
 
-// The cleaned text of a tag's value, or the empty string when the tag is absent.
+// The cleaned text of a tag's value, or the empty string when the tag is absent. Bytes that are
+// not UTF-8 become U+FFFD, so that no decoder downstream can take them with what follows.
 std::string tekst(const Velden& velden, std::uint8_t tag);
 
 } // namespace belpic

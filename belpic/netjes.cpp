@@ -133,7 +133,10 @@ std::string straatNetjes(const std::string& tekst) {
             }
             const std::size_t k = j - i - 1;
             if (k >= 2 && k <= 5 && j < tekst.size() && tekst[j] == ')') {
-                while (!uit.empty() && uit.back() == ' ') {
+                // The spaces before the group go with it, unless text follows it directly:
+                // then they keep "12 (NL)1" from becoming one number.
+                const bool gevolgd = j + 1 < tekst.size() && !isBlank(tekst[j + 1]);
+                while (!gevolgd && !uit.empty() && uit.back() == ' ') {
                     uit.pop_back();
                 }
                 i = j + 1;

@@ -5,6 +5,7 @@
 // a date of birth is either the cleaned text or ten characters dd.mm.yyyy.
 #include "belpic/lees.h"
 #include "belpic/netjes.h"
+#include "belpic/tekens.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -96,7 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [tag, waarde] : velden) {
         const std::string veld = belpic::tekst(velden, tag);
         netjes(veld);
-        eis(veld == belpic::opgekuist(std::string(waarde.begin(), waarde.end())), "field text");
+        const std::string rauw(waarde.begin(), waarde.end());
+        eis(veld == belpic::opgekuist(belpic::geldigUtf8(rauw)), "field text");
+        eis(belpic::geldigUtf8(veld) == veld, "field text is UTF-8");
     }
     return 0;
 }

@@ -1,15 +1,18 @@
 #include "pcscfake/pcscfake.h"
 
 #include "belpic/pcsc.h"
+#include "belpic/tekens.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <set>
+#include <string>
 
 namespace pcscfake {
 
@@ -57,6 +60,8 @@ struct Toestand {
     std::set<std::uint64_t> kaarten;
     std::set<std::uint64_t> transacties; // card handles holding a transaction
     std::condition_variable transactieVrij;
+    std::size_t wachtend = 0; // SCardBeginTransaction calls waiting for another's transaction
+    std::condition_variable wachtendVeranderd;
     std::optional<Bytes> gekozen; // the selected file's path
     std::size_t eindeloosGelezen = 0;
 
@@ -344,17 +349,157 @@ std::size_t openCards() {
     return t.kaarten.size();
 }
 
+void awaitWaitingBegins(std::size_t n) {
+    Toestand& t = toestand();
+    std::unique_lock<std::mutex> slot(t.slot);
+    t.wachtendVeranderd.wait(slot, [&] { return t.wachtend >= n; });
+}
+
 std::size_t openTransactions() {
     Toestand& t = toestand();
     std::lock_guard<std::mutex> slot(t.slot);
     return t.transacties.size();
 }
 
+namespace {
+
+template <typename Teken>
+std::basic_string<Teken> inEenheden(const Bytes& lijst) {
+    if constexpr (sizeof(Teken) == 1) {
+        return std::basic_string<Teken>(lijst.begin(), lijst.end());
+    } else {
+        const std::u16string breed = belpic::utf16Uit8(std::string(lijst.begin(), lijst.end()));
+        return std::basic_string<Teken>(breed.begin(), breed.end());
+    }
+}
+
+// The reader list in the caller's units: bytes, or UTF-16 for Windows' W variant.
+template <typename Teken>
+LONG lijstLezers(SCARDCONTEXT hContext, const Teken* mszGroups, Teken* mszReaders,
+                 LPDWORD pcchReaders) {
+    Toestand& t = toestand();
+    std::lock_guard<std::mutex> slot(t.slot);
+    Record r;
+    r.context = static_cast<std::uint64_t>(hContext);
+    r.groupsNull = mszGroups == nullptr;
+    r.bufferNull = mszReaders == nullptr;
+    r.lengthIn = pcchReaders == nullptr ? 0 : *pcchReaders;
+    if (const std::uint32_t code = start(t, Call::ListReaders, r)) {
+        return klaar(t, r, code);
+    }
+    if (pcchReaders == nullptr) {
+        return klaar(t, r, kInvalidParameter);
+    }
+    if (t.contexten.count(r.context) == 0) {
+        return klaar(t, r, kInvalidHandle);
+    }
+    const std::basic_string<Teken> lijst = inEenheden<Teken>(t.lijst);
+    if (lijst.empty()) {
+        return klaar(t, r, kNoReadersAvailable);
+    }
+    if (mszReaders == nullptr) {
+        *pcchReaders = static_cast<DWORD>(t.nodig.value_or(lijst.size()));
+        r.lengthOut = *pcchReaders;
+        return klaar(t, r, kSuccess);
+    }
+    if (*pcchReaders < lijst.size()) {
+        *pcchReaders = static_cast<DWORD>(lijst.size());
+        r.lengthOut = *pcchReaders;
+        return klaar(t, r, kInsufficientBuffer);
+    }
+    std::copy(lijst.begin(), lijst.end(), mszReaders);
+    *pcchReaders = static_cast<DWORD>(t.gegeven.value_or(lijst.size()));
+    r.lengthOut = *pcchReaders;
+    return klaar(t, r, kSuccess);
+}
+
+// `lezer` is the name in UTF-8, or null when the caller passed none.
+LONG verbind(SCARDCONTEXT hContext, const std::string* lezer, DWORD dwShareMode,
+             DWORD dwPreferredProtocols, LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol) {
+    Toestand& t = toestand();
+    std::lock_guard<std::mutex> slot(t.slot);
+    Record r;
+    r.context = static_cast<std::uint64_t>(hContext);
+    r.reader = lezer == nullptr ? "" : *lezer;
+    r.shareMode = dwShareMode;
+    r.preferredProtocols = dwPreferredProtocols;
+    if (const std::uint32_t code = start(t, Call::Connect, r)) {
+        return klaar(t, r, code);
+    }
+    if (lezer == nullptr || phCard == nullptr || pdwActiveProtocol == nullptr) {
+        return klaar(t, r, kInvalidParameter);
+    }
+    if (t.contexten.count(r.context) == 0) {
+        return klaar(t, r, kInvalidHandle);
+    }
+    const std::vector<std::string> namen = namenIn(t.lijst);
+    if (std::find(namen.begin(), namen.end(), r.reader) == namen.end()) {
+        return klaar(t, r, kUnknownReader);
+    }
+    if (r.reader != t.kaartLezer.value_or(namen.front())) {
+        return klaar(t, r, kNoSmartcard);
+    }
+    if ((dwPreferredProtocols & t.protocol) == 0) {
+        return klaar(t, r, kProtoMismatch);
+    }
+    r.card = t.volgendeKaart++;
+    r.activeProtocol = t.protocol;
+    if (t.kaarten.empty()) { // a card already in use by another handle is not powered up anew
+        t.gekozen.reset();
+    }
+    t.kaarten.insert(r.card);
+    *phCard = static_cast<SCARDHANDLE>(r.card);
+    *pdwActiveProtocol = t.protocol;
+    return klaar(t, r, kSuccess);
+}
+
+} // namespace
+
 } // namespace pcscfake
 
 using namespace pcscfake;
 
 extern "C" {
+
+#if defined(_WIN32)
+// Windows: names travel in UTF-16. The ANSI variants would garble any name outside the code
+// page, so the scripted service refuses them and a caller that uses them shows at once.
+LONG WINAPI SCardListReadersW(SCARDCONTEXT hContext, LPCWSTR mszGroups, LPWSTR mszReaders,
+                              LPDWORD pcchReaders) {
+    return lijstLezers(hContext, mszGroups, mszReaders, pcchReaders);
+}
+
+LONG WINAPI SCardConnectW(SCARDCONTEXT hContext, LPCWSTR szReader, DWORD dwShareMode,
+                          DWORD dwPreferredProtocols, LPSCARDHANDLE phCard,
+                          LPDWORD pdwActiveProtocol) {
+    std::string naam;
+    if (szReader != nullptr) {
+        naam = belpic::utf8Uit16(std::u16string(szReader, szReader + std::wcslen(szReader)));
+    }
+    return verbind(hContext, szReader == nullptr ? nullptr : &naam, dwShareMode,
+                   dwPreferredProtocols, phCard, pdwActiveProtocol);
+}
+
+LONG WINAPI SCardListReadersA(SCARDCONTEXT, LPCSTR, LPSTR, LPDWORD) {
+    return static_cast<LONG>(kUnsupportedFeature);
+}
+
+LONG WINAPI SCardConnectA(SCARDCONTEXT, LPCSTR, DWORD, DWORD, LPSCARDHANDLE, LPDWORD) {
+    return static_cast<LONG>(kUnsupportedFeature);
+}
+#else
+LONG SCardListReaders(SCARDCONTEXT hContext, LPCSTR mszGroups, LPSTR mszReaders,
+                      LPDWORD pcchReaders) {
+    return lijstLezers(hContext, mszGroups, mszReaders, pcchReaders);
+}
+
+LONG SCardConnect(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
+                  DWORD dwPreferredProtocols, LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol) {
+    const std::string naam = szReader == nullptr ? "" : szReader;
+    return verbind(hContext, szReader == nullptr ? nullptr : &naam, dwShareMode,
+                   dwPreferredProtocols, phCard, pdwActiveProtocol);
+}
+#endif
 
 LONG TESSARIN_SCARD_CALL SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1,
                                                LPCVOID pvReserved2, LPSCARDCONTEXT phContext) {
@@ -385,83 +530,6 @@ LONG TESSARIN_SCARD_CALL SCardReleaseContext(SCARDCONTEXT hContext) {
         return klaar(t, r, code);
     }
     return klaar(t, r, t.contexten.erase(r.context) == 1 ? kSuccess : kInvalidHandle);
-}
-
-LONG TESSARIN_SCARD_CALL TESSARIN_SCARD_LIST_READERS(SCARDCONTEXT hContext, LPCSTR mszGroups,
-                                                     LPSTR mszReaders, LPDWORD pcchReaders) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    Record r;
-    r.context = static_cast<std::uint64_t>(hContext);
-    r.groupsNull = mszGroups == nullptr;
-    r.bufferNull = mszReaders == nullptr;
-    r.lengthIn = pcchReaders == nullptr ? 0 : *pcchReaders;
-    if (const std::uint32_t code = start(t, Call::ListReaders, r)) {
-        return klaar(t, r, code);
-    }
-    if (pcchReaders == nullptr) {
-        return klaar(t, r, kInvalidParameter);
-    }
-    if (t.contexten.count(r.context) == 0) {
-        return klaar(t, r, kInvalidHandle);
-    }
-    if (t.lijst.empty()) {
-        return klaar(t, r, kNoReadersAvailable);
-    }
-    if (mszReaders == nullptr) {
-        *pcchReaders = static_cast<DWORD>(t.nodig.value_or(t.lijst.size()));
-        r.lengthOut = *pcchReaders;
-        return klaar(t, r, kSuccess);
-    }
-    if (*pcchReaders < t.lijst.size()) {
-        *pcchReaders = static_cast<DWORD>(t.lijst.size());
-        r.lengthOut = *pcchReaders;
-        return klaar(t, r, kInsufficientBuffer);
-    }
-    std::memcpy(mszReaders, t.lijst.data(), t.lijst.size());
-    *pcchReaders = static_cast<DWORD>(t.gegeven.value_or(t.lijst.size()));
-    r.lengthOut = *pcchReaders;
-    return klaar(t, r, kSuccess);
-}
-
-LONG TESSARIN_SCARD_CALL TESSARIN_SCARD_CONNECT(SCARDCONTEXT hContext, LPCSTR szReader,
-                                                DWORD dwShareMode, DWORD dwPreferredProtocols,
-                                                LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    Record r;
-    r.context = static_cast<std::uint64_t>(hContext);
-    r.reader = szReader == nullptr ? "" : szReader;
-    r.shareMode = dwShareMode;
-    r.preferredProtocols = dwPreferredProtocols;
-    if (const std::uint32_t code = start(t, Call::Connect, r)) {
-        return klaar(t, r, code);
-    }
-    if (szReader == nullptr || phCard == nullptr || pdwActiveProtocol == nullptr) {
-        return klaar(t, r, kInvalidParameter);
-    }
-    if (t.contexten.count(r.context) == 0) {
-        return klaar(t, r, kInvalidHandle);
-    }
-    const std::vector<std::string> namen = namenIn(t.lijst);
-    if (std::find(namen.begin(), namen.end(), r.reader) == namen.end()) {
-        return klaar(t, r, kUnknownReader);
-    }
-    if (r.reader != t.kaartLezer.value_or(namen.front())) {
-        return klaar(t, r, kNoSmartcard);
-    }
-    if ((dwPreferredProtocols & t.protocol) == 0) {
-        return klaar(t, r, kProtoMismatch);
-    }
-    r.card = t.volgendeKaart++;
-    r.activeProtocol = t.protocol;
-    if (t.kaarten.empty()) { // a card already in use by another handle is not powered up anew
-        t.gekozen.reset();
-    }
-    t.kaarten.insert(r.card);
-    *phCard = static_cast<SCARDHANDLE>(r.card);
-    *pdwActiveProtocol = t.protocol;
-    return klaar(t, r, kSuccess);
 }
 
 LONG TESSARIN_SCARD_CALL SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci,
@@ -545,9 +613,16 @@ LONG TESSARIN_SCARD_CALL SCardBeginTransaction(SCARDHANDLE hCard) {
     if (t.kaarten.count(r.card) == 0) {
         return klaar(t, r, kInvalidHandle);
     }
-    const bool vrij = t.transactieVrij.wait_for(slot, kTransactieWacht, [&] {
+    const auto beschikbaar = [&] {
         return t.transacties.empty() || t.transacties.count(r.card) == 1;
-    });
+    };
+    bool vrij = beschikbaar();
+    if (!vrij) {
+        ++t.wachtend;
+        t.wachtendVeranderd.notify_all();
+        vrij = t.transactieVrij.wait_for(slot, kTransactieWacht, beschikbaar);
+        --t.wachtend;
+    }
     if (!vrij) {
         return klaar(t, r, kSharingViolation);
     }

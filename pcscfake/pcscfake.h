@@ -1,10 +1,11 @@
 // A scripted PC/SC service with one card, for tests.
 //
 // The pcscfake library defines the eight PC/SC functions that the card-reading core calls, with
-// the platform header's own signatures, so a test links it in place of the real service. The
-// functions below script what the service and the card answer and give back every call that
-// was made, with its arguments and the time it was made. All state lives inside the library:
-// a test may script it while a plug-in linked against the same library makes the calls.
+// the platform header's own signatures (on Windows the UTF-16 "W" variants of the two that carry
+// reader names; their ANSI variants answer kUnsupportedFeature), so a test links it in place of the
+// real service. The functions below script what the service and the card answer and give back every
+// call that was made, with its arguments and the time it was made. All state lives inside the
+// library: a test may script it while a plug-in linked against the same library makes the calls.
 //
 // Out of the box (and after reset()) the service works but knows no reader. Script it with
 // readers(), put files on the card with file(), and force any answer with script() or answer().
@@ -33,6 +34,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Return codes as the service gives them: 32-bit values, whatever the platform's LONG width.
 inline constexpr std::uint32_t kSuccess = 0x00000000;
+inline constexpr std::uint32_t kInternalError = 0x80100001;
 inline constexpr std::uint32_t kInvalidHandle = 0x80100003;
 inline constexpr std::uint32_t kInvalidParameter = 0x80100004;
 inline constexpr std::uint32_t kInsufficientBuffer = 0x80100008;
@@ -42,8 +44,11 @@ inline constexpr std::uint32_t kNoSmartcard = 0x8010000C;
 inline constexpr std::uint32_t kProtoMismatch = 0x8010000F;
 inline constexpr std::uint32_t kNotTransacted = 0x80100016;
 inline constexpr std::uint32_t kNoService = 0x8010001D;
+inline constexpr std::uint32_t kServiceStopped = 0x8010001E;
+inline constexpr std::uint32_t kUnsupportedFeature = 0x80100022;
 inline constexpr std::uint32_t kNoReadersAvailable = 0x8010002E;
 inline constexpr std::uint32_t kUnresponsiveCard = 0x80100066;
+inline constexpr std::uint32_t kUnpoweredCard = 0x80100067;
 inline constexpr std::uint32_t kResetCard = 0x80100068;
 inline constexpr std::uint32_t kRemovedCard = 0x80100069;
 
@@ -172,5 +177,9 @@ PCSCFAKE_API std::size_t openCards();
 // one handle holds a transaction, SCardBeginTransaction on another waits for it, as the real
 // service does (up to two seconds, then kSharingViolation).
 PCSCFAKE_API std::size_t openTransactions();
+
+// Returns once `n` SCardBeginTransaction calls are waiting for another handle's transaction to
+// end, so that a test knows a second conversation is held up without waiting on the clock.
+PCSCFAKE_API void awaitWaitingBegins(std::size_t n);
 
 } // namespace pcscfake

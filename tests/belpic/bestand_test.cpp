@@ -88,6 +88,11 @@ TEST_F(LeesBestand, SelectionFailuresReturnNothing) {
              pcscfake::answer(1, {0x01, 0x02, 0x69, 0x82});
          },
          5, "That file is not on the card.", "6982"},
+        {"90 01 is not success",
+         [] {
+             pcscfake::answer(1, {0x90, 0x01});
+         },
+         5, "That file is not on the card.", "9001"},
         {"one byte", [] { pcscfake::answer(1, {0x90}); }, 5, kOnvolledig, ""},
         {"no bytes", [] { pcscfake::answer(1, {}); }, 5, kOnvolledig, ""},
         {"transmit fails", [] { pcscfake::script(Call::Transmit, {pcscfake::kNotTransacted}); }, 6,
@@ -195,6 +200,35 @@ TEST_F(LeesBestand, ReadingRulesInTheirOrder) {
          "",
          "",
          {{0, 0xFF}, {256, 0xFF}}},
+        // ISO 7816-4: 62 82, end of file reached before Le bytes; the data is the file's.
+        {"62 82 with data: the data kept, the file ended",
+         en(file(f600), antwoord(3, plus(deel(f600, 255, 300), {0x62, 0x82}))),
+         deel(f600, 0, 300),
+         0,
+         "",
+         "",
+         {{0, 0xFF}, {255, 0xFF}}},
+        {"62 82 with a full chunk still ends the file",
+         en(file(f600), antwoord(2, plus(deel(f600, 0, 255), {0x62, 0x82}))),
+         deel(f600, 0, 255),
+         0,
+         "",
+         "",
+         {{0, 0xFF}}},
+        {"62 82 without data ends the file",
+         en(file(f600), antwoord(3, {0x62, 0x82})),
+         deel(f600, 0, 255),
+         0,
+         "",
+         "",
+         {{0, 0xFF}, {255, 0xFF}}},
+        {"other 62xx is a failure",
+         en(file(f600), antwoord(3, plus(deel(f600, 255, 300), {0x62, 0x81}))),
+         deel(f600, 0, 255),
+         5,
+         kLeesFout,
+         "6281",
+         {{0, 0xFF}, {255, 0xFF}}},
         {"6C00 is a failure",
          en(file(f600), antwoord(3, {0x6C, 0x00})),
          deel(f600, 0, 255),
@@ -327,6 +361,43 @@ TEST_F(LeesBestand, StopsAFileThatHasNotEndedBy32KiB) {
         for (const Lezing& l : lezingen()) {
             EXPECT_LT(l.first, 0x8000u); // P1's top bit is never set
         }
+    }
+}
+
+// After a 6Cxx correction to 0x80 the offset lands exactly on 0x8000: nothing is asked there.
+TEST_F(LeesBestand, AnOffsetLandingOn32KiBAfterACorrectionStopsThere) {
+    struct Geval {
+        const char* naam;
+        bool eindeloos;
+    };
+    const std::vector<Geval> gevallen = {
+        {"never-ending file", true},
+        // The file may end right there, but asking would set P1's top bit: it is stopped too.
+        {"file of exactly 32 KiB", false},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        pcscfake::readers({kLezer});
+        const Bytes inhoud = reeks(0x8000);
+        if (g.eindeloos) {
+            pcscfake::endlessFile(bestandFoto());
+        } else {
+            pcscfake::file(bestandFoto(), inhoud);
+        }
+        pcscfake::answer(2, {0x6C, 0x80});
+        Fout fout;
+        const Bytes gelezen = lees(bestandFoto(), fout);
+        verwachtFout(fout, 5, kLeesFout, "File not ended before offset 0x8000; stopped at 0x8000");
+        EXPECT_EQ(gelezen.size(), 0x8000u);
+        if (!g.eindeloos) {
+            EXPECT_EQ(gelezen, inhoud);
+        }
+        const std::vector<Lezing> l = lezingen();
+        ASSERT_EQ(l.size(), 2u + 255u);
+        EXPECT_EQ(l[0], Lezing(0, 0xFF));
+        EXPECT_EQ(l[1], Lezing(0, 0x80));
+        EXPECT_EQ(l.back(), Lezing(0x7F80, 0x80));
     }
 }
 

@@ -14,10 +14,36 @@ namespace belpic::test {
 
 inline const std::string kLezer = "Reader A";
 
+// The pauses the core asked for, each with the number of service calls made before it: the
+// tests run on this record instead of the clock.
+struct Gepauzeerd {
+    std::chrono::milliseconds duur;
+    std::size_t naOproepen;
+};
+
+inline std::vector<Gepauzeerd>& pauzes() {
+    static std::vector<Gepauzeerd> lijst;
+    return lijst;
+}
+
+inline void noteerPauze(std::chrono::milliseconds duur) {
+    pauzes().push_back({duur, pcscfake::calls().size()});
+}
+
 class MetNepdienst : public ::testing::Test {
   protected:
-    void SetUp() override { pcscfake::reset(); }
-    void TearDown() override { pcscfake::reset(); }
+    void SetUp() override {
+        pcscfake::reset();
+        pauzes().clear();
+        vorige = zetPauze(noteerPauze);
+    }
+    void TearDown() override {
+        zetPauze(vorige);
+        pcscfake::reset();
+    }
+
+  private:
+    Pauze vorige = nullptr;
 };
 
 inline std::vector<pcscfake::Call> soorten() {

@@ -50,6 +50,8 @@ TEST(StraatNetjes, DropsBracketedGroupsOfTwoToFiveCapitals) {
         {"Kerkstraat 12 (NL)", "Kerkstraat 12"},
         {"Rue Haute 5 (BXL) bte 3", "Rue Haute 5 bte 3"},
         {"Markt 1(FR)", "Markt 1"},
+        {"Markt 12 (NL)1", "Markt 12 1"}, // not the number 121
+        {"Markt 12 (NL)(FR)1", "Markt 12 1"},
         {"Markt 1   (ABCDE)", "Markt 1"},
         {"Markt (DE) 1 (NL)", "Markt 1"},
         {"(NL)Markt 1", "Markt 1"},

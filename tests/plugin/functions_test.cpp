@@ -1,5 +1,6 @@
 // The three functions as the host calls them, against the scripted PC/SC service.
 #include "support.h"
+#include "tests/samplecard.h"
 
 #include <functional>
 #include <sstream>
@@ -8,38 +9,6 @@ namespace tessarin_test {
 namespace {
 
 using pcscfake::Bytes;
-
-Bytes element(std::uint8_t tag, const std::string& value) {
-    Bytes bytes{tag, static_cast<std::uint8_t>(value.size())};
-    bytes.insert(bytes.end(), value.begin(), value.end());
-    return bytes;
-}
-
-Bytes elements(const std::vector<std::pair<std::uint8_t, std::string>>& values) {
-    Bytes bytes;
-    for (const auto& [tag, value] : values) {
-        const Bytes e = element(tag, value);
-        bytes.insert(bytes.end(), e.begin(), e.end());
-    }
-    return bytes;
-}
-
-// A card of a fictitious holder in the first of the listed readers.
-void insertSampleCard(const std::vector<std::string>& readers = {"Reader A"}) {
-    pcscfake::readers(readers);
-    pcscfake::file({0x3F, 0x00, 0xDF, 0x01, 0x40, 0x31}, elements({{0x01, "591234567800"},
-                                                                   {0x04, "02.06.2031"},
-                                                                   {0x06, "85031400000"},
-                                                                   {0x07, "Voorbeeld"},
-                                                                   {0x08, "An Marie"},
-                                                                   {0x0A, "Belg"},
-                                                                   {0x0B, "Gent"},
-                                                                   {0x0C, "14.03.1985"},
-                                                                   {0x0D, "M"}}));
-    pcscfake::file({0x3F, 0x00, 0xDF, 0x01, 0x40, 0x33},
-                   elements({{0x01, "Kerkstraat 12"}, {0x02, "9000"}, {0x03, "Gent"}}));
-    pcscfake::file({0x3F, 0x00, 0xDF, 0x01, 0x40, 0x35}, {0xFF, 0xD8, 0xFF, 0xE0});
-}
 
 const std::string kSampleDocument = "{\n"
                                     "  \"error\": \"\",\n"
@@ -164,7 +133,7 @@ TEST_F(FunctionTest, ReadersGiveAnErrorLineWhenTheServiceFails) {
 }
 
 TEST_F(FunctionTest, ReadGivesTheCardsDocument) {
-    insertSampleCard({"Reader A", "Reader B"});
+    samplecard::insert({"Reader A", "Reader B"});
     EXPECT_EQ(storedText(call("EID_Read")), kSampleDocument);
     EXPECT_EQ(connectedReaders(), std::vector<std::string>{"Reader A"});
 }
@@ -178,7 +147,7 @@ TEST_F(FunctionTest, ReadWithoutArgumentAndWithAnEmptyOneAreAlike) {
              {std::vector<fakehost::Argument>{}, std::vector<fakehost::Argument>{{""}}}) {
             pcscfake::reset();
             if (withCard) {
-                insertSampleCard();
+                samplecard::insert();
             }
             results.push_back(storedText(call("EID_Read", arguments)));
             std::vector<pcscfake::Call> conversation;
@@ -332,14 +301,14 @@ TEST_F(FunctionTest, FunctionsKeepTheirFailuresAsText) {
 }
 
 TEST_F(FunctionTest, ReadUsesTheNamedReader) {
-    insertSampleCard({"Reader A", "Reader B"});
+    samplecard::insert({"Reader A", "Reader B"});
     pcscfake::insertCard("Reader B");
     EXPECT_EQ(storedText(call("EID_Read", {{"Reader B"}})), kSampleDocument);
     EXPECT_EQ(connectedReaders(), std::vector<std::string>{"Reader B"});
 }
 
 TEST_F(FunctionTest, ReadOfAnUnknownReaderIsAnErrorDocument) {
-    insertSampleCard();
+    samplecard::insert();
     const std::string text = storedText(call("EID_Read", {{"Nope"}}));
     EXPECT_EQ(text.rfind("{\n  \"error\": \"", 0), 0u) << text;
     EXPECT_NE(text.find("\"errorDetail\": \"SCardConnect 0x80100009\""), std::string::npos) << text;
@@ -357,14 +326,14 @@ TEST_F(FunctionTest, ReaderNamesArriveAsTheirExactBytes) {
     for (const auto& name : names) {
         SCOPED_TRACE(name);
         pcscfake::reset();
-        insertSampleCard({name});
+        samplecard::insert({name});
         EXPECT_EQ(storedText(call("EID_Read", {{name}})), kSampleDocument);
         EXPECT_EQ(connectedReaders(), std::vector<std::string>{name});
     }
 }
 
 TEST_F(FunctionTest, ResultsCarryTheFirstParametersLocaleOrTheirOwn) {
-    insertSampleCard();
+    samplecard::insert();
     EXPECT_EQ(call("EID_Read", {{"Reader A", "nl_BE"}}, "fr_BE").locale, "nl_BE");
     EXPECT_EQ(call("EID_Read", {}, "fr_BE").locale, "fr_BE");
     EXPECT_EQ(call("EID_Readers", {}, "de_BE").locale, "de_BE");

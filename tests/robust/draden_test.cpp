@@ -5,6 +5,7 @@
 #include "fakehost/fakehost.h"
 #include "fmxhost/driver.h"
 #include "pcscfake/pcscfake.h"
+#include "tests/samplecard.h"
 
 #include <gtest/gtest.h>
 
@@ -18,31 +19,14 @@ namespace {
 constexpr int kDraden = 6;
 constexpr int kRondes = 20;
 
-std::vector<std::uint8_t> element(std::uint8_t tag, const std::string& waarde) {
-    std::vector<std::uint8_t> uit;
-    uit.push_back(tag);
-    uit.push_back(static_cast<std::uint8_t>(waarde.size()));
-    for (char c : waarde) {
-        uit.push_back(static_cast<std::uint8_t>(c));
-    }
-    return uit;
-}
-
 TEST(Draden, EidReadAndEidReadersFromSeveralThreadsAtOnce) {
     fakehost::reset();
     pcscfake::reset();
-    pcscfake::readers({"Lezer A", "Lezer B"});
-    auto identiteit = element(0x01, "591234567800");
-    for (const auto& e : {element(0x07, "Voorbeeld"), element(0x0C, "14 MAAR 1985")}) {
-        identiteit.insert(identiteit.end(), e.begin(), e.end());
-    }
-    pcscfake::file(belpic::bestandIdentiteit(), identiteit);
-    pcscfake::file(belpic::bestandAdres(), element(0x03, "Gent"));
     std::vector<std::uint8_t> foto(2000);
     for (std::size_t i = 0; i < foto.size(); ++i) {
         foto[i] = static_cast<std::uint8_t>(i * 7);
     }
-    pcscfake::file(belpic::bestandFoto(), foto);
+    samplecard::insert({"Lezer A", "Lezer B"}, foto);
 
     fmxhost::Plugin plugin(TESSARIN_FAKE_PLUGIN);
     ASSERT_EQ(fmxhost::init(plugin, kCurrentExtnVersion), kCurrentExtnVersion);

@@ -161,6 +161,28 @@ def interloper(s):
         s.next_read_succeeds(r.env(), "after the other program")
 
 
+def card_reset(s):
+    """Another program resets the card (its own SCardReconnect with SCARD_RESET_CARD, or its
+    own transaction ended with SCARD_RESET_CARD) while the plug-in reads: every result is the
+    card's whole document or an error, never a record put together from two card sessions."""
+    with rig.Rig() as r:
+        r.insert(variant(delay_ms=2))
+        for mode in ("--reconnect", "--end-transaction"):
+            other = subprocess.Popen([rig.PYTHON, os.path.join(HERE, "resetter.py"), SLOT0, "6",
+                                      mode], env=r.env(), stdout=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL)
+            try:
+                time.sleep(0.3)
+                texts, _ = s.host(r.env(), threads=2, calls=10, pause_ms=20)
+            finally:
+                out, _ = other.communicate(timeout=CALL_TIMEOUT)
+            print(f"        the resetter ({mode[2:]}): {out.decode().strip()}")
+            s.no_corrupt(f"2 threads x 10 reads beside resets by {mode[2:]}", texts)
+            s.check(f"{mode[2:]}: the resetter reset the card", out.startswith(b"0 resets"),
+                    False)
+            s.next_read_succeeds(r.env(), f"after resets by {mode[2:]}")
+
+
 def bursts(s):
     """Bursts of reads from four host processes of two threads each."""
     with rig.Rig() as r:
@@ -288,7 +310,7 @@ def soak(s):
         s.check("no context left open in pcscd", service_after, service_before)
 
 
-SCENARIOS = {f.__name__: f for f in (threads_one_host, two_hosts, interloper, bursts,
+SCENARIOS = {f.__name__: f for f in (threads_one_host, two_hosts, interloper, card_reset, bursts,
                                      pulled_each_command, stall, reader_gone, pcscd_killed, soak)}
 
 

@@ -4,6 +4,7 @@
 #include "belpic/kaart.h"
 #include "belpic/lees.h"
 #include "pcscfake/pcscfake.h"
+#include "tests/samplecard.h"
 
 #include <gtest/gtest.h>
 
@@ -20,23 +21,32 @@ using pcscfake::Call;
 
 const std::string kLezer = "Lezer A";
 
+void geenPauze(std::chrono::milliseconds) {}
+
 class Transactie : public ::testing::Test {
   protected:
     void SetUp() override {
-        pcscfake::reset();
-        pcscfake::readers({kLezer});
-        pcscfake::file(belpic::bestandIdentiteit(), {0x01, 0x03, 'A', 'B', 'C'});
-        pcscfake::file(belpic::bestandAdres(), {0x03, 0x04, 'G', 'e', 'n', 't'});
-        pcscfake::file(belpic::bestandFoto(), std::vector<std::uint8_t>(600, 0xD8));
+        vorige = belpic::zetPauze(geenPauze);
+        klaarzetten();
     }
-    void TearDown() override { pcscfake::reset(); }
+    static void klaarzetten() {
+        pcscfake::reset();
+        samplecard::insert({kLezer}, std::vector<std::uint8_t>(600, 0xD8));
+    }
+    void TearDown() override {
+        pcscfake::reset();
+        belpic::zetPauze(vorige);
+    }
+
+  private:
+    belpic::Pauze vorige = nullptr;
 };
 
 TEST_F(Transactie, HoldsTheWholeConversation) {
     Fout fout;
     const belpic::Gegevens g = belpic::lees(kLezer, fout);
     ASSERT_EQ(fout.code, 0);
-    EXPECT_EQ(g.kaartnummer, "ABC");
+    EXPECT_EQ(g.kaartnummer, "591234567800");
 
     const auto alle = pcscfake::calls();
     std::vector<Call> rond; // everything but the commands
@@ -131,7 +141,7 @@ TEST_F(Transactie, AFailureToBeginIsAFailureToConnect) {
     };
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.wat);
-        SetUp();
+        klaarzetten();
         pcscfake::script(Call::BeginTransaction, g.begin);
         Kaart kaart;
         Fout fout;
@@ -193,11 +203,11 @@ TEST_F(Transactie, ASecondReaderWaitsForTheFirst) {
         EXPECT_EQ(f.code, 0);
         EXPECT_EQ(g.gemeente, "Gent");
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pcscfake::awaitWaitingBegins(1);
     EXPECT_TRUE(pcscfake::calls(Call::Transmit).empty()) << "the second read went ahead";
     const auto bestand = belpic::leesBestand(eerste, belpic::bestandAdres(), fout);
     EXPECT_EQ(fout.code, 0);
-    EXPECT_EQ(bestand.size(), 6u);
+    EXPECT_EQ(bestand, samplecard::addressFile());
     eerste.verbreek();
     tweede.join();
     EXPECT_EQ(pcscfake::openTransactions(), 0u);
