@@ -15,9 +15,9 @@ constexpr auto kWacht = std::chrono::milliseconds(200);
 constexpr int kPogingen = 2;
 constexpr DWORD kOntvangLengte = 258; // 256 data bytes and the status word
 
-const char* const kGeenLezer = "No card reader connected.";
-const char* const kDienstZwijgt = "The smart card service is not responding.";
-const char* const kKaartZwijgt =
+constexpr const char* kGeenLezer = "No card reader connected.";
+constexpr const char* kDienstZwijgt = "The smart card service is not responding.";
+constexpr const char* kKaartZwijgt =
     "The card does not respond. If this card was just read successfully, take it out and put "
     "it back. Otherwise turn it over -- on the newer Belgian eID the chip is on the back -- and "
     "insert it all the way.";

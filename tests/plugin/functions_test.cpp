@@ -201,7 +201,7 @@ TEST_F(FunctionTest, ThePhotoArgumentIsReadAsAFileMakerBoolean) {
         SCOPED_TRACE(c.arguments.size() < 2 ? "no photo argument"
                                             : "photo argument \"" + c.arguments[1].text + "\"");
         pcscfake::reset();
-        insertSampleCard();
+        samplecard::insert();
         EXPECT_EQ(storedText(call("EID_Read", c.arguments)),
                   c.photo ? kSampleDocument : kNoPhotoDocument);
         EXPECT_EQ(photoSelected(), c.photo);
@@ -227,12 +227,12 @@ TEST_F(FunctionTest, TheStepGivesTheDocumentOrAnErrorCodeWithItsSentence) {
         fmx::errcode error;
         std::string text;
     } cases[] = {
-        {"card", [] { insertSampleCard(); }, {}, 0, kSampleDocument},
-        {"card, photo on", [] { insertSampleCard(); }, {"", "1"}, 0, kSampleDocument},
-        {"card, photo off", [] { insertSampleCard(); }, {"", "0"}, 0, kNoPhotoDocument},
+        {"card", [] { samplecard::insert(); }, {}, 0, kSampleDocument},
+        {"card, photo on", [] { samplecard::insert(); }, {"", "1"}, 0, kSampleDocument},
+        {"card, photo off", [] { samplecard::insert(); }, {"", "0"}, 0, kNoPhotoDocument},
         {"named reader",
          [] {
-             insertSampleCard({"Reader A", "Reader B"});
+             samplecard::insert({"Reader A", "Reader B"});
          },
          {"Reader A"},
          0,
@@ -240,7 +240,7 @@ TEST_F(FunctionTest, TheStepGivesTheDocumentOrAnErrorCodeWithItsSentence) {
         {"no reader", [] {}, {}, 1552, "No card reader connected."},
         {"no card",
          [] {
-             insertSampleCard();
+             samplecard::insert();
              pcscfake::removeCard();
          },
          {},
@@ -248,20 +248,20 @@ TEST_F(FunctionTest, TheStepGivesTheDocumentOrAnErrorCodeWithItsSentence) {
          "There is no card in the reader."},
         {"mute card",
          [] {
-             insertSampleCard();
+             samplecard::insert();
              pcscfake::script(pcscfake::Call::Connect, {pcscfake::kProtoMismatch});
          },
          {},
          1554,
          "The card does not respond."},
         {"unknown reader",
-         [] { insertSampleCard(); },
+         [] { samplecard::insert(); },
          {"Nope"},
          1555,
          "Could not connect to reader Nope."},
         {"identity file missing",
          [] {
-             insertSampleCard();
+             samplecard::insert();
              pcscfake::answer(1, {0x6A, 0x82});
          },
          {},
