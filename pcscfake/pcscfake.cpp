@@ -16,7 +16,7 @@ namespace pcscfake {
 
 namespace {
 
-constexpr std::size_t kSoorten = 8;
+constexpr std::size_t kSoorten = 10;
 // How long SCardBeginTransaction waits for another handle's transaction to end.
 constexpr auto kTransactieWacht = std::chrono::seconds(2);
 
@@ -48,6 +48,13 @@ struct Toestand {
     std::set<std::uint64_t> transacties; // card handles holding a transaction
     std::condition_variable transactieVrij;
 
+    bool dienstLoopt = true;
+    std::chrono::steady_clock::duration verschoven{};    // by advance()
+    std::map<std::string, std::uint64_t> tellers;        // insertions and removals per reader
+    std::map<std::uint64_t, std::uint64_t> annuleringen; // SCardCancel calls per context
+    std::size_t wachten = 0;                             // waits begun: see waitsBegun()
+    std::condition_variable veranderd; // anything a waiting SCardGetStatusChange looks at
+
     void wis() {
         record.clear();
         std::fill(std::begin(geteld), std::end(geteld), 0);
@@ -64,6 +71,11 @@ struct Toestand {
         contexten.clear();
         kaarten.clear();
         transacties.clear();
+        dienstLoopt = true;
+        verschoven = {};
+        tellers.clear();
+        annuleringen.clear();
+        wachten = 0;
     }
 };
 
@@ -99,11 +111,24 @@ std::vector<std::string> namenIn(const Bytes& lijst) {
     return namen;
 }
 
+std::chrono::steady_clock::time_point nu(const Toestand& t) {
+    return std::chrono::steady_clock::now() + t.verschoven;
+}
+
+// The reader holding the card, or the empty name.
+std::string houder(const Toestand& t) {
+    if (t.kaartLezer) {
+        return *t.kaartLezer;
+    }
+    const std::vector<std::string> namen = namenIn(t.lijst);
+    return namen.empty() ? std::string() : namen.front();
+}
+
 // Opens a record of the call, counts it, and tells the code the script forces (0: none).
 // Throws std::bad_alloc when the script asks for it.
 std::uint32_t start(Toestand& t, Call call, Record& r) {
     r.call = call;
-    r.time = std::chrono::steady_clock::now();
+    r.time = nu(t);
     const std::size_t n = ++t.geteld[static_cast<std::size_t>(call)];
     const auto gooi = t.gooi.find(call);
     if (gooi != t.gooi.end() && gooi->second == n) {
@@ -114,7 +139,41 @@ std::uint32_t start(Toestand& t, Call call, Record& r) {
     if (codes != t.codes.end() && n <= codes->second.size()) {
         return codes->second[n - 1];
     }
-    return kSuccess;
+    return t.dienstLoopt ? kSuccess : kNoService;
+}
+
+// Fills each entry's event state as the service sees the readers now; tells whether any differs
+// from what the caller knew.
+bool bekijk(Toestand& t, belpic::pcsc::LezerStaat* staten, DWORD aantal) {
+    const std::vector<std::string> namen = namenIn(t.lijst);
+    const std::string kaartIn = houder(t);
+    const std::string aankomst = belpic::pcsc::utf8(belpic::pcsc::aankomstNaam().c_str());
+    constexpr DWORD kStand = SCARD_STATE_PRESENT | SCARD_STATE_EMPTY | SCARD_STATE_UNKNOWN;
+    bool gewijzigd = false;
+    for (DWORD i = 0; i < aantal; ++i) {
+        belpic::pcsc::LezerStaat& staat = staten[i];
+        const DWORD huidig = staat.dwCurrentState;
+        const std::string naam = belpic::pcsc::utf8(staat.szReader);
+        DWORD gebeurd = 0;
+        bool anders = false;
+        if (huidig & SCARD_STATE_IGNORE) {
+            gebeurd = SCARD_STATE_IGNORE;
+        } else if (naam == aankomst) {
+            gebeurd = static_cast<DWORD>(namen.size()) << 16;
+            anders = (huidig >> 16) != namen.size();
+        } else if (std::find(namen.begin(), namen.end(), naam) == namen.end()) {
+            gebeurd = SCARD_STATE_UNKNOWN;
+            anders = (huidig & SCARD_STATE_UNKNOWN) == 0;
+        } else {
+            const DWORD stand = naam == kaartIn ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
+            const DWORD teller = static_cast<DWORD>(t.tellers[naam] & 0xFFFF);
+            gebeurd = teller << 16 | stand;
+            anders = (huidig & kStand) != stand || (huidig >> 16) != teller;
+        }
+        staat.dwEventState = gebeurd | (anders ? SCARD_STATE_CHANGED : 0);
+        gewijzigd = gewijzigd || anders;
+    }
+    return gewijzigd;
 }
 
 LONG klaar(Toestand& t, Record& r, std::uint32_t code) {
@@ -129,6 +188,7 @@ void reset() {
     onderSlot([&](Toestand& t) {
         t.wis();
         t.transactieVrij.notify_all();
+        t.veranderd.notify_all();
     });
 }
 
@@ -145,7 +205,10 @@ void readers(const std::vector<std::string>& names) {
 }
 
 void readerBytes(const Bytes& multiString) {
-    onderSlot([&](Toestand& t) { t.lijst = multiString; });
+    onderSlot([&](Toestand& t) {
+        t.lijst = multiString;
+        t.veranderd.notify_all();
+    });
 }
 
 void listLengths(std::uint64_t needed, std::uint64_t returned) {
@@ -156,7 +219,18 @@ void listLengths(std::uint64_t needed, std::uint64_t returned) {
 }
 
 void insertCard(const std::string& reader) {
-    onderSlot([&](Toestand& t) { t.kaartLezer = reader; });
+    onderSlot([&](Toestand& t) {
+        const std::string oud = houder(t);
+        t.kaartLezer = reader;
+        if (oud != reader) { // the reader that lost the card and the one that got it
+            for (const std::string& naam : {oud, reader}) {
+                if (!naam.empty()) {
+                    ++t.tellers[naam];
+                }
+            }
+        }
+        t.veranderd.notify_all();
+    });
 }
 
 void removeCard() {
@@ -201,6 +275,49 @@ void answer(std::size_t n, const Bytes& response) {
 
 void cardPlayer(Player player) {
     onderSlot([&](Toestand& t) { t.speler = std::move(player); });
+}
+
+void serviceRunning(bool running) {
+    onderSlot([&](Toestand& t) {
+        t.dienstLoopt = running;
+        if (!running) {
+            t.contexten.clear();
+            t.kaarten.clear();
+            t.transacties.clear();
+        }
+        t.transactieVrij.notify_all();
+        t.veranderd.notify_all();
+    });
+}
+
+std::chrono::steady_clock::time_point now() {
+    return onderSlot([&](Toestand& t) { return nu(t); });
+}
+
+void advance(std::chrono::steady_clock::duration by) {
+    onderSlot([&](Toestand& t) {
+        t.verschoven += by;
+        t.veranderd.notify_all();
+    });
+}
+
+void sleep(std::chrono::steady_clock::duration duration) {
+    Toestand& t = toestand();
+    std::unique_lock<std::mutex> slot(t.slot);
+    const auto einde = t.verschoven + duration;
+    ++t.wachten;
+    t.veranderd.notify_all();
+    t.veranderd.wait(slot, [&] { return t.verschoven >= einde; });
+}
+
+std::size_t waitsBegun() {
+    return onderSlot([&](Toestand& t) { return t.wachten; });
+}
+
+void awaitWaits(std::size_t n) {
+    Toestand& t = toestand();
+    std::unique_lock<std::mutex> slot(t.slot);
+    t.veranderd.wait(slot, [&] { return t.wachten >= n; });
 }
 
 std::vector<Record> calls() {
@@ -262,6 +379,7 @@ LONG TESSARIN_SCARD_CALL SCardReleaseContext(SCARDCONTEXT hContext) {
         if (const std::uint32_t code = start(t, Call::ReleaseContext, r)) {
             return klaar(t, r, code);
         }
+        t.veranderd.notify_all(); // a wait on the context ends
         return klaar(t, r, t.contexten.erase(r.context) == 1 ? kSuccess : kInvalidHandle);
     });
 }
@@ -449,6 +567,84 @@ LONG TESSARIN_SCARD_CALL SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposit
             return klaar(t, r, kNotTransacted);
         }
         t.transactieVrij.notify_all();
+        return klaar(t, r, kSuccess);
+    });
+}
+
+// Waits until a reader's state differs from what the caller knew, advance() has moved the
+// service's clock past the timeout, SCardCancel is called on the context, or the service stops.
+LONG TESSARIN_SCARD_CALL TESSARIN_SCARD_GET_STATUS_CHANGE(SCARDCONTEXT hContext, DWORD dwTimeout,
+                                                          belpic::pcsc::LezerStaat* rgReaderStates,
+                                                          DWORD cReaders) {
+    Toestand& t = toestand();
+    std::unique_lock<std::mutex> slot(t.slot);
+    Record r;
+    r.context = static_cast<std::uint64_t>(hContext);
+    r.timeout = dwTimeout;
+    for (DWORD i = 0; rgReaderStates != nullptr && i < cReaders; ++i) {
+        const auto* naam = rgReaderStates[i].szReader;
+        r.states.push_back(
+            {naam == nullptr ? "" : belpic::pcsc::utf8(naam), rgReaderStates[i].dwCurrentState, 0});
+    }
+    if (const std::uint32_t code = start(t, Call::GetStatusChange, r)) {
+        return klaar(t, r, code);
+    }
+    if (rgReaderStates == nullptr && cReaders > 0) {
+        return klaar(t, r, kInvalidParameter);
+    }
+    for (DWORD i = 0; i < cReaders; ++i) {
+        if (rgReaderStates[i].szReader == nullptr) {
+            return klaar(t, r, kInvalidParameter);
+        }
+    }
+    if (t.contexten.count(r.context) == 0) {
+        return klaar(t, r, kInvalidHandle);
+    }
+    const auto einde = t.verschoven + std::chrono::milliseconds(dwTimeout);
+    const std::uint64_t annulering = t.annuleringen[r.context];
+    std::uint32_t code = kSuccess;
+    bool wacht = false;
+    for (;;) {
+        if (!t.dienstLoopt) {
+            code = kNoService;
+        } else if (t.contexten.count(r.context) == 0) {
+            code = kInvalidHandle;
+        } else if (t.annuleringen[r.context] != annulering) {
+            code = kCancelled;
+        } else if (bekijk(t, rgReaderStates, cReaders)) {
+            code = kSuccess;
+        } else if (dwTimeout != INFINITE && t.verschoven >= einde) {
+            code = kTimeout;
+        } else {
+            if (!wacht) {
+                wacht = true;
+                ++t.wachten;
+                t.veranderd.notify_all();
+            }
+            t.veranderd.wait(slot);
+            continue;
+        }
+        break;
+    }
+    for (DWORD i = 0; i < cReaders && code == kSuccess; ++i) {
+        r.states[i].event = rgReaderStates[i].dwEventState;
+    }
+    return klaar(t, r, code);
+}
+
+// Ends the waits in progress on the context; a later wait is not affected.
+LONG TESSARIN_SCARD_CALL SCardCancel(SCARDCONTEXT hContext) {
+    return onderSlot([&](Toestand& t) -> LONG {
+        Record r;
+        r.context = static_cast<std::uint64_t>(hContext);
+        if (const std::uint32_t code = start(t, Call::Cancel, r)) {
+            return klaar(t, r, code);
+        }
+        if (t.contexten.count(r.context) == 0) {
+            return klaar(t, r, kInvalidHandle);
+        }
+        ++t.annuleringen[r.context];
+        t.veranderd.notify_all();
         return klaar(t, r, kSuccess);
     });
 }
