@@ -22,6 +22,7 @@
 #include "FMWrapper/FMXCalcEngine.h"
 // clang-format on
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,8 @@ unsigned long callCount();          // SDK calls since reset()
 std::vector<std::string> calls();   // their names, in order
 int liveTexts();                    // made by the plug-in and not yet deleted
 int liveQuadChars();                // likewise
+int liveData();                     // likewise
+int liveLocales();                  // likewise
 std::vector<std::string> misuses(); // since reset()
 
 struct Registration {
@@ -82,5 +85,23 @@ struct Result {
 // Calls a handler as the host does, with fresh parameter, environment and result objects.
 Result call(fmx::ExtPluginType handler, short functionId, const std::vector<Argument>& arguments,
             const std::string& resultLocale = "en_US");
+
+// The host's cStartScript: records the call and answers 0. The plug-in passes its own texts
+// and data, which must be alive.
+FMX_PROC(fmx::errcode)
+startScript(const fmx::Text* fileName, const fmx::Text* scriptName, FMX_ScriptControl control,
+            const fmx::Data* parameter);
+
+struct ScriptStart {
+    std::string file; // UTF-8
+    std::string script;
+    int control = 0;
+    std::string parameter; // the parameter's text; empty without one
+};
+
+std::vector<ScriptStart> scriptStarts(); // since reset(), in order
+
+// Called with each script start as it is made, on the caller's thread; empty: none.
+void onScriptStart(std::function<void(const ScriptStart&)> listener);
 
 } // namespace fakehost

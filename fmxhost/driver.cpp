@@ -2,12 +2,14 @@
 #include "fmxhost/platform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 namespace fmxhost {
 
@@ -15,8 +17,10 @@ namespace {
 
 constexpr fmx::uint32 kStringBufferSize = 1024; // units the driver offers for GetString
 constexpr fmx::ptrtype kEnglish = 0x0409;       // the Windows language id sent with GetString
-constexpr const char* kUsageText = "usage: fmxhost [--extn-version N] PLUGIN FUNCTION [ARG...], or "
-                                   "fmxhost [--extn-version N] --info PLUGIN";
+constexpr const char* kUsageText =
+    "usage: fmxhost [--extn-version N] [--application N] [--idle SECONDS] PLUGIN FUNCTION "
+    "[ARG...], or fmxhost [--extn-version N] [--application N] --info PLUGIN";
+constexpr auto kIdleInterval = std::chrono::milliseconds(20); // as often as a waiting host
 
 std::string hex8(fmx::uint32 value) {
     char text[16];
@@ -61,6 +65,7 @@ FMX_ExternCallStruct callBlock(const Plugin& plugin, fmx::uchar whichCall, fmx::
     block.unusedID = -1;
     block.entryPoint = plugin.entry();
     block.whichCall = whichCall;
+    block.cStartScript = fakehost::startScript;
     return block;
 }
 
@@ -68,14 +73,21 @@ void send(const Plugin& plugin, FMX_ExternCallStruct& block) {
     plugin.entry()(&block);
 }
 
-fmx::int64 init(const Plugin& plugin, fmx::int16 extnVersion) {
+fmx::int64 init(const Plugin& plugin, fmx::int16 extnVersion, FMX_Application application) {
     auto block = callBlock(plugin, kFMXT_Init, extnVersion);
+    block.parm1 = application;
     send(plugin, block);
     return static_cast<fmx::int64>(block.result);
 }
 
 void shutdown(const Plugin& plugin, fmx::int16 extnVersion) {
     auto block = callBlock(plugin, kFMXT_Shutdown, extnVersion);
+    send(plugin, block);
+}
+
+void idle(const Plugin& plugin, FMX_IdleLevel level, fmx::int16 extnVersion) {
+    auto block = callBlock(plugin, kFMXT_Idle, extnVersion);
+    block.parm1 = level;
     send(plugin, block);
 }
 
@@ -127,6 +139,8 @@ namespace {
 
 struct Options {
     fmx::int16 extnVersion = kCurrentExtnVersion;
+    FMX_Application application = 0; // Developer
+    double idleSeconds = -1;         // below zero: no Idle messages
     bool info = false;
     std::string plugin;
     std::string function;
@@ -148,6 +162,22 @@ fmx::int16 extnVersion(const std::string& text) {
     return static_cast<fmx::int16>(value);
 }
 
+// A whole number from `low` to `high`, for the option `name`.
+long number(const std::string& name, const std::string& text, long low, long high) {
+    std::size_t end = 0;
+    long value = 0;
+    try {
+        value = std::stol(text, &end);
+    } catch (const std::exception&) {
+        end = 0;
+    }
+    if (end == 0 || end != text.size() || value < low || value > high) {
+        throw Failure(kUsage, name + " takes a number from " + std::to_string(low) + " to " +
+                                  std::to_string(high) + ", not \"" + text + "\"");
+    }
+    return value;
+}
+
 Options parse(const std::vector<std::string>& arguments) {
     Options options;
     std::size_t i = 1;
@@ -159,6 +189,17 @@ Options parse(const std::vector<std::string>& arguments) {
                 throw Failure(kUsage, "--extn-version needs a number");
             }
             options.extnVersion = extnVersion(arguments[i]);
+        } else if (arguments[i] == "--application" || arguments[i] == "--idle") {
+            const std::string name = arguments[i];
+            if (++i == arguments.size()) {
+                throw Failure(kUsage, name + " needs a number");
+            }
+            if (name == "--idle") {
+                options.idleSeconds = static_cast<double>(number(name, arguments[i], 0, 86400));
+            } else {
+                options.application =
+                    static_cast<FMX_Application>(number(name, arguments[i], 0, 255));
+            }
         } else if (arguments[i].rfind("--", 0) == 0) {
             throw Failure(kUsage, "unknown option " + arguments[i]);
         } else {
@@ -210,10 +251,30 @@ void printInfo(std::ostream& out, const Plugin& plugin, fmx::int16 extnVersion, 
     }
 }
 
+// The host waiting for the user: Idle on the main thread every 20 ms, each script the plug-in
+// starts printed at once.
+void idleFor(const Plugin& plugin, const Options& options, std::ostream& out) {
+    fakehost::onScriptStart([&](const fakehost::ScriptStart& start) {
+        out << "StartScript\t" << start.file << '\t' << start.script << '\t' << start.control
+            << '\t' << start.parameter << '\n'
+            << std::flush;
+    });
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(options.idleSeconds));
+    auto next = std::chrono::steady_clock::now();
+    while (next < end) {
+        idle(plugin, kFMXT_UserNotIdle, options.extnVersion);
+        next += kIdleInterval;
+        std::this_thread::sleep_until(std::min(next, end));
+    }
+    fakehost::onScriptStart(nullptr);
+}
+
 int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
     const Options options = parse(arguments);
     const Plugin plugin(options.plugin);
-    const fmx::int64 reply = init(plugin, options.extnVersion);
+    const fmx::int64 reply = init(plugin, options.extnVersion, options.application);
     const Started started{plugin, options.extnVersion};
     if (reply <= 0) {
         throw Failure(kRefused, options.plugin + " refused to start: Init replied " +
@@ -232,7 +293,10 @@ int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
         throw Failure(kFunctionFailed,
                       options.function + " returned error " + std::to_string(result.error));
     }
-    out << fakehost::utf8(result.text) << '\n';
+    out << fakehost::utf8(result.text) << '\n' << std::flush;
+    if (options.idleSeconds >= 0) {
+        idleFor(plugin, options, out);
+    }
     return kOk;
 }
 
@@ -248,6 +312,10 @@ void warnAboutHostState(std::size_t misusesBefore, int textsBefore, int quadChar
     if (texts != 0 || quadChars != 0) {
         err << "fmxhost: warning: the plug-in left " << texts << " texts and " << quadChars
             << " four-character codes undeleted\n";
+    }
+    if (fakehost::liveData() != 0 || fakehost::liveLocales() != 0) {
+        err << "fmxhost: warning: the plug-in left " << fakehost::liveData() << " data and "
+            << fakehost::liveLocales() << " locales undeleted\n";
     }
 }
 
