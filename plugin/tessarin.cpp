@@ -11,6 +11,7 @@
 
 #include "belpic/kaart.h"
 #include "belpic/lees.h"
+#include "plugin/events.h"
 #include "json/json.h"
 
 #include <algorithm>
@@ -21,24 +22,26 @@
 
 // The host finds these by name. The SDK marks the entry point for export only with MSVC, and
 // the module is built with hidden symbols, so it is marked here. Only the macOS and Linux
-// hosts read the global.
+// hosts read the global; FMX_StartScript reads it everywhere.
 #if defined(_WIN32)
 #define TESSARIN_EXPORT __declspec(dllexport)
-static void OnthoudBlok(FMX_ExternCallPtr) {}
+FMX_ExternCallPtr gFMX_ExternCallPtr = nullptr;
 #else
 #define TESSARIN_EXPORT __attribute__((visibility("default")))
 TESSARIN_EXPORT FMX_ExternCallPtr gFMX_ExternCallPtr = nullptr;
+#endif
 static void OnthoudBlok(FMX_ExternCallPtr blok) {
     gFMX_ExternCallPtr = blok;
 }
-#endif
 
 namespace {
 
 constexpr char kPluginId[] = "TSRN";
 constexpr char kNaam[] = "Tessarin";
 constexpr char kOmschrijving[] = "Reads the Belgian eID card through a card reader.";
-constexpr char kOpties[] = "1nnYnnn"; // after the plug-in id: no preferences, Idle wanted
+// After the plug-in id: always 1, no preferences, always n, Init and Shutdown wanted, Idle wanted
+// (scripts start from it), no SessionShutdown or FileShutdown, always n.
+constexpr char kOpties[] = "1nnYYnn";
 constexpr char kVersie[] = "Tessarin 1.0";
 
 // kDisplayInAllDialogs | kFutureCompatible: offered everywhere, on every present and future
@@ -155,6 +158,27 @@ Do_EID_Version(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx:
     return Afgeschermd([&] { GeefTerug(resultaat, parameters, kVersie); });
 }
 
+FMX_PROC(fmx::errcode)
+Do_EID_WaitForCard(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
+                   fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        GeefTerug(
+            resultaat, parameters,
+            events::WaitForCard(ArgumentAlsTekst(parameters, 0), ArgumentAlsTekst(parameters, 1)));
+    });
+}
+
+FMX_PROC(fmx::errcode)
+Do_EID_OnCardInserted(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
+                      fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        GeefTerug(resultaat, parameters,
+                  events::OnCardInserted(ArgumentAlsTekst(parameters, 0),
+                                         ArgumentAlsTekst(parameters, 1),
+                                         ArgumentAlsTekst(parameters, 2)));
+    });
+}
+
 struct Functie {
     short id;
     const char* naam;
@@ -181,6 +205,16 @@ const Functie kFuncties[] = {
      0, 0, Do_EID_Readers},
     {102, "EID_Version", "EID_Version", "EID Version|Returns the version of the plug-in.", 0, 0,
      Do_EID_Version},
+    {103, "EID_WaitForCard", "EID_WaitForCard( { seconds ; reader } )",
+     "EID WaitForCard|Waits until a card is in the reader (any reader when empty), at most the "
+     "seconds given (30 by default, 0 to 600), and returns JSON naming the reader that holds "
+     "it, or an error; errorDetail is \"timeout\" when no card came in time.",
+     0, 2, Do_EID_WaitForCard},
+    {104, "EID_OnCardInserted", "EID_OnCardInserted( fileName ; scriptName { ; reader } )",
+     "EID OnCardInserted|Starts the script of the file each time a card is inserted into the "
+     "reader (any reader when empty), with the reader's name as the script parameter. Empty "
+     "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
+     2, 3, Do_EID_OnCardInserted},
 };
 
 // The host messages.
@@ -212,6 +246,7 @@ fmx::int64 Registreer(fmx::int16 extnVersion) {
 
 // A host failure midway leaves the plug-in disabled.
 void Init(FMX_ExternCallStruct& blok) {
+    events::Begin(blok.parm1);
     fmx::int64 antwoord = kDoNotEnable;
     try {
         antwoord = Registreer(blok.extnVersion);
@@ -223,6 +258,7 @@ void Init(FMX_ExternCallStruct& blok) {
 
 void Shutdown(const FMX_ExternCallStruct& blok) {
     try {
+        events::End();
         const fmx::QuadCharUniquePtr id = PluginId();
         if (blok.extnVersion >= k150ExtnVersion) {
             for (const Functie& functie : kFuncties) {
@@ -262,12 +298,23 @@ void GetString(const FMX_ExternCallStruct& blok) {
 
 } // namespace
 
-// Idle and every message not named here leave the call block as it is.
+void Idle(const FMX_ExternCallStruct& blok) {
+    try {
+        events::Idle(blok);
+    } catch (...) {
+        // A host failure loses the scripts of this message; the watch goes on.
+    }
+}
+
+// Every message not named here leaves the call block as it is.
 TESSARIN_EXPORT void FMExternCallProc(FMX_ExternCallPtr blok) {
     OnthoudBlok(blok);
     switch (blok->whichCall) {
     case kFMXT_Init:
         Init(*blok);
+        break;
+    case kFMXT_Idle:
+        Idle(*blok);
         break;
     case kFMXT_Shutdown:
         Shutdown(*blok);

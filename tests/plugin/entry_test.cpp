@@ -30,6 +30,16 @@ const std::vector<Expected> kTable = {
      "no reader.",
      0, 0},
     {102, "EID_Version", "EID_Version", "EID Version|Returns the version of the plug-in.", 0, 0},
+    {103, "EID_WaitForCard", "EID_WaitForCard( { seconds ; reader } )",
+     "EID WaitForCard|Waits until a card is in the reader (any reader when empty), at most the "
+     "seconds given (30 by default, 0 to 600), and returns JSON naming the reader that holds it, "
+     "or an error; errorDetail is \"timeout\" when no card came in time.",
+     0, 2},
+    {104, "EID_OnCardInserted", "EID_OnCardInserted( fileName ; scriptName { ; reader } )",
+     "EID OnCardInserted|Starts the script of the file each time a card is inserted into the "
+     "reader (any reader when empty), with the reader's name as the script parameter. Empty "
+     "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
+     2, 3},
 };
 
 void expectRegistered(const std::vector<short>& ids) {
@@ -58,8 +68,9 @@ TEST_F(PluginTest, InitRegistersTheTableFromExtensionVersion56On) {
         fmx::ptrtype reply;
         std::vector<short> registered;
     } cases[] = {
-        {-1, 0xFFFFFFFFFFFFFFFEu, {}}, {0, 0xFFFFFFFFFFFFFFFEu, {}}, {55, 0xFFFFFFFFFFFFFFFEu, {}},
-        {56, 77, {100, 101, 102}},     {77, 77, {100, 101, 102}},    {32767, 77, {100, 101, 102}},
+        {-1, 0xFFFFFFFFFFFFFFFEu, {}},       {0, 0xFFFFFFFFFFFFFFFEu, {}},
+        {55, 0xFFFFFFFFFFFFFFFEu, {}},       {56, 77, {100, 101, 102, 103, 104}},
+        {77, 77, {100, 101, 102, 103, 104}}, {32767, 77, {100, 101, 102, 103, 104}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -79,9 +90,9 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
         fmx::int64 reply;
         std::vector<short> registered;
     } cases[] = {
-        {100, kDoNotEnable, {101, 102}},
-        {101, 77, {100, 102}},
-        {102, 77, {100, 101}},
+        {100, kDoNotEnable, {101, 102, 103, 104}},
+        {101, 77, {100, 102, 103, 104}},
+        {102, 77, {100, 101, 103, 104}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -90,7 +101,7 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
         EXPECT_EQ(fmxhost::init(*plugin, 77), c.reply);
         expectRegistered(c.registered);
         fmxhost::shutdown(*plugin, 77);
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102}));
+        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104}));
         EXPECT_TRUE(fakehost::registrations().empty());
     }
 }
@@ -99,7 +110,7 @@ TEST_F(PluginTest, ShutdownUnregistersInTableOrderFromExtensionVersion56On) {
     const struct {
         fmx::int16 version;
         std::vector<short> unregistered;
-    } cases[] = {{55, {}}, {56, {100, 101, 102}}, {77, {100, 101, 102}}};
+    } cases[] = {{55, {}}, {56, {100, 101, 102, 103, 104}}, {77, {100, 101, 102, 103, 104}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         fakehost::reset();
@@ -191,7 +202,7 @@ TEST_F(PluginTest, GetStringCutsEveryReplyToTheBuffer) {
     } strings[] = {
         {128, u"Tessarin"},
         {129, u"Reads the Belgian eID card through a card reader."},
-        {131, u"TSRN1nnYnnn"},
+        {131, u"TSRN1nnYYnn"},
         {130, u""},
         {132, u""},
         {0, u""},
@@ -215,7 +226,7 @@ TEST_F(PluginTest, GetStringAnswersTheHostsExamplesExactly) {
               (std::vector<fmx::unichar16>{'T', 'e', 's', 's', 0}));
     EXPECT_EQ(
         getString(*plugin, 131, 12).units,
-        (std::vector<fmx::unichar16>{'T', 'S', 'R', 'N', '1', 'n', 'n', 'Y', 'n', 'n', 'n', 0}));
+        (std::vector<fmx::unichar16>{'T', 'S', 'R', 'N', '1', 'n', 'n', 'Y', 'Y', 'n', 'n', 0}));
     EXPECT_EQ(getString(*plugin, 128, 9).units,
               (std::vector<fmx::unichar16>{'T', 'e', 's', 's', 'a', 'r', 'i', 'n', 0}));
 }

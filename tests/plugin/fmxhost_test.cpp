@@ -71,11 +71,15 @@ TEST_F(FmxhostTest, InfoPrintsTheStringsAndTheFunctionTable) {
     for (const std::string line : {
              "name:         Tessarin\n",
              "description:  Reads the Belgian eID card through a card reader.\n",
-             "options:      TSRN1nnYnnn\n",
+             "options:      TSRN1nnYYnn\n",
              "Init reply:   77 (extension version 77)\n",
              "  100    EID_Read         0 to 1      0x00FFFF7E  EID_Read( { reader } )\n",
              "  101    EID_Readers      0 to 0      0x00FFFF7E  EID_Readers\n",
              "  102    EID_Version      0 to 0      0x00FFFF7E  EID_Version\n",
+             "  103    EID_WaitForCard  0 to 2      0x00FFFF7E  EID_WaitForCard( { seconds ; "
+             "reader } )\n",
+             "  104    EID_OnCardInserted 2 to 3      0x00FFFF7E  EID_OnCardInserted( fileName ; "
+             "scriptName { ; reader } )\n",
              "         plug-in TSRN, description: EID Version|Returns the version of the "
              "plug-in.\n",
          }) {
@@ -122,7 +126,7 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         {{kFakePlugin, "EID_Nope"},
          fmxhost::kNoSuchFunction,
          "fmxhost: no function EID_Nope is registered (there are EID_Read, EID_Readers, "
-         "EID_Version)\n"},
+         "EID_Version, EID_WaitForCard, EID_OnCardInserted)\n"},
         {{kFakePlugin, "EID_Version", "x"},
          fmxhost::kNoSuchFunction,
          "fmxhost: EID_Version takes 0 to 0 arguments, 1 given\n"},
@@ -145,7 +149,7 @@ TEST_F(FmxhostTest, ARefusedInitIsStillShutDown) {
     const Outcome o = run({kFakePlugin, "EID_Version"});
     EXPECT_EQ(o.status, fmxhost::kRefused);
     expectOneErrorLine(o);
-    EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102}));
+    EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104}));
 }
 
 TEST_F(FmxhostTest, AFunctionsErrorCodeEndsWithStatus1) {
@@ -195,7 +199,7 @@ TEST(ProductionPlugin, AnswersThroughFmxhost) {
 
     const Program info = runProgram(kFmxhost + " --info " + kProduction);
     EXPECT_EQ(info.status, 0);
-    EXPECT_NE(info.out.find("options:      TSRN1nnYnnn\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("options:      TSRN1nnYYnn\n"), std::string::npos) << info.out;
     EXPECT_NE(
         info.out.find("  100    EID_Read         0 to 1      0x00FFFF7E  EID_Read( { reader } )\n"),
         std::string::npos)

@@ -38,14 +38,14 @@ void initScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     const auto reply = fmxhost::init(*t.plugin, 77);
     EXPECT_EQ(reply, stops(failed) ? kDoNotEnable : kCurrentExtnVersion);
     if (!stops(failed)) {
-        EXPECT_EQ(fakehost::registrations().size(), 3u);
+        EXPECT_EQ(fakehost::registrations().size(), 5u);
     }
 }
 
 void shutdownScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     fmxhost::shutdown(*t.plugin, 77);
     if (!stops(failed)) {
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102}));
+        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104}));
     }
 }
 
@@ -100,7 +100,7 @@ std::vector<Scenario> scenarios() {
         {"GetString 128", [](PluginTest&) {}, getStringScenario(128, u"Tessarin")},
         {"GetString 129", [](PluginTest&) {},
          getStringScenario(129, u"Reads the Belgian eID card thro")},
-        {"GetString 131", [](PluginTest&) {}, getStringScenario(131, u"TSRN1nnYnnn")},
+        {"GetString 131", [](PluginTest&) {}, getStringScenario(131, u"TSRN1nnYYnn")},
         {"EID_Version", started,
          functionScenario("EID_Version", {},
                           [](const std::string& text) { EXPECT_EQ(text, "Tessarin 1.0"); })},
@@ -131,6 +131,16 @@ std::vector<Scenario> scenarios() {
              sampleCard();
          },
          functionScenario("EID_Read", {{"Reader A", "nl_BE"}}, isCard)},
+        {"EID_WaitForCard",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         functionScenario("EID_WaitForCard", {{"0"}},
+                          [](const std::string& text) {
+                              EXPECT_EQ(text,
+                                        "{\n  \"error\": \"\",\n  \"reader\": \"Reader A\"\n}");
+                          })},
         {"EID_Read without reader", started,
          functionScenario("EID_Read", {{""}},
                           [](const std::string& text) {
