@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <thread>
@@ -18,8 +20,9 @@ namespace {
 constexpr fmx::uint32 kStringBufferSize = 1024; // units the driver offers for GetString
 constexpr fmx::ptrtype kEnglish = 0x0409;       // the Windows language id sent with GetString
 constexpr const char* kUsageText =
-    "usage: fmxhost [--extn-version N] [--application N] [--idle SECONDS] PLUGIN FUNCTION "
-    "[ARG...], or fmxhost [--extn-version N] [--application N] --info PLUGIN";
+    "usage: fmxhost [--extn-version N] [--application N] [--idle SECONDS] "
+    "[--shutdown-after SECONDS] PLUGIN FUNCTION [ARG...], or fmxhost [--extn-version N] "
+    "[--application N] --info PLUGIN";
 constexpr auto kIdleInterval = std::chrono::milliseconds(20); // as often as a waiting host
 
 std::string hex8(fmx::uint32 value) {
@@ -141,6 +144,7 @@ struct Options {
     fmx::int16 extnVersion = kCurrentExtnVersion;
     FMX_Application application = 0; // Developer
     double idleSeconds = -1;         // below zero: no Idle messages
+    double shutdownAfter = -1;       // below zero: Shutdown once the function is done
     bool info = false;
     std::string plugin;
     std::string function;
@@ -189,13 +193,16 @@ Options parse(const std::vector<std::string>& arguments) {
                 throw Failure(kUsage, "--extn-version needs a number");
             }
             options.extnVersion = extnVersion(arguments[i]);
-        } else if (arguments[i] == "--application" || arguments[i] == "--idle") {
+        } else if (arguments[i] == "--application" || arguments[i] == "--idle" ||
+                   arguments[i] == "--shutdown-after") {
             const std::string name = arguments[i];
             if (++i == arguments.size()) {
                 throw Failure(kUsage, name + " needs a number");
             }
             if (name == "--idle") {
                 options.idleSeconds = static_cast<double>(number(name, arguments[i], 0, 86400));
+            } else if (name == "--shutdown-after") {
+                options.shutdownAfter = static_cast<double>(number(name, arguments[i], 0, 86400));
             } else {
                 options.application =
                     static_cast<FMX_Application>(number(name, arguments[i], 0, 255));
@@ -224,11 +231,52 @@ Options parse(const std::vector<std::string>& arguments) {
     return options;
 }
 
-// From a successful Init to Shutdown, which the host sends whatever happens in between.
+// From a successful Init to Shutdown, which the host sends once whatever happens in between.
 struct Started {
     const Plugin& plugin;
     fmx::int16 extnVersion;
-    ~Started() { shutdown(plugin, extnVersion); }
+    std::once_flag sent;
+
+    void end() {
+        std::call_once(sent, [&] { shutdown(plugin, extnVersion); });
+    }
+    ~Started() { end(); }
+};
+
+// The host closing while a function runs on another of its threads: Shutdown from a thread of
+// its own after a while, unless the function is done first.
+class Closer {
+  public:
+    Closer(Started& started, double seconds) {
+        if (seconds >= 0) {
+            thread_ = std::thread([this, &started, seconds] {
+                std::unique_lock<std::mutex> lock(lock_);
+                if (!done_.wait_for(lock, std::chrono::duration<double>(seconds),
+                                    [this] { return finished_; })) {
+                    lock.unlock();
+                    started.end();
+                }
+            });
+        }
+    }
+    ~Closer() {
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            finished_ = true;
+        }
+        done_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    Closer(const Closer&) = delete;
+    Closer& operator=(const Closer&) = delete;
+
+  private:
+    std::mutex lock_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
 };
 
 void printInfo(std::ostream& out, const Plugin& plugin, fmx::int16 extnVersion, fmx::int64 reply) {
@@ -275,7 +323,7 @@ int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
     const Options options = parse(arguments);
     const Plugin plugin(options.plugin);
     const fmx::int64 reply = init(plugin, options.extnVersion, options.application);
-    const Started started{plugin, options.extnVersion};
+    Started started{plugin, options.extnVersion, {}};
     if (reply <= 0) {
         throw Failure(kRefused, options.plugin + " refused to start: Init replied " +
                                     std::to_string(reply) + " to extension version " +
@@ -288,7 +336,10 @@ int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
         printInfo(out, plugin, options.extnVersion, reply);
         return kOk;
     }
-    const auto result = callFunction(options.function, options.arguments);
+    const auto result = [&] {
+        const Closer closer(started, options.shutdownAfter);
+        return callFunction(options.function, options.arguments);
+    }();
     if (result.error != 0) {
         throw Failure(kFunctionFailed,
                       options.function + " returned error " + std::to_string(result.error));

@@ -244,6 +244,22 @@ def shutdown_ends_watch(s):
             host.kill()
 
 
+def shutdown_ends_wait(s):
+    """Shutdown during a 30 s wait ends it within a second."""
+    with rig.Rig() as r:
+        host = Host(s, r.env(), "--shutdown-after", "1", s.plugin, "EID_WaitForCard", "30")
+        try:
+            got = first_document(host)
+            s.check("the wait's document", got,
+                    error_document("The wait for a card was stopped.", "stopped"))
+            host.lines_until_end()
+            took = host.ended - host.started
+            s.check(f"fmxhost ended within a second of Shutdown ({took:.2f} s)", took < 2.0, True)
+            s.check("fmxhost exit status", host.process.returncode, 0)
+        finally:
+            host.kill()
+
+
 def server_refuses(s):
     """The server's scripting process and the Data API cannot start scripts."""
     with rig.Rig() as r:
@@ -260,7 +276,7 @@ def server_refuses(s):
 
 SCENARIOS = {f.__name__: f for f in (wait_timeout, wait_present, wait_insertion, watch_insertions,
                                      watch_named_reader, watch_pcscd_restart, shutdown_ends_watch,
-                                     server_refuses)}
+                                     shutdown_ends_wait, server_refuses)}
 
 
 def main():
