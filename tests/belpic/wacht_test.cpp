@@ -1,5 +1,6 @@
 // Waiting for cards against the scripted service, on the service's clock: no test sleeps, and
 // every wait that a test lets run out is moved on by the test itself.
+#include "belpic/pcsc.h"
 #include "belpic/wacht.h"
 #include "nepdienst.h"
 
@@ -110,14 +111,19 @@ TEST_F(Wachten, FailuresOfTheServiceAndTheQuestion) {
         std::string melding;
         std::string detail;
     };
-    const std::string dienst = "The smart card service is not responding.";
+    // On Windows the service runs only while a reader is plugged in.
+    const std::int32_t weg = pcsc::kWindows ? geenLezer : kaartDienst;
+    const std::string dienst =
+        pcsc::kWindows ? "No card reader connected." : "The smart card service is not responding.";
     const Geval gevallen[] = {
-        {"no service", Call::EstablishContext, pcscfake::kNoService, "", kaartDienst, dienst,
+        {"no service", Call::EstablishContext, pcscfake::kNoService, "", weg, dienst,
          "SCardEstablishContext 0x8010001D"},
-        {"listing fails", Call::ListReaders, pcscfake::kNoService, "", kaartDienst, dienst,
+        {"listing fails", Call::ListReaders, pcscfake::kNoService, "", weg, dienst,
          "SCardListReaders 0x8010001D"},
-        {"the wait fails", Call::GetStatusChange, pcscfake::kNoService, "", kaartDienst, dienst,
+        {"the wait fails", Call::GetStatusChange, pcscfake::kNoService, "", weg, dienst,
          "SCardGetStatusChange 0x8010001D"},
+        {"the wait meets a broken service", Call::GetStatusChange, 0x80100013u, "", kaartDienst,
+         "The smart card service is not responding.", "SCardGetStatusChange 0x80100013"},
         {"unknown reader", Call::EstablishContext, pcscfake::kSuccess, "Z", geenLezer,
          "There is no card reader named Z.", ""},
     };
