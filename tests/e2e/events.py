@@ -171,8 +171,10 @@ def watch_insertions(s):
             r.insert(sample())
             _, line = host.line(5)
             s.check("the first insertion starts the script", line, start_line(SLOT0))
+            for _ in range(2):  # the started script reads the card, which resets it
+                s.check("the card is read", s.call(r.env(), "EID_Read"), e2e.card_document())
             _, line = host.line(3)
-            s.check("nothing while the card stays", line, None)
+            s.check("nothing while the card stays, even when it is read", line, None)
             r.remove()
             r.insert(sample())
             _, line = host.line(5)
