@@ -1,6 +1,6 @@
 // A scripted PC/SC service with one card, for tests.
 //
-// The pcscfake library defines the eight PC/SC functions that the card-reading core calls, with
+// The pcscfake library defines the ten PC/SC functions that the card-reading core calls, with
 // the platform header's own signatures, so a test links it in place of the real service. The
 // functions below script what the service and the card answer and give back every call that
 // was made, with its arguments and the time it was made. All state lives inside the library:

@@ -1,5 +1,5 @@
-// The host shell: the entry point the host calls, the three calculation functions and the
-// conversion of values at the border with the host.
+// The host shell: the entry point the host calls, the calculation functions (the card events'
+// own work is in events.cpp) and the conversion of values at the border with the host.
 // The SDK's headers compile only in this order.
 // clang-format off
 #include "FMWrapper/FMXExtern.h"
