@@ -18,7 +18,9 @@ struct Scenario {
 };
 
 bool isDelete(const std::string& call) {
-    return call == "FM_Text_Delete" || call == "FM_QuadChar_Delete";
+    const std::string suffix = "_Delete";
+    return call.size() > suffix.size() &&
+           call.compare(call.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // A failure reported by a delete cannot be seen by the plug-in; any other ends the work.
@@ -90,6 +92,35 @@ void started(PluginTest& t) {
     t.start();
 }
 
+// A watch with one insertion waiting for an Idle message (the watch of an earlier run is shut
+// down first).
+void insertionPending(PluginTest& t) {
+    fmxhost::shutdown(*t.plugin, kCurrentExtnVersion);
+    t.start();
+    pcscfake::readers({"Reader A"});
+    pcscfake::removeCard();
+    t.call("EID_OnCardInserted", {{"Desk.fmp12"}, {"Fill"}});
+    pcscfake::awaitWaits(1);
+    const std::size_t before = pcscfake::waitsBegun();
+    pcscfake::insertCard("Reader A");
+    pcscfake::awaitWaits(before + 1);
+}
+
+// Idle starts the script, unless a host failure stops it. The watch goes on until the next
+// run's Shutdown, or the sweep's.
+void idleScenario(PluginTest& t, const std::string& failed, fmx::int32) {
+    auto block = fmxhost::callBlock(*t.plugin, kFMXT_Idle, kCurrentExtnVersion);
+    block.parm1 = kFMXT_UserNotIdle;
+    fmxhost::send(*t.plugin, block);
+    const auto starts = fakehost::scriptStarts();
+    if (stops(failed)) {
+        EXPECT_TRUE(starts.empty());
+    } else {
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(starts[0].parameter, "Reader A");
+    }
+}
+
 std::vector<Scenario> scenarios() {
     const auto isCard = [](const std::string& text) {
         EXPECT_NE(text.find("\"cardNumber\": \"591\""), std::string::npos) << text;
@@ -146,11 +177,18 @@ std::vector<Scenario> scenarios() {
                           [](const std::string& text) {
                               EXPECT_NE(text.find("No card reader connected."), std::string::npos);
                           })},
+        // Last: its watch runs on until a Shutdown.
+        {"Idle with an insertion pending", insertionPending, idleScenario},
     };
 }
 
 class SweepTest : public PluginTest {
   protected:
+    void TearDown() override {
+        fmxhost::shutdown(*plugin, kCurrentExtnVersion);
+        PluginTest::TearDown();
+    }
+
     // Runs the scenario from a clean host, with the n-th call of its act failing (0: none).
     // Returns the names of the calls the act made.
     std::vector<std::string> run(const Scenario& s, unsigned long n, fmx::int32 code,
@@ -165,6 +203,8 @@ class SweepTest : public PluginTest {
         EXPECT_NO_THROW(s.act(*this, failed, code));
         EXPECT_EQ(fakehost::liveTexts(), 0);
         EXPECT_EQ(fakehost::liveQuadChars(), 0);
+        EXPECT_EQ(fakehost::liveData(), 0);
+        EXPECT_EQ(fakehost::liveLocales(), 0);
         EXPECT_EQ(fakehost::misuses(), std::vector<std::string>{});
         const auto all = fakehost::calls();
         return {all.begin() + static_cast<long>(before), all.end()};
@@ -201,7 +241,8 @@ TEST_F(SweepTest, ScenariosCoverEveryCallThePluginMakes) {
                         "FM_Text_Delete", "FM_Text_Assign", "FM_Text_GetSize", "FM_Text_GetUnicode",
                         "FM_Text_GetBytesEx", "FM_DataVect_Size", "FM_DataVect_AtAsText",
                         "FM_DataVect_At", "FM_Data_GetLocale", "FM_Data_SetAsText",
-                        "FM_ExprEnv_RegisterExternalFunctionEx",
+                        "FM_Data_Constructor1", "FM_Data_Delete", "FM_Locale_Constructor1",
+                        "FM_Locale_Delete", "FM_ExprEnv_RegisterExternalFunctionEx",
                         "FM_ExprEnv_UnRegisterExternalFunction"}));
 }
 
