@@ -105,6 +105,16 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         {{"--extn-version", "40000", kFakePlugin, "EID_Version"},
          fmxhost::kUsage,
          "fmxhost: --extn-version takes a number"},
+        {{"--idle"}, fmxhost::kUsage, "fmxhost: --idle needs a number"},
+        {{"--idle", "-1", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: --idle takes a number from 0 to 86400, not \"-1\""},
+        {{"--application", "256", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: --application takes a number from 0 to 255, not \"256\""},
+        {{"--shutdown-after", "soon", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: --shutdown-after takes a number from 0 to 86400, not \"soon\""},
         {{"--verbose", kFakePlugin, "EID_Version"},
          fmxhost::kUsage,
          "fmxhost: unknown option --verbose"},
@@ -142,6 +152,29 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         expectOneErrorLine(o);
     }
     std::remove(notAPlugin.c_str());
+}
+
+// Init's kind of host reaches the plug-in; Idle for no time adds nothing to the output.
+TEST_F(FmxhostTest, ApplicationAndIdleOptions) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string out;
+    } cases[] = {
+        {{"--idle", "0", kFakePlugin, "EID_Version"}, "Tessarin 1.0\n"},
+        {{"--application", "9", "--idle", "0", kFakePlugin, "EID_OnCardInserted", "F", "S"},
+         "{\n  \"error\": \"Scripts cannot be started when a card is inserted here: only "
+         "FileMaker Pro runs them, not FileMaker Server or the Data API.\",\n  \"errorDetail\": "
+         "\"application 9\"\n}\n"},
+        {{"--application", "1", kFakePlugin, "EID_OnCardInserted", "", ""},
+         "{\n  \"error\": \"\"\n}\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments[1]);
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.err, "");
+    }
 }
 
 TEST_F(FmxhostTest, ARefusedInitIsStillShutDown) {
