@@ -142,6 +142,34 @@ void neemWaar(Waarneming& w, const std::vector<std::string>& gevolgd,
     w.tellersGeldig = true;
 }
 
+// The entries of one wait: each watched reader as last seen (unaware when not seen since the
+// service began), then the pseudo-reader of arrivals where there is one. The entries point into
+// `namen`, which must outlive them.
+std::vector<pcsc::LezerStaat> klaarVoorWacht(const Waarneming& w,
+                                             const std::vector<std::string>& gevolgd,
+                                             std::size_t lezers,
+                                             std::vector<pcsc::LezerNaam>& namen) {
+    for (const std::string& naam : gevolgd) {
+        namen.push_back(pcsc::lezerNaam(naam));
+    }
+    if (pcsc::kAankomstMelding) {
+        namen.push_back(pcsc::aankomstNaam());
+    }
+    std::vector<pcsc::LezerStaat> staten(namen.size());
+    for (std::size_t i = 0; i < namen.size(); ++i) {
+        staten[i] = pcsc::LezerStaat{};
+        staten[i].szReader = namen[i].c_str();
+        if (i < gevolgd.size()) {
+            const auto bekend = w.staat.find(gevolgd[i]);
+            const bool geldig = bekend != w.staat.end() && w.tellersGeldig;
+            staten[i].dwCurrentState = geldig ? bekend->second : SCARD_STATE_UNAWARE;
+        } else {
+            staten[i].dwCurrentState = w.tellersGeldig ? w.aankomst : pcsc::aankomstStaat(lezers);
+        }
+    }
+    return staten;
+}
+
 // One slice: lists the readers and waits at most `duur` for a change in those watched (or a
 // reader plugged in). `functie` names the call that answered last.
 LONG plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseconds duur,
@@ -158,27 +186,8 @@ LONG plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseco
     std::vector<std::string> gevolgd;
     std::copy_if(alle.begin(), alle.end(), std::back_inserter(gevolgd),
                  [&](const std::string& naam) { return lezer.empty() || naam == lezer; });
-    // The names first: the states point into them.
     std::vector<pcsc::LezerNaam> namen;
-    for (const std::string& naam : gevolgd) {
-        namen.push_back(pcsc::lezerNaam(naam));
-    }
-    if (pcsc::kAankomstMelding) {
-        namen.push_back(pcsc::aankomstNaam());
-    }
-    std::vector<pcsc::LezerStaat> staten(namen.size());
-    for (std::size_t i = 0; i < namen.size(); ++i) {
-        staten[i] = pcsc::LezerStaat{};
-        staten[i].szReader = namen[i].c_str();
-        if (i < gevolgd.size()) {
-            const auto bekend = w.staat.find(gevolgd[i]);
-            const bool geldig = bekend != w.staat.end() && w.tellersGeldig;
-            staten[i].dwCurrentState = geldig ? bekend->second : SCARD_STATE_UNAWARE;
-        } else {
-            staten[i].dwCurrentState =
-                w.tellersGeldig ? w.aankomst : pcsc::aankomstStaat(alle.size());
-        }
-    }
+    std::vector<pcsc::LezerStaat> staten = klaarVoorWacht(w, gevolgd, alle.size(), namen);
     w.ingestoken.clear();
     if (staten.empty()) { // nothing to wait on: only a new listing can tell
         klok.pauze(onderbreking, duur);
