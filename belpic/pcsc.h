@@ -82,21 +82,16 @@ struct Afsluiting {
 inline constexpr Afsluiting kAfsluiting = kMacOS ? Afsluiting{SCARD_LEAVE_CARD, SCARD_RESET_CARD}
                                                  : Afsluiting{SCARD_RESET_CARD, SCARD_LEAVE_CARD};
 
-// The reader list as the service gives it: names one after another, each closed by NUL, the
-// list closed by an empty name. Windows gives it in UTF-16.
+// Reader names cross this seam as UTF-8. Windows gives and takes them in UTF-16 through its W
+// calls: the A calls use the ANSI code page and would garble a name outside it.
 #if defined(_WIN32)
 using Teken = WCHAR;
+using LezerStaat = SCARD_READERSTATEW;
 #else
 using Teken = char;
+using LezerStaat = SCARD_READERSTATE;
 #endif
-
-inline LONG lijstLezers(SCARDCONTEXT context, Teken* buffer, LPDWORD lengte) {
-#if defined(_WIN32)
-    return SCardListReadersW(context, nullptr, buffer, lengte);
-#else
-    return SCardListReaders(context, nullptr, buffer, lengte);
-#endif
-}
+using LezerNaam = std::basic_string<Teken>;
 
 inline std::string naamAlsUtf8(const Teken* begin, const Teken* einde) {
 #if defined(_WIN32)
@@ -106,15 +101,67 @@ inline std::string naamAlsUtf8(const Teken* begin, const Teken* einde) {
 #endif
 }
 
+inline std::string utf8(const Teken* naam) {
+    return naamAlsUtf8(naam, naam + std::char_traits<Teken>::length(naam));
+}
+
+inline LezerNaam lezerNaam(const std::string& utf8) {
+#if defined(_WIN32)
+    const std::u16string naam = utf16Uit8(utf8);
+    return LezerNaam(naam.begin(), naam.end());
+#else
+    return utf8;
+#endif
+}
+
+// The reader list as the service gives it: names one after another, each closed by NUL, the
+// list closed by an empty name.
+inline LONG lijstLezers(SCARDCONTEXT context, Teken* buffer, LPDWORD lengte) {
+#if defined(_WIN32)
+    return SCardListReadersW(context, nullptr, buffer, lengte);
+#else
+    return SCardListReaders(context, nullptr, buffer, lengte);
+#endif
+}
+
 inline LONG verbindKaart(SCARDCONTEXT context, const std::string& lezer, DWORD deelwijze,
                          DWORD protocollen, LPSCARDHANDLE kaart, LPDWORD actief) {
 #if defined(_WIN32)
-    const std::u16string naam = utf16Uit8(lezer);
-    const std::wstring breed(naam.begin(), naam.end());
-    return SCardConnectW(context, breed.c_str(), deelwijze, protocollen, kaart, actief);
+    return SCardConnectW(context, lezerNaam(lezer).c_str(), deelwijze, protocollen, kaart, actief);
 #else
     return SCardConnect(context, lezer.c_str(), deelwijze, protocollen, kaart, actief);
 #endif
+}
+
+// Waiting for card events.
+inline LONG wachtOpWijziging(SCARDCONTEXT context, DWORD milliseconden, LezerStaat* staten,
+                             DWORD aantal) {
+#if defined(_WIN32)
+    return SCardGetStatusChangeW(context, milliseconden, staten, aantal);
+#else
+    return SCardGetStatusChange(context, milliseconden, staten, aantal);
+#endif
+}
+
+inline LONG annuleer(SCARDCONTEXT context) {
+    return SCardCancel(context);
+}
+
+// Reader arrival: Linux and Windows report it through a pseudo-reader; macOS lacks it, so a
+// waiter there lists the readers again every slice. Windows wants the number of readers in the
+// high word of the pseudo-reader's state, or the call returns at once.
+#if defined(__APPLE__)
+inline constexpr bool kAankomstMelding = false;
+#else
+inline constexpr bool kAankomstMelding = true;
+#endif
+
+inline LezerNaam aankomstNaam() {
+    return lezerNaam("\\\\?PnP?\\Notification");
+}
+
+inline DWORD aankomstStaat(std::size_t lezers) {
+    return kWindows ? static_cast<DWORD>(lezers) << 16 : 0;
 }
 
 // Return codes are 32-bit values; on Linux LONG is wider, so texts show the low 32 bits.

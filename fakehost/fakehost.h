@@ -25,6 +25,7 @@
 
 #include "fakehost/stepxml.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,8 @@ unsigned long callCount();          // SDK calls since reset()
 std::vector<std::string> calls();   // their names, in order
 int liveTexts();                    // made by the plug-in and not yet deleted
 int liveQuadChars();                // likewise
+int liveData();                     // likewise
+int liveLocales();                  // likewise
 std::vector<std::string> misuses(); // since reset()
 
 struct Registration {
@@ -110,5 +113,23 @@ Result call(fmx::ExtPluginType handler, short functionId, const std::vector<Argu
 // number 0 or 1, a missing one its default (Bool) or empty; each reaches the handler at the
 // index of its ID.
 Result performStep(const ScriptStep& step, const std::vector<std::string>& values);
+
+// The host's cStartScript: records the call and answers 0. The plug-in passes its own texts
+// and data, which must be alive.
+FMX_PROC(fmx::errcode)
+startScript(const fmx::Text* fileName, const fmx::Text* scriptName, FMX_ScriptControl control,
+            const fmx::Data* parameter);
+
+struct ScriptStart {
+    std::string file; // UTF-8
+    std::string script;
+    int control = 0;
+    std::string parameter; // the parameter's text; empty without one
+};
+
+std::vector<ScriptStart> scriptStarts(); // since reset(), in order
+
+// Called with each script start as it is made, on the caller's thread; empty: none.
+void onScriptStart(std::function<void(const ScriptStart&)> listener);
 
 } // namespace fakehost

@@ -4,6 +4,7 @@
 #include "fakehost/utf.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,7 +34,7 @@ struct DataObject {
     std::unique_ptr<TextObject> text = std::make_unique<TextObject>();
     fmx::int32 type = fmx::Data::kDTText;
     std::unique_ptr<LocaleObject> locale = std::make_unique<LocaleObject>();
-    bool isResult = false;
+    bool isResult = false; // or made by the plug-in: may be set
     Result set;
 };
 
@@ -65,6 +66,8 @@ struct Host {
     std::vector<short> unregisteredSteps;
     std::vector<const char*> calls;
     std::vector<std::string> misuses;
+    std::vector<ScriptStart> scriptStarts;
+    std::function<void(const ScriptStart&)> scriptListener;
     unsigned long failAt = 0; // the number of the call to fail, 0 for none
     fmx::int32 failCode = 0;
 
@@ -162,10 +165,25 @@ void reset() {
             ++it;
             continue;
         }
-        if (it->second.kind == Kind::text) {
+        switch (it->second.kind) {
+        case Kind::text:
             delete static_cast<const TextObject*>(it->first);
-        } else {
+            break;
+        case Kind::quadChar:
             delete static_cast<const QuadCharObject*>(it->first);
+            break;
+        case Kind::locale:
+            delete static_cast<const LocaleObject*>(it->first);
+            break;
+        case Kind::data: {
+            const auto* data = static_cast<const DataObject*>(it->first);
+            h.objects.erase(data->text.get());
+            h.objects.erase(data->locale.get());
+            delete data;
+            break;
+        }
+        default:
+            break;
         }
         it = h.objects.erase(it);
     }
@@ -176,6 +194,7 @@ void reset() {
     h.unregisteredSteps.clear();
     h.calls.clear();
     h.misuses.clear();
+    h.scriptStarts.clear();
     h.failAt = 0;
     h.failCode = 0;
 }
@@ -215,6 +234,59 @@ int liveQuadChars() {
     Host& h = host();
     std::lock_guard<std::mutex> guard(h.lock);
     return h.live(Kind::quadChar);
+}
+
+int liveData() {
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.live(Kind::data);
+}
+
+int liveLocales() {
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.live(Kind::locale);
+}
+
+std::vector<ScriptStart> scriptStarts() {
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.scriptStarts;
+}
+
+void onScriptStart(std::function<void(const ScriptStart&)> listener) {
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.scriptListener = std::move(listener);
+}
+
+FMX_PROC(fmx::errcode)
+startScript(const fmx::Text* fileName, const fmx::Text* scriptName, FMX_ScriptControl control,
+            const fmx::Data* parameter) {
+    Host& h = host();
+    std::function<void(const ScriptStart&)> listener;
+    ScriptStart start;
+    {
+        std::lock_guard<std::mutex> guard(h.lock);
+        try {
+            start.file = utf8(h.find<TextObject>(fileName, Kind::text, "cStartScript")->units);
+            start.script = utf8(h.find<TextObject>(scriptName, Kind::text, "cStartScript")->units);
+            start.control = control;
+            if (parameter != nullptr) {
+                start.parameter =
+                    utf8(h.find<DataObject>(parameter, Kind::data, "cStartScript")->set.text);
+            }
+        } catch (const Misuse& m) {
+            h.misuses.push_back(m.what);
+            return 2;
+        }
+        h.scriptStarts.push_back(start);
+        listener = h.scriptListener;
+    }
+    if (listener) {
+        listener(start);
+    }
+    return 0;
 }
 
 std::vector<std::string> misuses() {
@@ -393,6 +465,44 @@ fmx::QuadChar* FM_QuadChar_Constructor2(char c0, char c1, char c2, char c3,
 void FM_QuadChar_Delete(void* self, fmx::_fmxcpt& x) noexcept {
     sdkCall("FM_QuadChar_Delete", x, true, [&] {
         host().remove<fakehost::QuadCharObject>(self, Kind::quadChar, "FM_QuadChar_Delete");
+    });
+}
+
+fmx::Locale* FM_Locale_Constructor1(fmx::int32 inputType, fmx::_fmxcpt& x) noexcept {
+    return sdkCall("FM_Locale_Constructor1", x, true, [&] {
+        auto object = std::make_unique<fakehost::LocaleObject>();
+        object->name =
+            inputType == fmx::Locale::kType_System ? "system" : "type " + std::to_string(inputType);
+        return reinterpret_cast<fmx::Locale*>(host().add(std::move(object), Kind::locale, true));
+    });
+}
+
+void FM_Locale_Delete(void* self, fmx::_fmxcpt& x) noexcept {
+    sdkCall("FM_Locale_Delete", x, true,
+            [&] { host().remove<fakehost::LocaleObject>(self, Kind::locale, "FM_Locale_Delete"); });
+}
+
+// A value of the plug-in's own: its text and locale are host objects too, and it may be set.
+fmx::Data* FM_Data_Constructor1(fmx::_fmxcpt& x) noexcept {
+    return sdkCall("FM_Data_Constructor1", x, true, [&] {
+        auto object = std::make_unique<fakehost::DataObject>();
+        object->isResult = true;
+        Host& h = host();
+        h.objects.emplace(object->text.get(), fakehost::Object{Kind::text, false});
+        h.objects.emplace(object->locale.get(), fakehost::Object{Kind::locale, false});
+        return reinterpret_cast<fmx::Data*>(h.add(std::move(object), Kind::data, true));
+    });
+}
+
+void FM_Data_Delete(void* self, fmx::_fmxcpt& x) noexcept {
+    sdkCall("FM_Data_Delete", x, true, [&] {
+        Host& h = host();
+        const auto* data = h.find<fakehost::DataObject>(self, Kind::data, "FM_Data_Delete");
+        if (h.objects.at(self).ownedByPlugin) {
+            h.objects.erase(data->text.get());
+            h.objects.erase(data->locale.get());
+        }
+        h.remove<fakehost::DataObject>(self, Kind::data, "FM_Data_Delete");
     });
 }
 

@@ -2,12 +2,16 @@
 #include "fmxhost/platform.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
+#include <mutex>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 namespace fmxhost {
 
@@ -16,8 +20,10 @@ namespace {
 constexpr fmx::uint32 kStringBufferSize = 1024; // units the driver offers for GetString
 constexpr fmx::ptrtype kEnglish = 0x0409;       // the Windows language id sent with GetString
 constexpr const char* kUsageText =
-    "usage: fmxhost [--extn-version N] PLUGIN FUNCTION|STEP [ARG...], or "
-    "fmxhost [--extn-version N] --info PLUGIN";
+    "usage: fmxhost [--extn-version N] [--application N] [--idle SECONDS] "
+    "[--shutdown-after SECONDS] PLUGIN FUNCTION|STEP [ARG...], or fmxhost [--extn-version N] "
+    "[--application N] --info PLUGIN";
+constexpr auto kIdleInterval = std::chrono::milliseconds(20); // as often as a waiting host
 
 std::string hex8(fmx::uint32 value) {
     char text[16];
@@ -62,6 +68,7 @@ FMX_ExternCallStruct callBlock(const Plugin& plugin, fmx::uchar whichCall, fmx::
     block.unusedID = -1;
     block.entryPoint = plugin.entry();
     block.whichCall = whichCall;
+    block.cStartScript = fakehost::startScript;
     return block;
 }
 
@@ -69,14 +76,21 @@ void send(const Plugin& plugin, FMX_ExternCallStruct& block) {
     plugin.entry()(&block);
 }
 
-fmx::int64 init(const Plugin& plugin, fmx::int16 extnVersion) {
+fmx::int64 init(const Plugin& plugin, fmx::int16 extnVersion, FMX_Application application) {
     auto block = callBlock(plugin, kFMXT_Init, extnVersion);
+    block.parm1 = application;
     send(plugin, block);
     return static_cast<fmx::int64>(block.result);
 }
 
 void shutdown(const Plugin& plugin, fmx::int16 extnVersion) {
     auto block = callBlock(plugin, kFMXT_Shutdown, extnVersion);
+    send(plugin, block);
+}
+
+void idle(const Plugin& plugin, FMX_IdleLevel level, fmx::int16 extnVersion) {
+    auto block = callBlock(plugin, kFMXT_Idle, extnVersion);
+    block.parm1 = level;
     send(plugin, block);
 }
 
@@ -155,6 +169,9 @@ namespace {
 
 struct Options {
     fmx::int16 extnVersion = kCurrentExtnVersion;
+    FMX_Application application = 0; // Developer
+    double idleSeconds = -1;         // below zero: no Idle messages
+    double shutdownAfter = -1;       // below zero: Shutdown once the function is done
     bool info = false;
     std::string plugin;
     std::string function;
@@ -176,6 +193,22 @@ fmx::int16 extnVersion(const std::string& text) {
     return static_cast<fmx::int16>(value);
 }
 
+// A whole number from `low` to `high`, for the option `name`.
+long number(const std::string& name, const std::string& text, long low, long high) {
+    std::size_t end = 0;
+    long value = 0;
+    try {
+        value = std::stol(text, &end);
+    } catch (const std::exception&) {
+        end = 0;
+    }
+    if (end == 0 || end != text.size() || value < low || value > high) {
+        throw Failure(kUsage, name + " takes a number from " + std::to_string(low) + " to " +
+                                  std::to_string(high) + ", not \"" + text + "\"");
+    }
+    return value;
+}
+
 Options parse(const std::vector<std::string>& arguments) {
     Options options;
     std::size_t i = 1;
@@ -187,6 +220,20 @@ Options parse(const std::vector<std::string>& arguments) {
                 throw Failure(kUsage, "--extn-version needs a number");
             }
             options.extnVersion = extnVersion(arguments[i]);
+        } else if (arguments[i] == "--application" || arguments[i] == "--idle" ||
+                   arguments[i] == "--shutdown-after") {
+            const std::string name = arguments[i];
+            if (++i == arguments.size()) {
+                throw Failure(kUsage, name + " needs a number");
+            }
+            if (name == "--idle") {
+                options.idleSeconds = static_cast<double>(number(name, arguments[i], 0, 86400));
+            } else if (name == "--shutdown-after") {
+                options.shutdownAfter = static_cast<double>(number(name, arguments[i], 0, 86400));
+            } else {
+                options.application =
+                    static_cast<FMX_Application>(number(name, arguments[i], 0, 255));
+            }
         } else if (arguments[i].rfind("--", 0) == 0) {
             throw Failure(kUsage, "unknown option " + arguments[i]);
         } else {
@@ -211,11 +258,52 @@ Options parse(const std::vector<std::string>& arguments) {
     return options;
 }
 
-// From a successful Init to Shutdown, which the host sends whatever happens in between.
+// From a successful Init to Shutdown, which the host sends once whatever happens in between.
 struct Started {
     const Plugin& plugin;
     fmx::int16 extnVersion;
-    ~Started() { shutdown(plugin, extnVersion); }
+    std::once_flag sent;
+
+    void end() {
+        std::call_once(sent, [&] { shutdown(plugin, extnVersion); });
+    }
+    ~Started() { end(); }
+};
+
+// The host closing while a function runs on another of its threads: Shutdown from a thread of
+// its own after a while, unless the function is done first.
+class Closer {
+  public:
+    Closer(Started& started, double seconds) {
+        if (seconds >= 0) {
+            thread_ = std::thread([this, &started, seconds] {
+                std::unique_lock<std::mutex> lock(lock_);
+                if (!done_.wait_for(lock, std::chrono::duration<double>(seconds),
+                                    [this] { return finished_; })) {
+                    lock.unlock();
+                    started.end();
+                }
+            });
+        }
+    }
+    ~Closer() {
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            finished_ = true;
+        }
+        done_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    Closer(const Closer&) = delete;
+    Closer& operator=(const Closer&) = delete;
+
+  private:
+    std::mutex lock_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
 };
 
 void printInfo(std::ostream& out, const Plugin& plugin, fmx::int16 extnVersion, fmx::int64 reply) {
@@ -245,11 +333,31 @@ void printInfo(std::ostream& out, const Plugin& plugin, fmx::int16 extnVersion, 
     }
 }
 
+// The host waiting for the user: Idle on the main thread every 20 ms, each script the plug-in
+// starts printed at once.
+void idleFor(const Plugin& plugin, const Options& options, std::ostream& out) {
+    fakehost::onScriptStart([&](const fakehost::ScriptStart& start) {
+        out << "StartScript\t" << start.file << '\t' << start.script << '\t' << start.control
+            << '\t' << start.parameter << '\n'
+            << std::flush;
+    });
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(options.idleSeconds));
+    auto next = std::chrono::steady_clock::now();
+    while (next < end) {
+        idle(plugin, kFMXT_UserNotIdle, options.extnVersion);
+        next += kIdleInterval;
+        std::this_thread::sleep_until(std::min(next, end));
+    }
+    fakehost::onScriptStart(nullptr);
+}
+
 int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
     const Options options = parse(arguments);
     const Plugin plugin(options.plugin);
-    const fmx::int64 reply = init(plugin, options.extnVersion);
-    const Started started{plugin, options.extnVersion};
+    const fmx::int64 reply = init(plugin, options.extnVersion, options.application);
+    Started started{plugin, options.extnVersion, {}};
     if (reply <= 0) {
         throw Failure(kRefused, options.plugin + " refused to start: Init replied " +
                                     std::to_string(reply) + " to extension version " +
@@ -262,15 +370,21 @@ int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
         printInfo(out, plugin, options.extnVersion, reply);
         return kOk;
     }
-    const auto result = fakehost::find(options.function) || !fakehost::findStep(options.function)
-                            ? callFunction(options.function, options.arguments)
-                            : performStep(options.function, options.arguments);
+    const auto result = [&] {
+        const Closer closer(started, options.shutdownAfter);
+        return fakehost::find(options.function) || !fakehost::findStep(options.function)
+                   ? callFunction(options.function, options.arguments)
+                   : performStep(options.function, options.arguments);
+    }();
     // A step's error code comes with a result: the detail the host would show.
     if (result.error == 0 || result.sets > 0) {
-        out << fakehost::utf8(result.text) << '\n';
+        out << fakehost::utf8(result.text) << '\n' << std::flush;
     }
     if (result.error != 0) {
         throw Failure(kFunctionFailed, "error " + std::to_string(result.error));
+    }
+    if (options.idleSeconds >= 0) {
+        idleFor(plugin, options, out);
     }
     return kOk;
 }
@@ -287,6 +401,10 @@ void warnAboutHostState(std::size_t misusesBefore, int textsBefore, int quadChar
     if (texts != 0 || quadChars != 0) {
         err << "fmxhost: warning: the plug-in left " << texts << " texts and " << quadChars
             << " four-character codes undeleted\n";
+    }
+    if (fakehost::liveData() != 0 || fakehost::liveLocales() != 0) {
+        err << "fmxhost: warning: the plug-in left " << fakehost::liveData() << " data and "
+            << fakehost::liveLocales() << " locales undeleted\n";
     }
 }
 

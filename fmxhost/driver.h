@@ -50,8 +50,11 @@ FMX_ExternCallStruct callBlock(const Plugin& plugin, fmx::uchar whichCall, fmx::
 
 void send(const Plugin& plugin, FMX_ExternCallStruct& block);
 
-// Init's reply, read as a signed value.
-fmx::int64 init(const Plugin& plugin, fmx::int16 extnVersion);
+// Init's reply, read as a signed value. `application` is the kind of host (Developer 0, Pro 1,
+// the server's scripting process 7, the Data API 9...).
+fmx::int64 init(const Plugin& plugin, fmx::int16 extnVersion, FMX_Application application = 0);
+// One Idle message at `level`, on the calling thread, with unsafeCalls false.
+void idle(const Plugin& plugin, FMX_IdleLevel level, fmx::int16 extnVersion);
 void shutdown(const Plugin& plugin, fmx::int16 extnVersion);
 
 // The string the plug-in writes into a buffer of `size` units, up to its terminator.

@@ -89,4 +89,19 @@ std::string foutAlsJson(const Fout& fout) {
     return document;
 }
 
+std::string lezerAlsJson(const std::string& lezer) {
+    std::string document = "{\n";
+    veld(document, "error", "", false);
+    veld(document, "reader", lezer, true);
+    document += '}';
+    return document;
+}
+
+std::string geslaagdAlsJson() {
+    std::string document = "{\n";
+    veld(document, "error", "", true);
+    document += '}';
+    return document;
+}
+
 } // namespace belpic

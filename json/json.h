@@ -8,8 +8,10 @@
 
 namespace belpic {
 
-std::string alsJson(const Gegevens& gegevens); // the card document, sixteen lines
-std::string foutAlsJson(const Fout& fout);     // the error document, four lines
+std::string alsJson(const Gegevens& gegevens);      // the card document, sixteen lines
+std::string foutAlsJson(const Fout& fout);          // the error document, four lines
+std::string lezerAlsJson(const std::string& lezer); // a wait's answer: no error, the reader
+std::string geslaagdAlsJson();                      // no error, and nothing more
 
 // A value escaped for use between the quotes of a JSON string.
 std::string jsonTekst(const std::string& waarde);

@@ -1,4 +1,5 @@
 #include "pcscfake/pcscfake.h"
+#include "pcscfake/kaart.h"
 
 #include "belpic/pcsc.h"
 #include "belpic/tekens.h"
@@ -14,20 +15,18 @@
 #include <set>
 #include <string>
 
+// The status-change call under its platform name: Windows' W variant takes UTF-16 names.
+#if defined(_WIN32)
+#define PCSCFAKE_GET_STATUS_CHANGE SCardGetStatusChangeW
+#else
+#define PCSCFAKE_GET_STATUS_CHANGE SCardGetStatusChange
+#endif
+
 namespace pcscfake {
 
 namespace {
 
-enum class Soort { gewoon, eindeloos, corrigerend };
-
-struct Bestand {
-    Soort soort = Soort::gewoon;
-    Bytes inhoud;
-    std::uint8_t le = 0; // the 6C answer of a correcting file
-};
-
-constexpr std::size_t kSoorten = 8;
-constexpr std::size_t kEindeloosMax = 4096;
+constexpr std::size_t kSoorten = 10;
 // How long SCardBeginTransaction waits for another handle's transaction to end.
 constexpr auto kTransactieWacht = std::chrono::seconds(2);
 
@@ -48,9 +47,7 @@ struct Toestand {
     std::optional<std::string> kaartLezer; // unset: the first reader listed
     std::uint32_t protocol = SCARD_PROTOCOL_T1;
 
-    std::map<Bytes, Bestand> bestanden;
-    bool corrigeer = false;
-    bool leegAanEinde = false;
+    Kaart kaart;
     std::map<std::size_t, Bytes> antwoorden;
     Player speler;
 
@@ -62,8 +59,13 @@ struct Toestand {
     std::condition_variable transactieVrij;
     std::size_t wachtend = 0; // SCardBeginTransaction calls waiting for another's transaction
     std::condition_variable wachtendVeranderd;
-    std::optional<Bytes> gekozen; // the selected file's path
-    std::size_t eindeloosGelezen = 0;
+
+    bool dienstLoopt = true;
+    std::chrono::steady_clock::duration verschoven{};    // by advance()
+    std::map<std::string, std::uint64_t> tellers;        // insertions and removals per reader
+    std::map<std::uint64_t, std::uint64_t> annuleringen; // SCardCancel calls per context
+    std::size_t wachten = 0;                             // waits begun: see waitsBegun()
+    std::condition_variable veranderd; // anything a waiting SCardGetStatusChange looks at
 
     void wis() {
         record.clear();
@@ -75,22 +77,31 @@ struct Toestand {
         gegeven.reset();
         kaartLezer.reset();
         protocol = SCARD_PROTOCOL_T1;
-        bestanden.clear();
-        corrigeer = false;
-        leegAanEinde = false;
+        kaart = Kaart{};
         antwoorden.clear();
         speler = nullptr;
         contexten.clear();
         kaarten.clear();
         transacties.clear();
-        gekozen.reset();
-        eindeloosGelezen = 0;
+        dienstLoopt = true;
+        verschoven = {};
+        tellers.clear();
+        annuleringen.clear();
+        wachten = 0;
     }
 };
 
 Toestand& toestand() {
     static Toestand t;
     return t;
+}
+
+// Runs `werk` on the service's state under its lock: every entry point goes through here.
+template <typename Werk>
+auto onderSlot(Werk werk) {
+    Toestand& t = toestand();
+    std::lock_guard<std::mutex> slot(t.slot);
+    return werk(t);
 }
 
 std::vector<std::string> namenIn(const Bytes& lijst) {
@@ -112,11 +123,24 @@ std::vector<std::string> namenIn(const Bytes& lijst) {
     return namen;
 }
 
+std::chrono::steady_clock::time_point nu(const Toestand& t) {
+    return std::chrono::steady_clock::now() + t.verschoven;
+}
+
+// The reader holding the card, or the empty name.
+std::string houder(const Toestand& t) {
+    if (t.kaartLezer) {
+        return *t.kaartLezer;
+    }
+    const std::vector<std::string> namen = namenIn(t.lijst);
+    return namen.empty() ? std::string() : namen.front();
+}
+
 // Opens a record of the call, counts it, and tells the code the script forces (0: none).
 // Throws std::bad_alloc when the script asks for it.
 std::uint32_t start(Toestand& t, Call call, Record& r) {
     r.call = call;
-    r.time = std::chrono::steady_clock::now();
+    r.time = nu(t);
     const std::size_t n = ++t.geteld[static_cast<std::size_t>(call)];
     const auto gooi = t.gooi.find(call);
     if (gooi != t.gooi.end() && gooi->second == n) {
@@ -127,7 +151,41 @@ std::uint32_t start(Toestand& t, Call call, Record& r) {
     if (codes != t.codes.end() && n <= codes->second.size()) {
         return codes->second[n - 1];
     }
-    return kSuccess;
+    return t.dienstLoopt ? kSuccess : kNoService;
+}
+
+// Fills each entry's event state as the service sees the readers now; tells whether any differs
+// from what the caller knew.
+bool bekijk(Toestand& t, belpic::pcsc::LezerStaat* staten, DWORD aantal) {
+    const std::vector<std::string> namen = namenIn(t.lijst);
+    const std::string kaartIn = houder(t);
+    const std::string aankomst = belpic::pcsc::utf8(belpic::pcsc::aankomstNaam().c_str());
+    constexpr DWORD kStand = SCARD_STATE_PRESENT | SCARD_STATE_EMPTY | SCARD_STATE_UNKNOWN;
+    bool gewijzigd = false;
+    for (DWORD i = 0; i < aantal; ++i) {
+        belpic::pcsc::LezerStaat& staat = staten[i];
+        const DWORD huidig = staat.dwCurrentState;
+        const std::string naam = belpic::pcsc::utf8(staat.szReader);
+        DWORD gebeurd = 0;
+        bool anders = false;
+        if (huidig & SCARD_STATE_IGNORE) {
+            gebeurd = SCARD_STATE_IGNORE;
+        } else if (naam == aankomst) {
+            gebeurd = static_cast<DWORD>(namen.size()) << 16;
+            anders = (huidig >> 16) != namen.size();
+        } else if (std::find(namen.begin(), namen.end(), naam) == namen.end()) {
+            gebeurd = SCARD_STATE_UNKNOWN;
+            anders = (huidig & SCARD_STATE_UNKNOWN) == 0;
+        } else {
+            const DWORD stand = naam == kaartIn ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
+            const DWORD teller = static_cast<DWORD>(t.tellers[naam] & 0xFFFF);
+            gebeurd = teller << 16 | stand;
+            anders = (huidig & kStand) != stand || (huidig >> 16) != teller;
+        }
+        staat.dwEventState = gebeurd | (anders ? SCARD_STATE_CHANGED : 0);
+        gewijzigd = gewijzigd || anders;
+    }
+    return gewijzigd;
 }
 
 LONG klaar(Toestand& t, Record& r, std::uint32_t code) {
@@ -136,94 +194,14 @@ LONG klaar(Toestand& t, Record& r, std::uint32_t code) {
     return static_cast<LONG>(code);
 }
 
-Bytes sw(std::uint8_t sw1, std::uint8_t sw2) {
-    return {sw1, sw2};
-}
-
-Bytes leesBinair(Toestand& t, const Bytes& apdu) {
-    if (apdu.size() != 5) {
-        return sw(0x67, 0x00);
-    }
-    if (!t.gekozen) {
-        return sw(0x69, 0x86);
-    }
-    const Bestand& bestand = t.bestanden.at(*t.gekozen);
-    const std::size_t offset = static_cast<std::size_t>(apdu[2]) << 8 | apdu[3];
-    const std::size_t le = apdu[4] == 0 ? 256 : apdu[4];
-    Bytes antwoord;
-    switch (bestand.soort) {
-    case Soort::corrigerend:
-        if (++t.eindeloosGelezen > kEindeloosMax) {
-            return sw(0x6B, 0x00);
-        }
-        return sw(0x6C, bestand.le);
-    case Soort::eindeloos:
-        if (++t.eindeloosGelezen > kEindeloosMax) {
-            return sw(0x6B, 0x00);
-        }
-        for (std::size_t i = 0; i < le; ++i) {
-            antwoord.push_back(static_cast<std::uint8_t>(offset + i));
-        }
-        break;
-    case Soort::gewoon: {
-        const Bytes& inhoud = bestand.inhoud;
-        if (offset >= inhoud.size()) {
-            return t.leegAanEinde ? sw(0x90, 0x00) : sw(0x6B, 0x00);
-        }
-        const std::size_t rest = inhoud.size() - offset;
-        if (le > rest && t.corrigeer && rest < 256) {
-            return sw(0x6C, static_cast<std::uint8_t>(rest));
-        }
-        const std::size_t aantal = std::min(le, rest);
-        antwoord.assign(inhoud.begin() + offset, inhoud.begin() + offset + aantal);
-        break;
-    }
-    }
-    antwoord.push_back(0x90);
-    antwoord.push_back(0x00);
-    return antwoord;
-}
-
-Bytes selecteer(Toestand& t, const Bytes& apdu) {
-    if (apdu.size() < 5 || apdu.size() != 5u + apdu[4]) {
-        return sw(0x67, 0x00);
-    }
-    if (apdu[2] != 0x08 || apdu[3] != 0x0C) {
-        return sw(0x6A, 0x86);
-    }
-    const Bytes pad(apdu.begin() + 5, apdu.end());
-    if (t.bestanden.count(pad) == 0) {
-        t.gekozen.reset();
-        return sw(0x6A, 0x82);
-    }
-    t.gekozen = pad;
-    return sw(0x90, 0x00);
-}
-
-Bytes kaartAntwoord(Toestand& t, const Bytes& apdu) {
-    if (apdu.size() < 4) {
-        return sw(0x67, 0x00);
-    }
-    if (apdu[0] != 0x00) {
-        return sw(0x6E, 0x00);
-    }
-    switch (apdu[1]) {
-    case 0xA4:
-        return selecteer(t, apdu);
-    case 0xB0:
-        return leesBinair(t, apdu);
-    default:
-        return sw(0x6D, 0x00);
-    }
-}
-
 } // namespace
 
 void reset() {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.wis();
-    t.transactieVrij.notify_all();
+    onderSlot([&](Toestand& t) {
+        t.wis();
+        t.transactieVrij.notify_all();
+        t.veranderd.notify_all();
+    });
 }
 
 void readers(const std::vector<std::string>& names) {
@@ -239,22 +217,32 @@ void readers(const std::vector<std::string>& names) {
 }
 
 void readerBytes(const Bytes& multiString) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.lijst = multiString;
+    onderSlot([&](Toestand& t) {
+        t.lijst = multiString;
+        t.veranderd.notify_all();
+    });
 }
 
 void listLengths(std::uint64_t needed, std::uint64_t returned) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.nodig = needed;
-    t.gegeven = returned;
+    onderSlot([&](Toestand& t) {
+        t.nodig = needed;
+        t.gegeven = returned;
+    });
 }
 
 void insertCard(const std::string& reader) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.kaartLezer = reader;
+    onderSlot([&](Toestand& t) {
+        const std::string oud = houder(t);
+        t.kaartLezer = reader;
+        if (oud != reader) { // the reader that lost the card and the one that got it
+            for (const std::string& naam : {oud, reader}) {
+                if (!naam.empty()) {
+                    ++t.tellers[naam];
+                }
+            }
+        }
+        t.veranderd.notify_all();
+    });
 }
 
 void removeCard() {
@@ -262,69 +250,90 @@ void removeCard() {
 }
 
 void cardProtocol(std::uint32_t protocol) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.protocol = protocol;
+    onderSlot([&](Toestand& t) { t.protocol = protocol; });
 }
 
 void script(Call call, const std::vector<std::uint32_t>& codes) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.codes[call] = codes;
+    onderSlot([&](Toestand& t) { t.codes[call] = codes; });
 }
 
 void throwBadAlloc(Call call, std::size_t n) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.gooi[call] = n;
+    onderSlot([&](Toestand& t) { t.gooi[call] = n; });
 }
 
 void file(const Bytes& path, const Bytes& content) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.bestanden[path] = Bestand{Soort::gewoon, content, 0};
+    onderSlot([&](Toestand& t) { t.kaart.bestanden[path] = Bestand{Soort::gewoon, content, 0}; });
 }
 
 void endlessFile(const Bytes& path) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.bestanden[path] = Bestand{Soort::eindeloos, {}, 0};
+    onderSlot([&](Toestand& t) { t.kaart.bestanden[path] = Bestand{Soort::eindeloos, {}, 0}; });
 }
 
 void correctingFile(const Bytes& path, std::uint8_t le) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.bestanden[path] = Bestand{Soort::corrigerend, {}, le};
+    onderSlot([&](Toestand& t) { t.kaart.bestanden[path] = Bestand{Soort::corrigerend, {}, le}; });
 }
 
 void correctLength(bool on) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.corrigeer = on;
+    onderSlot([&](Toestand& t) { t.kaart.corrigeer = on; });
 }
 
 void emptyAtEnd(bool on) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.leegAanEinde = on;
+    onderSlot([&](Toestand& t) { t.kaart.leegAanEinde = on; });
 }
 
 void answer(std::size_t n, const Bytes& response) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.antwoorden[n] = response;
+    onderSlot([&](Toestand& t) { t.antwoorden[n] = response; });
 }
 
 void cardPlayer(Player player) {
+    onderSlot([&](Toestand& t) { t.speler = std::move(player); });
+}
+
+void serviceRunning(bool running) {
+    onderSlot([&](Toestand& t) {
+        t.dienstLoopt = running;
+        if (!running) {
+            t.contexten.clear();
+            t.kaarten.clear();
+            t.transacties.clear();
+        }
+        t.transactieVrij.notify_all();
+        t.veranderd.notify_all();
+    });
+}
+
+std::chrono::steady_clock::time_point now() {
+    return onderSlot([&](Toestand& t) { return nu(t); });
+}
+
+void advance(std::chrono::steady_clock::duration by) {
+    onderSlot([&](Toestand& t) {
+        t.verschoven += by;
+        t.veranderd.notify_all();
+    });
+}
+
+void sleep(std::chrono::steady_clock::duration duration) {
     Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    t.speler = std::move(player);
+    std::unique_lock<std::mutex> slot(t.slot);
+    const auto einde = t.verschoven + duration;
+    ++t.wachten;
+    t.veranderd.notify_all();
+    t.veranderd.wait(slot, [&] { return t.verschoven >= einde; });
+}
+
+std::size_t waitsBegun() {
+    return onderSlot([&](Toestand& t) { return t.wachten; });
+}
+
+void awaitWaits(std::size_t n) {
+    Toestand& t = toestand();
+    std::unique_lock<std::mutex> slot(t.slot);
+    t.veranderd.wait(slot, [&] { return t.wachten >= n; });
 }
 
 std::vector<Record> calls() {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    return t.record;
+    return onderSlot([&](Toestand& t) { return t.record; });
 }
 
 std::vector<Record> calls(Call call) {
@@ -338,15 +347,11 @@ std::vector<Record> calls(Call call) {
 }
 
 std::size_t openContexts() {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    return t.contexten.size();
+    return onderSlot([&](Toestand& t) { return t.contexten.size(); });
 }
 
 std::size_t openCards() {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    return t.kaarten.size();
+    return onderSlot([&](Toestand& t) { return t.kaarten.size(); });
 }
 
 void awaitWaitingBegins(std::size_t n) {
@@ -356,9 +361,7 @@ void awaitWaitingBegins(std::size_t n) {
 }
 
 std::size_t openTransactions() {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    return t.transacties.size();
+    return onderSlot([&](Toestand& t) { return t.transacties.size(); });
 }
 
 namespace {
@@ -377,80 +380,80 @@ std::basic_string<Teken> inEenheden(const Bytes& lijst) {
 template <typename Teken>
 LONG lijstLezers(SCARDCONTEXT hContext, const Teken* mszGroups, Teken* mszReaders,
                  LPDWORD pcchReaders) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    Record r;
-    r.context = static_cast<std::uint64_t>(hContext);
-    r.groupsNull = mszGroups == nullptr;
-    r.bufferNull = mszReaders == nullptr;
-    r.lengthIn = pcchReaders == nullptr ? 0 : *pcchReaders;
-    if (const std::uint32_t code = start(t, Call::ListReaders, r)) {
-        return klaar(t, r, code);
-    }
-    if (pcchReaders == nullptr) {
-        return klaar(t, r, kInvalidParameter);
-    }
-    if (t.contexten.count(r.context) == 0) {
-        return klaar(t, r, kInvalidHandle);
-    }
-    const std::basic_string<Teken> lijst = inEenheden<Teken>(t.lijst);
-    if (lijst.empty()) {
-        return klaar(t, r, kNoReadersAvailable);
-    }
-    if (mszReaders == nullptr) {
-        *pcchReaders = static_cast<DWORD>(t.nodig.value_or(lijst.size()));
+    return onderSlot([&](Toestand& t) -> LONG {
+        Record r;
+        r.context = static_cast<std::uint64_t>(hContext);
+        r.groupsNull = mszGroups == nullptr;
+        r.bufferNull = mszReaders == nullptr;
+        r.lengthIn = pcchReaders == nullptr ? 0 : *pcchReaders;
+        if (const std::uint32_t code = start(t, Call::ListReaders, r)) {
+            return klaar(t, r, code);
+        }
+        if (pcchReaders == nullptr) {
+            return klaar(t, r, kInvalidParameter);
+        }
+        if (t.contexten.count(r.context) == 0) {
+            return klaar(t, r, kInvalidHandle);
+        }
+        const std::basic_string<Teken> lijst = inEenheden<Teken>(t.lijst);
+        if (lijst.empty()) {
+            return klaar(t, r, kNoReadersAvailable);
+        }
+        if (mszReaders == nullptr) {
+            *pcchReaders = static_cast<DWORD>(t.nodig.value_or(lijst.size()));
+            r.lengthOut = *pcchReaders;
+            return klaar(t, r, kSuccess);
+        }
+        if (*pcchReaders < lijst.size()) {
+            *pcchReaders = static_cast<DWORD>(lijst.size());
+            r.lengthOut = *pcchReaders;
+            return klaar(t, r, kInsufficientBuffer);
+        }
+        std::copy(lijst.begin(), lijst.end(), mszReaders);
+        *pcchReaders = static_cast<DWORD>(t.gegeven.value_or(lijst.size()));
         r.lengthOut = *pcchReaders;
         return klaar(t, r, kSuccess);
-    }
-    if (*pcchReaders < lijst.size()) {
-        *pcchReaders = static_cast<DWORD>(lijst.size());
-        r.lengthOut = *pcchReaders;
-        return klaar(t, r, kInsufficientBuffer);
-    }
-    std::copy(lijst.begin(), lijst.end(), mszReaders);
-    *pcchReaders = static_cast<DWORD>(t.gegeven.value_or(lijst.size()));
-    r.lengthOut = *pcchReaders;
-    return klaar(t, r, kSuccess);
+    });
 }
 
 // `lezer` is the name in UTF-8, or null when the caller passed none.
 LONG verbind(SCARDCONTEXT hContext, const std::string* lezer, DWORD dwShareMode,
              DWORD dwPreferredProtocols, LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    Record r;
-    r.context = static_cast<std::uint64_t>(hContext);
-    r.reader = lezer == nullptr ? "" : *lezer;
-    r.shareMode = dwShareMode;
-    r.preferredProtocols = dwPreferredProtocols;
-    if (const std::uint32_t code = start(t, Call::Connect, r)) {
-        return klaar(t, r, code);
-    }
-    if (lezer == nullptr || phCard == nullptr || pdwActiveProtocol == nullptr) {
-        return klaar(t, r, kInvalidParameter);
-    }
-    if (t.contexten.count(r.context) == 0) {
-        return klaar(t, r, kInvalidHandle);
-    }
-    const std::vector<std::string> namen = namenIn(t.lijst);
-    if (std::find(namen.begin(), namen.end(), r.reader) == namen.end()) {
-        return klaar(t, r, kUnknownReader);
-    }
-    if (r.reader != t.kaartLezer.value_or(namen.front())) {
-        return klaar(t, r, kNoSmartcard);
-    }
-    if ((dwPreferredProtocols & t.protocol) == 0) {
-        return klaar(t, r, kProtoMismatch);
-    }
-    r.card = t.volgendeKaart++;
-    r.activeProtocol = t.protocol;
-    if (t.kaarten.empty()) { // a card already in use by another handle is not powered up anew
-        t.gekozen.reset();
-    }
-    t.kaarten.insert(r.card);
-    *phCard = static_cast<SCARDHANDLE>(r.card);
-    *pdwActiveProtocol = t.protocol;
-    return klaar(t, r, kSuccess);
+    return onderSlot([&](Toestand& t) -> LONG {
+        Record r;
+        r.context = static_cast<std::uint64_t>(hContext);
+        r.reader = lezer == nullptr ? "" : *lezer;
+        r.shareMode = dwShareMode;
+        r.preferredProtocols = dwPreferredProtocols;
+        if (const std::uint32_t code = start(t, Call::Connect, r)) {
+            return klaar(t, r, code);
+        }
+        if (lezer == nullptr || phCard == nullptr || pdwActiveProtocol == nullptr) {
+            return klaar(t, r, kInvalidParameter);
+        }
+        if (t.contexten.count(r.context) == 0) {
+            return klaar(t, r, kInvalidHandle);
+        }
+        const std::vector<std::string> namen = namenIn(t.lijst);
+        if (std::find(namen.begin(), namen.end(), r.reader) == namen.end()) {
+            return klaar(t, r, kUnknownReader);
+        }
+        if (r.reader != t.kaartLezer.value_or(namen.front())) {
+            return klaar(t, r, kNoSmartcard);
+        }
+        if ((dwPreferredProtocols & t.protocol) == 0) {
+            return klaar(t, r, kProtoMismatch);
+        }
+        r.card = t.volgendeKaart++;
+        r.activeProtocol = t.protocol;
+        if (t.kaarten.empty()) { // a card already in use by another handle is not powered up anew
+            zetAan(t.kaart);
+        }
+        t.kaarten.insert(r.card);
+        *phCard = static_cast<SCARDHANDLE>(r.card);
+        *pdwActiveProtocol = t.protocol;
+        return klaar(t, r, kSuccess);
+    });
 }
 
 } // namespace
@@ -503,101 +506,102 @@ LONG SCardConnect(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
 
 LONG TESSARIN_SCARD_CALL SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1,
                                                LPCVOID pvReserved2, LPSCARDCONTEXT phContext) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    Record r;
-    r.scope = dwScope;
-    r.reserved1Null = pvReserved1 == nullptr;
-    r.reserved2Null = pvReserved2 == nullptr;
-    if (const std::uint32_t code = start(t, Call::EstablishContext, r)) {
-        return klaar(t, r, code);
-    }
-    if (phContext == nullptr) {
-        return klaar(t, r, kInvalidParameter);
-    }
-    r.context = t.volgendeContext++;
-    t.contexten.insert(r.context);
-    *phContext = static_cast<SCARDCONTEXT>(r.context);
-    return klaar(t, r, kSuccess);
+    return onderSlot([&](Toestand& t) -> LONG {
+        Record r;
+        r.scope = dwScope;
+        r.reserved1Null = pvReserved1 == nullptr;
+        r.reserved2Null = pvReserved2 == nullptr;
+        if (const std::uint32_t code = start(t, Call::EstablishContext, r)) {
+            return klaar(t, r, code);
+        }
+        if (phContext == nullptr) {
+            return klaar(t, r, kInvalidParameter);
+        }
+        r.context = t.volgendeContext++;
+        t.contexten.insert(r.context);
+        *phContext = static_cast<SCARDCONTEXT>(r.context);
+        return klaar(t, r, kSuccess);
+    });
 }
 
 LONG TESSARIN_SCARD_CALL SCardReleaseContext(SCARDCONTEXT hContext) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    Record r;
-    r.context = static_cast<std::uint64_t>(hContext);
-    if (const std::uint32_t code = start(t, Call::ReleaseContext, r)) {
-        return klaar(t, r, code);
-    }
-    return klaar(t, r, t.contexten.erase(r.context) == 1 ? kSuccess : kInvalidHandle);
+    return onderSlot([&](Toestand& t) -> LONG {
+        Record r;
+        r.context = static_cast<std::uint64_t>(hContext);
+        if (const std::uint32_t code = start(t, Call::ReleaseContext, r)) {
+            return klaar(t, r, code);
+        }
+        t.veranderd.notify_all(); // a wait on the context ends
+        return klaar(t, r, t.contexten.erase(r.context) == 1 ? kSuccess : kInvalidHandle);
+    });
 }
 
 LONG TESSARIN_SCARD_CALL SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci,
                                        LPCBYTE pbSendBuffer, DWORD cbSendLength,
                                        SCARD_IO_REQUEST* pioRecvPci, LPBYTE pbRecvBuffer,
                                        LPDWORD pcbRecvLength) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    Record r;
-    r.card = static_cast<std::uint64_t>(hCard);
-    r.sendPciNull = pioSendPci == nullptr;
-    if (pioSendPci != nullptr) {
-        r.pciProtocol = pioSendPci->dwProtocol;
-        r.pciLength = pioSendPci->cbPciLength;
-    }
-    r.receivePciNull = pioRecvPci == nullptr;
-    if (pbSendBuffer != nullptr) {
-        r.command.assign(pbSendBuffer, pbSendBuffer + cbSendLength);
-    }
-    r.receiveLength = pcbRecvLength == nullptr ? 0 : *pcbRecvLength;
-    if (const std::uint32_t code = start(t, Call::Transmit, r)) {
-        return klaar(t, r, code);
-    }
-    if (pioSendPci == nullptr || pbSendBuffer == nullptr || pbRecvBuffer == nullptr ||
-        pcbRecvLength == nullptr) {
-        return klaar(t, r, kInvalidParameter);
-    }
-    if (t.kaarten.count(r.card) == 0) {
-        return klaar(t, r, kInvalidHandle);
-    }
-    if (pioSendPci->dwProtocol != t.protocol) {
-        return klaar(t, r, kProtoMismatch);
-    }
-    const std::size_t n = t.geteld[static_cast<std::size_t>(Call::Transmit)];
-    const auto gedwongen = t.antwoorden.find(n);
-    Bytes antwoord;
-    if (gedwongen != t.antwoorden.end()) {
-        antwoord = gedwongen->second;
-    } else if (t.speler) {
-        if (const std::uint32_t code = t.speler(r.command, antwoord)) {
+    return onderSlot([&](Toestand& t) -> LONG {
+        Record r;
+        r.card = static_cast<std::uint64_t>(hCard);
+        r.sendPciNull = pioSendPci == nullptr;
+        if (pioSendPci != nullptr) {
+            r.pciProtocol = pioSendPci->dwProtocol;
+            r.pciLength = pioSendPci->cbPciLength;
+        }
+        r.receivePciNull = pioRecvPci == nullptr;
+        if (pbSendBuffer != nullptr) {
+            r.command.assign(pbSendBuffer, pbSendBuffer + cbSendLength);
+        }
+        r.receiveLength = pcbRecvLength == nullptr ? 0 : *pcbRecvLength;
+        if (const std::uint32_t code = start(t, Call::Transmit, r)) {
             return klaar(t, r, code);
         }
-    } else {
-        antwoord = kaartAntwoord(t, r.command);
-    }
-    if (antwoord.size() > *pcbRecvLength) {
+        if (pioSendPci == nullptr || pbSendBuffer == nullptr || pbRecvBuffer == nullptr ||
+            pcbRecvLength == nullptr) {
+            return klaar(t, r, kInvalidParameter);
+        }
+        if (t.kaarten.count(r.card) == 0) {
+            return klaar(t, r, kInvalidHandle);
+        }
+        if (pioSendPci->dwProtocol != t.protocol) {
+            return klaar(t, r, kProtoMismatch);
+        }
+        const std::size_t n = t.geteld[static_cast<std::size_t>(Call::Transmit)];
+        const auto gedwongen = t.antwoorden.find(n);
+        Bytes antwoord;
+        if (gedwongen != t.antwoorden.end()) {
+            antwoord = gedwongen->second;
+        } else if (t.speler) {
+            if (const std::uint32_t code = t.speler(r.command, antwoord)) {
+                return klaar(t, r, code);
+            }
+        } else {
+            antwoord = pcscfake::antwoord(t.kaart, r.command);
+        }
+        if (antwoord.size() > *pcbRecvLength) {
+            *pcbRecvLength = static_cast<DWORD>(antwoord.size());
+            return klaar(t, r, kInsufficientBuffer);
+        }
+        std::copy(antwoord.begin(), antwoord.end(), pbRecvBuffer);
         *pcbRecvLength = static_cast<DWORD>(antwoord.size());
-        return klaar(t, r, kInsufficientBuffer);
-    }
-    std::copy(antwoord.begin(), antwoord.end(), pbRecvBuffer);
-    *pcbRecvLength = static_cast<DWORD>(antwoord.size());
-    r.response = std::move(antwoord);
-    return klaar(t, r, kSuccess);
+        r.response = std::move(antwoord);
+        return klaar(t, r, kSuccess);
+    });
 }
 
 LONG TESSARIN_SCARD_CALL SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
-    Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
-    Record r;
-    r.card = static_cast<std::uint64_t>(hCard);
-    r.disposition = dwDisposition;
-    if (const std::uint32_t code = start(t, Call::Disconnect, r)) {
-        return klaar(t, r, code);
-    }
-    if (t.transacties.erase(r.card) == 1) { // the service ends a transaction still open
-        t.transactieVrij.notify_all();
-    }
-    return klaar(t, r, t.kaarten.erase(r.card) == 1 ? kSuccess : kInvalidHandle);
+    return onderSlot([&](Toestand& t) -> LONG {
+        Record r;
+        r.card = static_cast<std::uint64_t>(hCard);
+        r.disposition = dwDisposition;
+        if (const std::uint32_t code = start(t, Call::Disconnect, r)) {
+            return klaar(t, r, code);
+        }
+        if (t.transacties.erase(r.card) == 1) { // the service ends a transaction still open
+            t.transactieVrij.notify_all();
+        }
+        return klaar(t, r, t.kaarten.erase(r.card) == 1 ? kSuccess : kInvalidHandle);
+    });
 }
 
 // As the real service: while another handle holds a transaction this one waits for it to end
@@ -631,22 +635,106 @@ LONG TESSARIN_SCARD_CALL SCardBeginTransaction(SCARDHANDLE hCard) {
 }
 
 LONG TESSARIN_SCARD_CALL SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposition) {
+    return onderSlot([&](Toestand& t) -> LONG {
+        Record r;
+        r.card = static_cast<std::uint64_t>(hCard);
+        r.disposition = dwDisposition;
+        if (const std::uint32_t code = start(t, Call::EndTransaction, r)) {
+            return klaar(t, r, code);
+        }
+        if (t.kaarten.count(r.card) == 0) {
+            return klaar(t, r, kInvalidHandle);
+        }
+        if (t.transacties.erase(r.card) == 0) {
+            return klaar(t, r, kNotTransacted);
+        }
+        t.transactieVrij.notify_all();
+        return klaar(t, r, kSuccess);
+    });
+}
+
+// Waits until a reader's state differs from what the caller knew, advance() has moved the
+// service's clock past the timeout, SCardCancel is called on the context, or the service stops.
+#if defined(_WIN32)
+LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT, DWORD, LPSCARD_READERSTATEA, DWORD) {
+    return static_cast<LONG>(kUnsupportedFeature);
+}
+#endif
+
+LONG TESSARIN_SCARD_CALL PCSCFAKE_GET_STATUS_CHANGE(SCARDCONTEXT hContext, DWORD dwTimeout,
+                                                    belpic::pcsc::LezerStaat* rgReaderStates,
+                                                    DWORD cReaders) {
     Toestand& t = toestand();
-    std::lock_guard<std::mutex> slot(t.slot);
+    std::unique_lock<std::mutex> slot(t.slot);
     Record r;
-    r.card = static_cast<std::uint64_t>(hCard);
-    r.disposition = dwDisposition;
-    if (const std::uint32_t code = start(t, Call::EndTransaction, r)) {
+    r.context = static_cast<std::uint64_t>(hContext);
+    r.timeout = dwTimeout;
+    for (DWORD i = 0; rgReaderStates != nullptr && i < cReaders; ++i) {
+        const auto* naam = rgReaderStates[i].szReader;
+        r.states.push_back(
+            {naam == nullptr ? "" : belpic::pcsc::utf8(naam), rgReaderStates[i].dwCurrentState, 0});
+    }
+    if (const std::uint32_t code = start(t, Call::GetStatusChange, r)) {
         return klaar(t, r, code);
     }
-    if (t.kaarten.count(r.card) == 0) {
+    if (rgReaderStates == nullptr && cReaders > 0) {
+        return klaar(t, r, kInvalidParameter);
+    }
+    for (DWORD i = 0; i < cReaders; ++i) {
+        if (rgReaderStates[i].szReader == nullptr) {
+            return klaar(t, r, kInvalidParameter);
+        }
+    }
+    if (t.contexten.count(r.context) == 0) {
         return klaar(t, r, kInvalidHandle);
     }
-    if (t.transacties.erase(r.card) == 0) {
-        return klaar(t, r, kNotTransacted);
+    const auto einde = t.verschoven + std::chrono::milliseconds(dwTimeout);
+    const std::uint64_t annulering = t.annuleringen[r.context];
+    std::uint32_t code = kSuccess;
+    bool wacht = false;
+    for (;;) {
+        if (!t.dienstLoopt) {
+            code = kNoService;
+        } else if (t.contexten.count(r.context) == 0) {
+            code = kInvalidHandle;
+        } else if (t.annuleringen[r.context] != annulering) {
+            code = kCancelled;
+        } else if (bekijk(t, rgReaderStates, cReaders)) {
+            code = kSuccess;
+        } else if (dwTimeout != INFINITE && t.verschoven >= einde) {
+            code = kTimeout;
+        } else {
+            if (!wacht) {
+                wacht = true;
+                ++t.wachten;
+                t.veranderd.notify_all();
+            }
+            t.veranderd.wait(slot);
+            continue;
+        }
+        break;
     }
-    t.transactieVrij.notify_all();
-    return klaar(t, r, kSuccess);
+    for (DWORD i = 0; i < cReaders && code == kSuccess; ++i) {
+        r.states[i].event = rgReaderStates[i].dwEventState;
+    }
+    return klaar(t, r, code);
+}
+
+// Ends the waits in progress on the context; a later wait is not affected.
+LONG TESSARIN_SCARD_CALL SCardCancel(SCARDCONTEXT hContext) {
+    return onderSlot([&](Toestand& t) -> LONG {
+        Record r;
+        r.context = static_cast<std::uint64_t>(hContext);
+        if (const std::uint32_t code = start(t, Call::Cancel, r)) {
+            return klaar(t, r, code);
+        }
+        if (t.contexten.count(r.context) == 0) {
+            return klaar(t, r, kInvalidHandle);
+        }
+        ++t.annuleringen[r.context];
+        t.veranderd.notify_all();
+        return klaar(t, r, kSuccess);
+    });
 }
 
 } // extern "C"

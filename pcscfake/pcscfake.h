@@ -1,14 +1,21 @@
 // A scripted PC/SC service with one card, for tests.
 //
-// The pcscfake library defines the eight PC/SC functions that the card-reading core calls, with
-// the platform header's own signatures (on Windows the UTF-16 "W" variants of the two that carry
-// reader names; their ANSI variants answer kUnsupportedFeature), so a test links it in place of the
-// real service. The functions below script what the service and the card answer and give back every
-// call that was made, with its arguments and the time it was made. All state lives inside the
-// library: a test may script it while a plug-in linked against the same library makes the calls.
+// The pcscfake library defines the ten PC/SC functions that the card-reading core calls, with
+// the platform header's own signatures (on Windows the UTF-16 "W" variants of those that carry
+// reader names; their ANSI variants answer kUnsupportedFeature), so a test links it in place of
+// the real service. The functions below script what the service and the card answer and give
+// back every call that was made, with its arguments and the time it was made. All state lives
+// inside the library: a test may script it while a plug-in linked against the same library
+// makes the calls.
 //
 // Out of the box (and after reset()) the service works but knows no reader. Script it with
 // readers(), put files on the card with file(), and force any answer with script() or answer().
+//
+// Card events: SCardGetStatusChange reports each listed reader as empty or holding the card,
+// with an event counter in the high word that each insertion and removal moves on, and the
+// pseudo-reader "\\?PnP?\Notification" with the number of readers in the high word. Its
+// timeouts run out only when advance() moves the service's clock on: a test decides when a wait
+// times out, and no test waits in real time.
 #pragma once
 
 #include <chrono>
@@ -35,10 +42,12 @@ using Bytes = std::vector<std::uint8_t>;
 // Return codes as the service gives them: 32-bit values, whatever the platform's LONG width.
 inline constexpr std::uint32_t kSuccess = 0x00000000;
 inline constexpr std::uint32_t kInternalError = 0x80100001;
+inline constexpr std::uint32_t kCancelled = 0x80100002;
 inline constexpr std::uint32_t kInvalidHandle = 0x80100003;
 inline constexpr std::uint32_t kInvalidParameter = 0x80100004;
 inline constexpr std::uint32_t kInsufficientBuffer = 0x80100008;
 inline constexpr std::uint32_t kUnknownReader = 0x80100009;
+inline constexpr std::uint32_t kTimeout = 0x8010000A;
 inline constexpr std::uint32_t kSharingViolation = 0x8010000B;
 inline constexpr std::uint32_t kNoSmartcard = 0x8010000C;
 inline constexpr std::uint32_t kProtoMismatch = 0x8010000F;
@@ -61,6 +70,15 @@ enum class Call {
     ReleaseContext,
     BeginTransaction,
     EndTransaction,
+    GetStatusChange,
+    Cancel,
+};
+
+// One entry of SCardGetStatusChange's reader array, as it went in and came back.
+struct ReaderState {
+    std::string reader;
+    std::uint64_t current = 0; // dwCurrentState on entry
+    std::uint64_t event = 0;   // dwEventState on return
 };
 
 // One call as it reached the service. Fields that do not belong to the call stay at their
@@ -101,6 +119,10 @@ struct Record {
 
     // Disconnect, EndTransaction
     std::uint64_t disposition = 0;
+
+    // GetStatusChange
+    std::uint64_t timeout = 0; // milliseconds
+    std::vector<ReaderState> states;
 };
 
 // --- Scripting -------------------------------------------------------------------------------
@@ -164,6 +186,24 @@ PCSCFAKE_API void answer(std::size_t n, const Bytes& response);
 // back.
 using Player = std::function<std::uint32_t(const Bytes& command, Bytes& response)>;
 PCSCFAKE_API void cardPlayer(Player player);
+
+// The service stops (every call, and every wait in progress, answers kNoService; the contexts
+// it had handed out are forgotten) or runs again.
+PCSCFAKE_API void serviceRunning(bool running);
+
+// The service's clock: the steady clock plus every advance() so far. Records carry its time.
+PCSCFAKE_API std::chrono::steady_clock::time_point now();
+PCSCFAKE_API void advance(std::chrono::steady_clock::duration by);
+
+// Blocks until advance() has moved the service's clock on by `duration`: a pause on injected
+// time.
+PCSCFAKE_API void sleep(std::chrono::steady_clock::duration duration);
+
+// Waits that have begun since reset(): calls of SCardGetStatusChange that found nothing to
+// report at once, and sleep()s. awaitWaits(n) blocks until there have been `n`, so a test
+// knows that a waiter has taken in everything before it and is waiting again.
+PCSCFAKE_API std::size_t waitsBegun();
+PCSCFAKE_API void awaitWaits(std::size_t n);
 
 // --- What happened ---------------------------------------------------------------------------
 

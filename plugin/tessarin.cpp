@@ -1,9 +1,10 @@
-// The host shell: the entry point the host calls, the three calculation functions and the
-// script step.
+// The host shell: the entry point the host calls, the calculation functions and the script
+// step (the card events' own work is in events.cpp).
 #include "plugin/conversion.h"
 
 #include "belpic/kaart.h"
 #include "belpic/lees.h"
+#include "plugin/events.h"
 #include "json/json.h"
 
 #include <algorithm>
@@ -14,24 +15,26 @@
 
 // The host finds these by name. The SDK marks the entry point for export only with MSVC, and
 // the module is built with hidden symbols, so it is marked here. Only the macOS and Linux
-// hosts read the global.
+// hosts read the global; FMX_StartScript reads it everywhere.
 #if defined(_WIN32)
 #define TESSARIN_EXPORT __declspec(dllexport)
-static void OnthoudBlok(FMX_ExternCallPtr) {}
+FMX_ExternCallPtr gFMX_ExternCallPtr = nullptr;
 #else
 #define TESSARIN_EXPORT __attribute__((visibility("default")))
 TESSARIN_EXPORT FMX_ExternCallPtr gFMX_ExternCallPtr = nullptr;
+#endif
 static void OnthoudBlok(FMX_ExternCallPtr blok) {
     gFMX_ExternCallPtr = blok;
 }
-#endif
 
 namespace {
 
 constexpr char kPluginId[] = "TSRN";
 constexpr char kNaam[] = "Tessarin";
 constexpr char kOmschrijving[] = "Reads the Belgian eID card through a card reader.";
-constexpr char kOpties[] = "1nnYnnn"; // after the plug-in id: no preferences, Idle wanted
+// After the plug-in id: always 1, no preferences, always n, Init and Shutdown wanted, Idle wanted
+// (scripts start from it), no SessionShutdown or FileShutdown, always n.
+constexpr char kOpties[] = "1nnYYnn";
 constexpr char kVersie[] = "1.0";
 
 // kDisplayInAllDialogs | kFutureCompatible: offered everywhere, on every present and future
@@ -159,6 +162,29 @@ Do_EID_Version(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx:
     });
 }
 
+FMX_PROC(fmx::errcode)
+Do_EID_WaitForCard(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
+                   fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        GeefTerug(
+            resultaat, parameters,
+            events::WaitForCard(ArgumentAlsTekst(parameters, 0), ArgumentAlsTekst(parameters, 1)));
+        return fmx::errcode{0};
+    });
+}
+
+FMX_PROC(fmx::errcode)
+Do_EID_OnCardInserted(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
+                      fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        GeefTerug(resultaat, parameters,
+                  events::OnCardInserted(ArgumentAlsTekst(parameters, 0),
+                                         ArgumentAlsTekst(parameters, 1),
+                                         ArgumentAlsTekst(parameters, 2)));
+        return fmx::errcode{0};
+    });
+}
+
 struct Functie {
     short id;
     const char* naam;
@@ -188,6 +214,16 @@ const Functie kFuncties[] = {
      "EID Version|Returns the version of the plug-in; with \"autoupdate\", as eight digits "
      "that compare as numbers (01000000 for 1.0).",
      0, 1, Do_EID_Version},
+    {103, "EID_WaitForCard", "EID_WaitForCard( { seconds ; reader } )",
+     "EID WaitForCard|Waits until a card is in the reader (any reader when empty), at most the "
+     "seconds given (30 by default, 0 to 600), and returns JSON naming the reader that holds "
+     "it, or an error; errorDetail is \"timeout\" when no card came in time.",
+     0, 2, Do_EID_WaitForCard},
+    {104, "EID_OnCardInserted", "EID_OnCardInserted( fileName ; scriptName { ; reader } )",
+     "EID OnCardInserted|Starts the script of the file each time a card is inserted into the "
+     "reader (any reader when empty), with the reader's name as the script parameter. Empty "
+     "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
+     2, 3, Do_EID_OnCardInserted},
 };
 
 // The host finds a step by its id, so the id stays from release to release.
@@ -279,6 +315,7 @@ void TrekIn(const Registraties& gedaan) {
 
 // A host failure midway leaves the plug-in disabled, with nothing registered.
 void Init(FMX_ExternCallStruct& blok) {
+    events::Begin(blok.parm1);
     fmx::int64 antwoord = kDoNotEnable;
     Registraties gedaan;
     try {
@@ -294,6 +331,7 @@ void Init(FMX_ExternCallStruct& blok) {
 
 // Withdraws all, as the host asks whatever Init managed to register.
 void Shutdown(const FMX_ExternCallStruct& blok) {
+    events::End();
     if (blok.extnVersion < k160ExtnVersion) {
         return;
     }
@@ -303,6 +341,14 @@ void Shutdown(const FMX_ExternCallStruct& blok) {
     }
     alles.stap = true;
     TrekIn(alles);
+}
+
+void Idle(const FMX_ExternCallStruct& blok) {
+    try {
+        events::Idle(blok);
+    } catch (...) {
+        // A host failure loses the scripts of this message; the watch goes on.
+    }
 }
 
 // A buffer too small for a reply gets as much as fits; a host failure gives the empty text.
@@ -335,12 +381,15 @@ void GetString(const FMX_ExternCallStruct& blok) {
 
 namespace {
 
-// Idle and every message not named here leave the call block as it is. Nothing may unwind
+// Every message not named here leaves the call block as it is. Nothing may unwind
 // into the host's frames: an exception that got this far ends the program here instead.
 void Ontvang(FMX_ExternCallStruct& blok) noexcept {
     switch (blok.whichCall) {
     case kFMXT_Init:
         Init(blok);
+        break;
+    case kFMXT_Idle:
+        Idle(blok);
         break;
     case kFMXT_Shutdown:
         Shutdown(blok);

@@ -4,9 +4,11 @@
 #include "FMWrapper/FMXText.h"
 #include "FMWrapper/FMXTypes.h"
 
+#include <memory>
+
 namespace fmx {
 
-// Owned by the host.
+// Made and freed by the host; a plug-in may ask for one of its own through DataUniquePtr.
 class Data {
   public:
     enum DataType {
@@ -28,14 +30,24 @@ class Data {
     errcode SetAsText(const Text& textData, const Locale& sourceLocale,
                       const DataType nativeType = kDTText);
 
+    void operator delete(void* obj);
+
   private:
     Data();
     Data(const Data&);
 };
 
+// Sole owner of one Data made by the host, stored before the error block is checked.
+class DataUniquePtr : public std::unique_ptr<Data> {
+  public:
+    DataUniquePtr();
+};
+
 } // namespace fmx
 
 extern "C" {
+FMX_API fmx::Data* FM_Data_Constructor1(fmx::_fmxcpt& _x) noexcept;
+FMX_API void FM_Data_Delete(void* _self, fmx::_fmxcpt& _x) noexcept;
 FMX_API bool FM_Data_IsEmpty(const void* _self, fmx::_fmxcpt& _x) noexcept;
 FMX_API const fmx::Text* FM_Data_GetAsText(const void* _self, fmx::_fmxcpt& _x) noexcept;
 FMX_API bool FM_Data_GetAsBoolean(const void* _self, fmx::_fmxcpt& _x) noexcept;
@@ -87,4 +99,16 @@ inline fmx::errcode fmx::Data::SetAsText(const Text& textData, const Locale& sou
     const errcode error = FM_Data_SetAsText(this, textData, sourceLocale, nativeType, _x);
     _x.Check();
     return error;
+}
+
+// A deallocation function cannot report a failure, so the host's answer is not examined.
+inline void fmx::Data::operator delete(void* obj) {
+    _fmxcpt _x;
+    FM_Data_Delete(obj, _x);
+}
+
+inline fmx::DataUniquePtr::DataUniquePtr() {
+    _fmxcpt _x;
+    reset(FM_Data_Constructor1(_x));
+    _x.Check();
 }

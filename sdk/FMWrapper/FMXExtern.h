@@ -50,7 +50,9 @@ typedef uint64 ptrtype;
 
 class Text;
 class QuadChar;
+class Data;
 class DataVect;
+class ExprEnv;
 
 } // namespace fmx
 
@@ -85,13 +87,37 @@ enum {
     kFMXT_HelpURLStr = 132
 };
 
+// Idle levels, in FMX_ExternCallStruct::parm1 of kFMXT_Idle.
+typedef unsigned char FMX_IdleLevel;
+enum {
+    kFMXT_UserIdle = 0, // no user action for 30 seconds or more
+    kFMXT_UserNotIdle = 1,
+    kFMXT_ScriptPaused = 2,
+    kFMXT_ScriptRunning = 3,
+    kFMXT_Unsafe = 4 // as unsafeCalls true
+};
+
+// What happens to a script already running when the plug-in starts one.
+typedef unsigned char FMX_ScriptControl;
+enum { kFMXT_Halt = 0, kFMXT_Exit = 1, kFMXT_Resume = 2, kFMXT_Pause = 3 };
+
+// The kind of application loading the plug-in, in FMX_ExternCallStruct::parm1 of kFMXT_Init.
+typedef unsigned char FMX_Application;
+
+extern "C" {
+typedef fmx::errcode FMX_ErrorCode;
+typedef fmx::Text FMX_Text;
+typedef fmx::Data FMX_Data;
+typedef fmx::ExprEnv FMX_ExprEnv;
+}
+
 struct FMX_ExternCallStruct;
 typedef FMX_ExternCallStruct* FMX_ExternCallPtr;
 typedef void (*FMX_ExternCallProc)(FMX_ExternCallPtr pb);
-FMX_PROCPTR(fmx::errcode, FMX_StartScriptCall)
-(const fmx::Text* fileName, const fmx::Text* scriptName, fmx::int16 control,
- const fmx::DataVect* parameter);
-FMX_PROCPTR(fmx::errcode, FMX_CurrentEnvCall)(void* env);
+FMX_PROCPTR(FMX_ErrorCode, FMX_StartScriptCall)
+(const FMX_Text* fileName, const FMX_Text* scriptName, FMX_ScriptControl control,
+ const FMX_Data* parameter);
+FMX_PROCPTR(FMX_ErrorCode, FMX_CurrentEnvCall)(FMX_ExprEnv* env);
 
 // MSVC packs through the pragma, GCC and Clang through FMX_PACK.
 #if defined(_MSC_VER)
@@ -157,3 +183,9 @@ extern "C" {
 FMX_ENTRYPT void FMExternCallProc(FMX_ExternCallPtr pb);
 extern FMX_ExternCallPtr gFMX_ExternCallPtr;
 }
+
+// Call on the host's main thread only, from an Idle message of level kFMXT_UserIdle or
+// kFMXT_UserNotIdle with unsafeCalls false. The host queues the script.
+#define FMX_StartScript(fileName, scriptName, control, parameter)                                  \
+    (gFMX_ExternCallPtr->cStartScript)(fileName, scriptName, control, parameter)
+#define FMX_SetToCurrentEnv(env) (gFMX_ExternCallPtr->cCurrentEnv)(env)

@@ -47,6 +47,16 @@ const std::vector<Expected> kTable = {
      "EID Version|Returns the version of the plug-in; with \"autoupdate\", as eight digits that "
      "compare as numbers (01000000 for 1.0).",
      0, 1},
+    {103, "EID_WaitForCard", "EID_WaitForCard( { seconds ; reader } )",
+     "EID WaitForCard|Waits until a card is in the reader (any reader when empty), at most the "
+     "seconds given (30 by default, 0 to 600), and returns JSON naming the reader that holds it, "
+     "or an error; errorDetail is \"timeout\" when no card came in time.",
+     0, 2},
+    {104, "EID_OnCardInserted", "EID_OnCardInserted( fileName ; scriptName { ; reader } )",
+     "EID OnCardInserted|Starts the script of the file each time a card is inserted into the "
+     "reader (any reader when empty), with the reader's name as the script parameter. Empty "
+     "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
+     2, 3},
 };
 
 // The functions `ids` and, with `step`, the script step, each as the host must know it.
@@ -88,9 +98,10 @@ TEST_F(PluginTest, InitRegistersTheTableFromExtensionVersion57On) {
         fmx::ptrtype reply;
         std::vector<short> registered;
     } cases[] = {
-        {-1, 0xFFFFFFFFFFFFFFFEu, {}}, {0, 0xFFFFFFFFFFFFFFFEu, {}}, {55, 0xFFFFFFFFFFFFFFFEu, {}},
-        {56, 0xFFFFFFFFFFFFFFFEu, {}}, {57, 77, {100, 101, 102}},    {77, 77, {100, 101, 102}},
-        {32767, 77, {100, 101, 102}},
+        {-1, 0xFFFFFFFFFFFFFFFEu, {}},          {0, 0xFFFFFFFFFFFFFFFEu, {}},
+        {55, 0xFFFFFFFFFFFFFFFEu, {}},          {56, 0xFFFFFFFFFFFFFFFEu, {}},
+        {57, 77, {100, 101, 102, 103, 104}},    {77, 77, {100, 101, 102, 103, 104}},
+        {32767, 77, {100, 101, 102, 103, 104}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -116,10 +127,10 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
         std::vector<short> withdrawn;
         std::vector<short> stepsWithdrawn;
     } cases[] = {
-        {100, kDoNotEnable, {}, false, {101, 102}, {200}},
-        {101, 77, {100, 102}, true, {}, {}},
-        {102, 77, {100, 101}, true, {}, {}},
-        {200, 77, {100, 101, 102}, false, {}, {}},
+        {100, kDoNotEnable, {}, false, {101, 102, 103, 104}, {200}},
+        {101, 77, {100, 102, 103, 104}, true, {}, {}},
+        {102, 77, {100, 101, 103, 104}, true, {}, {}},
+        {200, 77, {100, 101, 102, 103, 104}, false, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -133,7 +144,7 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
             continue;
         }
         fmxhost::shutdown(*plugin, 77);
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102}));
+        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
         EXPECT_TRUE(fakehost::registrations().empty());
         EXPECT_TRUE(fakehost::scriptSteps().empty());
@@ -165,8 +176,10 @@ TEST_F(PluginTest, ShutdownUnregistersInTableOrderFromExtensionVersion57On) {
         fmx::int16 version;
         std::vector<short> unregistered;
         std::vector<short> steps;
-    } cases[] = {
-        {55, {}, {}}, {56, {}, {}}, {57, {100, 101, 102}, {200}}, {77, {100, 101, 102}, {200}}};
+    } cases[] = {{55, {}, {}},
+                 {56, {}, {}},
+                 {57, {100, 101, 102, 103, 104}, {200}},
+                 {77, {100, 101, 102, 103, 104}, {200}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         fakehost::reset();
@@ -259,7 +272,7 @@ TEST_F(PluginTest, GetStringCutsEveryReplyToTheBuffer) {
     } strings[] = {
         {128, u"Tessarin"},
         {129, u"Reads the Belgian eID card through a card reader."},
-        {131, u"TSRN1nnYnnn"},
+        {131, u"TSRN1nnYYnn"},
         {130, u""},
         {132, u""},
         {0, u""},
@@ -283,7 +296,7 @@ TEST_F(PluginTest, GetStringAnswersTheHostsExamplesExactly) {
               (std::vector<fmx::unichar16>{'T', 'e', 's', 's', 0}));
     EXPECT_EQ(
         getString(*plugin, 131, 12).units,
-        (std::vector<fmx::unichar16>{'T', 'S', 'R', 'N', '1', 'n', 'n', 'Y', 'n', 'n', 'n', 0}));
+        (std::vector<fmx::unichar16>{'T', 'S', 'R', 'N', '1', 'n', 'n', 'Y', 'Y', 'n', 'n', 0}));
     EXPECT_EQ(getString(*plugin, 128, 9).units,
               (std::vector<fmx::unichar16>{'T', 'e', 's', 's', 'a', 'r', 'i', 'n', 0}));
 }

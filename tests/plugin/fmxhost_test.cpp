@@ -72,11 +72,15 @@ TEST_F(FmxhostTest, InfoPrintsTheStringsAndTheFunctionTable) {
     for (const std::string line : {
              "name:         Tessarin\n",
              "description:  Reads the Belgian eID card through a card reader.\n",
-             "options:      TSRN1nnYnnn\n",
+             "options:      TSRN1nnYYnn\n",
              "Init reply:   77 (extension version 77)\n",
              "  100    EID_Read         0 to 2      0x00FFFF7E  EID_Read( { reader ; photo } )\n",
              "  101    EID_Readers      0 to 0      0x00FFFF7E  EID_Readers\n",
              "  102    EID_Version      0 to 1      0x00FFFF7E  EID_Version( { format } )\n",
+             "  103    EID_WaitForCard  0 to 2      0x00FFFF7E  EID_WaitForCard( { seconds ; "
+             "reader } )\n",
+             "  104    EID_OnCardInserted 2 to 3      0x00FFFF7E  EID_OnCardInserted( fileName ; "
+             "scriptName { ; reader } )\n",
              "         plug-in TSRN, description: EID Version|Returns the version of the "
              "plug-in; with \"autoupdate\", as eight digits that compare as numbers (01000000 "
              "for 1.0).\n",
@@ -109,6 +113,16 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         {{"--extn-version", "40000", kFakePlugin, "EID_Version"},
          fmxhost::kUsage,
          "fmxhost: --extn-version takes a number"},
+        {{"--idle"}, fmxhost::kUsage, "fmxhost: --idle needs a number"},
+        {{"--idle", "-1", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: --idle takes a number from 0 to 86400, not \"-1\""},
+        {{"--application", "256", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: --application takes a number from 0 to 255, not \"256\""},
+        {{"--shutdown-after", "soon", kFakePlugin, "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: --shutdown-after takes a number from 0 to 86400, not \"soon\""},
         {{"--verbose", kFakePlugin, "EID_Version"},
          fmxhost::kUsage,
          "fmxhost: unknown option --verbose"},
@@ -130,7 +144,7 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         {{kFakePlugin, "EID_Nope"},
          fmxhost::kNoSuchFunction,
          "fmxhost: no function or step EID_Nope is registered (there are EID_Read, EID_Readers, "
-         "EID_Version, EID Read Card)\n"},
+         "EID_Version, EID_WaitForCard, EID_OnCardInserted, EID Read Card)\n"},
         {{kFakePlugin, "eid read card"},
          fmxhost::kNoSuchFunction,
          "fmxhost: no function or step eid read card is registered"},
@@ -154,13 +168,37 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
     std::remove(notAPlugin.c_str());
 }
 
+// Init's kind of host reaches the plug-in; Idle for no time adds nothing to the output.
+TEST_F(FmxhostTest, ApplicationAndIdleOptions) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string out;
+    } cases[] = {
+        {{"--idle", "0", kFakePlugin, "EID_Version"}, "Tessarin 1.0\n"},
+        {{"--application", "9", "--idle", "0", kFakePlugin, "EID_OnCardInserted", "F", "S"},
+         "{\n  \"error\": \"Scripts cannot be started when a card is inserted here: only "
+         "FileMaker Pro runs them, not FileMaker Server or the Data API.\",\n  \"errorDetail\": "
+         "\"application 9\"\n}\n"},
+        {{"--application", "1", kFakePlugin, "EID_OnCardInserted", "", ""},
+         "{\n  \"error\": \"\"\n}\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments[1]);
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.err, "");
+    }
+}
+
 TEST_F(FmxhostTest, ARefusedInitIsStillShutDown) {
     fakehost::failRegistration(100, 1);
     const Outcome o = run({kFakePlugin, "EID_Version"});
     EXPECT_EQ(o.status, fmxhost::kRefused);
     expectOneErrorLine(o);
-    // Init withdrew the two it registered, Shutdown asked for all three again.
-    EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{101, 102, 100, 101, 102}));
+    // Init withdrew the four it registered, Shutdown asked for all five again.
+    EXPECT_EQ(fakehost::unregistrations(),
+              (std::vector<short>{101, 102, 103, 104, 100, 101, 102, 103, 104}));
 }
 
 // A step is called by its name, the arguments filling its parameters in ID order. Its error
@@ -244,7 +282,7 @@ TEST(ProductionPlugin, AnswersThroughFmxhost) {
 
     const Program info = runProgram(kFmxhost + " --info " + kProduction);
     EXPECT_EQ(info.status, 0);
-    EXPECT_NE(info.out.find("options:      TSRN1nnYnnn\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("options:      TSRN1nnYYnn\n"), std::string::npos) << info.out;
     EXPECT_NE(
         info.out.find(
             "  100    EID_Read         0 to 2      0x00FFFF7E  EID_Read( { reader ; photo } )\n"),

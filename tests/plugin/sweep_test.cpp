@@ -19,7 +19,9 @@ struct Scenario {
 };
 
 bool isDelete(const std::string& call) {
-    return call == "FM_Text_Delete" || call == "FM_QuadChar_Delete";
+    const std::string suffix = "_Delete";
+    return call.size() > suffix.size() &&
+           call.compare(call.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // A failure reported by a delete cannot be seen by the plug-in; any other ends the work.
@@ -35,14 +37,14 @@ void initScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     const auto reply = fmxhost::init(*t.plugin, 77);
     EXPECT_EQ(reply, stops(failed) ? kDoNotEnable : kCurrentExtnVersion);
     // A disabled plug-in gets no Shutdown: it leaves nothing registered.
-    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 3u);
+    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 5u);
     EXPECT_EQ(fakehost::scriptSteps().size(), stops(failed) ? 0u : 1u);
 }
 
 void shutdownScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     fmxhost::shutdown(*t.plugin, 77);
     if (!stops(failed)) {
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102}));
+        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
     }
 }
@@ -110,6 +112,35 @@ void started(PluginTest& t) {
     t.start();
 }
 
+// A watch with one insertion waiting for an Idle message (the watch of an earlier run is shut
+// down first).
+void insertionPending(PluginTest& t) {
+    fmxhost::shutdown(*t.plugin, kCurrentExtnVersion);
+    t.start();
+    pcscfake::readers({"Reader A"});
+    pcscfake::removeCard();
+    t.call("EID_OnCardInserted", {{"Desk.fmp12"}, {"Fill"}});
+    pcscfake::awaitWaits(1);
+    const std::size_t before = pcscfake::waitsBegun();
+    pcscfake::insertCard("Reader A");
+    pcscfake::awaitWaits(before + 1);
+}
+
+// Idle starts the script, unless a host failure stops it. The watch goes on until the next
+// run's Shutdown, or the sweep's.
+void idleScenario(PluginTest& t, const std::string& failed, fmx::int32) {
+    auto block = fmxhost::callBlock(*t.plugin, kFMXT_Idle, kCurrentExtnVersion);
+    block.parm1 = kFMXT_UserNotIdle;
+    fmxhost::send(*t.plugin, block);
+    const auto starts = fakehost::scriptStarts();
+    if (stops(failed)) {
+        EXPECT_TRUE(starts.empty());
+    } else {
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(starts[0].parameter, "Reader A");
+    }
+}
+
 std::vector<Scenario> scenarios() {
     const auto isCard = [](const std::string& text) {
         EXPECT_NE(text.find("\"cardNumber\": \"591234567800\""), std::string::npos) << text;
@@ -120,7 +151,7 @@ std::vector<Scenario> scenarios() {
         {"GetString 128", [](PluginTest&) {}, getStringScenario(128, u"Tessarin")},
         {"GetString 129", [](PluginTest&) {},
          getStringScenario(129, u"Reads the Belgian eID card thro")},
-        {"GetString 131", [](PluginTest&) {}, getStringScenario(131, u"TSRN1nnYnnn")},
+        {"GetString 131", [](PluginTest&) {}, getStringScenario(131, u"TSRN1nnYYnn")},
         {"EID_Version", started,
          functionScenario("EID_Version", {},
                           [](const std::string& text) { EXPECT_EQ(text, "Tessarin 1.0"); })},
@@ -173,16 +204,33 @@ std::vector<Scenario> scenarios() {
         {"EID_Version autoupdate", started,
          functionScenario("EID_Version", {{"autoupdate"}},
                           [](const std::string& text) { EXPECT_EQ(text, "01000000"); })},
+        {"EID_WaitForCard",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         functionScenario("EID_WaitForCard", {{"0"}},
+                          [](const std::string& text) {
+                              EXPECT_EQ(text,
+                                        "{\n  \"error\": \"\",\n  \"reader\": \"Reader A\"\n}");
+                          })},
         {"EID_Read without reader", started,
          functionScenario("EID_Read", {{""}},
                           [](const std::string& text) {
                               EXPECT_NE(text.find("No card reader connected."), std::string::npos);
                           })},
+        // Last: its watch runs on until a Shutdown.
+        {"Idle with an insertion pending", insertionPending, idleScenario},
     };
 }
 
 class SweepTest : public PluginTest {
   protected:
+    void TearDown() override {
+        fmxhost::shutdown(*plugin, kCurrentExtnVersion);
+        PluginTest::TearDown();
+    }
+
     // Runs the scenario from a clean host, with the n-th call of its act failing (0: none).
     // Returns the names of the calls the act made.
     std::vector<std::string> run(const Scenario& s, unsigned long n, fmx::int32 code,
@@ -197,6 +245,8 @@ class SweepTest : public PluginTest {
         EXPECT_NO_THROW(s.act(*this, failed, code));
         EXPECT_EQ(fakehost::liveTexts(), 0);
         EXPECT_EQ(fakehost::liveQuadChars(), 0);
+        EXPECT_EQ(fakehost::liveData(), 0);
+        EXPECT_EQ(fakehost::liveLocales(), 0);
         EXPECT_EQ(fakehost::misuses(), std::vector<std::string>{});
         const auto all = fakehost::calls();
         return {all.begin() + static_cast<long>(before), all.end()};
@@ -228,15 +278,29 @@ TEST_F(SweepTest, ScenariosCoverEveryCallThePluginMakes) {
             seen.insert(c);
         }
     }
-    EXPECT_EQ(
-        seen,
-        (std::set<std::string>{
-            "FM_QuadChar_Constructor2", "FM_QuadChar_Delete", "FM_Text_Constructor1",
-            "FM_Text_Delete", "FM_Text_Assign", "FM_Text_GetSize", "FM_Text_GetUnicode",
-            "FM_Text_GetBytesEx", "FM_DataVect_Size", "FM_DataVect_AtAsText", "FM_DataVect_At",
-            "FM_Data_GetLocale", "FM_Data_SetAsText", "FM_Data_IsEmpty", "FM_Data_GetAsBoolean",
-            "FM_ExprEnv_RegisterExternalFunctionEx", "FM_ExprEnv_UnRegisterExternalFunction",
-            "FM_ExprEnv_RegisterScriptStep", "FM_ExprEnv_UnRegisterScriptStep"}));
+    EXPECT_EQ(seen, (std::set<std::string>{"FM_QuadChar_Constructor2",
+                                           "FM_QuadChar_Delete",
+                                           "FM_Text_Constructor1",
+                                           "FM_Text_Delete",
+                                           "FM_Text_Assign",
+                                           "FM_Text_GetSize",
+                                           "FM_Text_GetUnicode",
+                                           "FM_Text_GetBytesEx",
+                                           "FM_DataVect_Size",
+                                           "FM_DataVect_AtAsText",
+                                           "FM_DataVect_At",
+                                           "FM_Data_GetLocale",
+                                           "FM_Data_SetAsText",
+                                           "FM_Data_IsEmpty",
+                                           "FM_Data_GetAsBoolean",
+                                           "FM_Data_Constructor1",
+                                           "FM_Data_Delete",
+                                           "FM_Locale_Constructor1",
+                                           "FM_Locale_Delete",
+                                           "FM_ExprEnv_RegisterExternalFunctionEx",
+                                           "FM_ExprEnv_UnRegisterExternalFunction",
+                                           "FM_ExprEnv_RegisterScriptStep",
+                                           "FM_ExprEnv_UnRegisterScriptStep"}));
 }
 
 } // namespace

@@ -1,0 +1,291 @@
+#include "belpic/wacht.h"
+
+#include "belpic/pcsc.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+namespace belpic {
+
+namespace {
+
+// A slice is short enough for a reader plugged in on macOS to be seen within a second, and
+// long enough for a waiter to cost next to nothing.
+constexpr std::chrono::milliseconds kPlak(1000);
+// Between attempts while the service is away.
+constexpr std::chrono::milliseconds kHerstelPauze(1000);
+
+constexpr DWORD kZonderWijziging = ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+
+std::string codeTekst(const char* functie, LONG code) {
+    char tekst[64];
+    std::snprintf(tekst, sizeof tekst, "%s 0x%08lX", functie,
+                  static_cast<unsigned long>(pcsc::laag32(code)));
+    return tekst;
+}
+
+void zet(Fout& fout, std::int32_t code, std::string melding, std::string detail) {
+    fout.code = code;
+    fout.melding = std::move(melding);
+    fout.detail = std::move(detail);
+}
+
+// On Windows the service runs only while a reader is plugged in.
+void dienstFout(Fout& fout, const char* functie, LONG code) {
+    if (pcsc::kWindows && (code == SCARD_E_NO_SERVICE || code == SCARD_E_SERVICE_STOPPED)) {
+        zet(fout, geenLezer, "No card reader connected.", codeTekst(functie, code));
+    } else {
+        zet(fout, kaartDienst, "The smart card service is not responding.",
+            codeTekst(functie, code));
+    }
+}
+
+bool gestopt(Onderbreking& onderbreking) {
+    std::lock_guard<std::mutex> slot(onderbreking.slot);
+    return onderbreking.gestopt;
+}
+
+// The waiter's own context, shown to the Onderbreking while it lives. It is withdrawn before
+// it is released, so a stop never cancels a context that is gone.
+struct EigenContext {
+    Onderbreking& onderbreking;
+    SCARDCONTEXT context = 0;
+    LONG code;
+
+    explicit EigenContext(Onderbreking& o) : onderbreking(o) {
+        code = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+        if (code == SCARD_S_SUCCESS) {
+            std::lock_guard<std::mutex> slot(onderbreking.slot);
+            onderbreking.context = static_cast<std::int64_t>(context);
+        }
+    }
+    ~EigenContext() {
+        if (code == SCARD_S_SUCCESS) {
+            {
+                std::lock_guard<std::mutex> slot(onderbreking.slot);
+                onderbreking.context = 0;
+            }
+            SCardReleaseContext(context);
+        }
+    }
+    EigenContext(const EigenContext&) = delete;
+    EigenContext& operator=(const EigenContext&) = delete;
+};
+
+// The readers the service lists now; a service without readers lists none.
+LONG lijst(SCARDCONTEXT context, std::vector<std::string>& namen) {
+    namen.clear();
+    DWORD lengte = 0;
+    LONG code = pcsc::lijstLezers(context, nullptr, &lengte);
+    if (code == SCARD_S_SUCCESS) {
+        std::vector<pcsc::Teken> buffer(lengte, 0);
+        code = pcsc::lijstLezers(context, buffer.data(), &lengte);
+        // Only the first `lengte` units count, so a list without its NULs cannot lead past the end.
+        const pcsc::Teken* const einde =
+            buffer.data() + std::min<std::size_t>(lengte, buffer.size());
+        for (const pcsc::Teken* naam = buffer.data();
+             code == SCARD_S_SUCCESS && naam < einde && *naam;) {
+            const pcsc::Teken* naamEinde = std::find(naam, einde, pcsc::Teken{0});
+            namen.push_back(pcsc::naamAlsUtf8(naam, naamEinde));
+            naam = naamEinde == einde ? einde : naamEinde + 1;
+        }
+    }
+    return code == SCARD_E_NO_READERS_AVAILABLE ? SCARD_S_SUCCESS : code;
+}
+
+std::uint32_t teller(DWORD staat) {
+    return staat >> 16;
+}
+
+// What a waiter has learnt of the readers, slice after slice.
+struct Waarneming {
+    std::map<std::string, DWORD> staat;  // each reader's last state, without the change flag
+    bool tellersGeldig = false;          // the event counters came from this same service
+    bool eerste = true;                  // no slice has answered yet
+    DWORD aankomst = 0;                  // the pseudo-reader's last state
+    std::vector<std::string> aanwezig;   // watched readers holding a card, in the service's order
+    std::vector<std::string> ingestoken; // cards put in during the last slice
+};
+
+// A card came when the reader holds one now and did not before, or when its event counter has
+// moved on by a removal and an insertion since. A reader plugged in with a card counts too,
+// except in the first look.
+bool ingestoken(const Waarneming& w, const std::string& naam, DWORD nu) {
+    if ((nu & SCARD_STATE_PRESENT) == 0) {
+        return false;
+    }
+    const auto oud = w.staat.find(naam);
+    if (oud == w.staat.end()) {
+        return !w.eerste;
+    }
+    return (oud->second & SCARD_STATE_PRESENT) == 0 ||
+           (w.tellersGeldig && teller(nu) - teller(oud->second) >= 2);
+}
+
+void neemWaar(Waarneming& w, const std::vector<std::string>& gevolgd,
+              const std::vector<pcsc::LezerStaat>& staten) {
+    w.aanwezig.clear();
+    for (std::size_t i = 0; i < gevolgd.size(); ++i) {
+        const DWORD nu = staten[i].dwEventState & kZonderWijziging;
+        if (ingestoken(w, gevolgd[i], nu)) {
+            w.ingestoken.push_back(gevolgd[i]);
+        }
+        if (nu & SCARD_STATE_PRESENT) {
+            w.aanwezig.push_back(gevolgd[i]);
+        }
+        w.staat[gevolgd[i]] = nu;
+    }
+    if (staten.size() > gevolgd.size()) {
+        w.aankomst = staten.back().dwEventState & kZonderWijziging;
+    }
+    w.eerste = false;
+    w.tellersGeldig = true;
+}
+
+// The entries of one wait: each watched reader as last seen (unaware when not seen since the
+// service began), then the pseudo-reader of arrivals where there is one. The entries point into
+// `namen`, which must outlive them.
+std::vector<pcsc::LezerStaat> klaarVoorWacht(const Waarneming& w,
+                                             const std::vector<std::string>& gevolgd,
+                                             std::size_t lezers,
+                                             std::vector<pcsc::LezerNaam>& namen) {
+    for (const std::string& naam : gevolgd) {
+        namen.push_back(pcsc::lezerNaam(naam));
+    }
+    if (pcsc::kAankomstMelding) {
+        namen.push_back(pcsc::aankomstNaam());
+    }
+    std::vector<pcsc::LezerStaat> staten(namen.size());
+    for (std::size_t i = 0; i < namen.size(); ++i) {
+        staten[i] = pcsc::LezerStaat{};
+        staten[i].szReader = namen[i].c_str();
+        if (i < gevolgd.size()) {
+            const auto bekend = w.staat.find(gevolgd[i]);
+            const bool geldig = bekend != w.staat.end() && w.tellersGeldig;
+            staten[i].dwCurrentState = geldig ? bekend->second : SCARD_STATE_UNAWARE;
+        } else {
+            staten[i].dwCurrentState = w.tellersGeldig ? w.aankomst : pcsc::aankomstStaat(lezers);
+        }
+    }
+    return staten;
+}
+
+// One slice: lists the readers and waits at most `duur` for a change in those watched (or a
+// reader plugged in). `functie` names the call that answered last.
+LONG plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseconds duur,
+          Waarneming& w, Onderbreking& onderbreking, const Klok& klok, const char*& functie) {
+    functie = "SCardListReaders";
+    std::vector<std::string> alle;
+    LONG code = lijst(context, alle);
+    if (code != SCARD_S_SUCCESS) {
+        return code;
+    }
+    if (!lezer.empty() && std::find(alle.begin(), alle.end(), lezer) == alle.end()) {
+        return SCARD_E_UNKNOWN_READER;
+    }
+    std::vector<std::string> gevolgd;
+    std::copy_if(alle.begin(), alle.end(), std::back_inserter(gevolgd),
+                 [&](const std::string& naam) { return lezer.empty() || naam == lezer; });
+    std::vector<pcsc::LezerNaam> namen;
+    std::vector<pcsc::LezerStaat> staten = klaarVoorWacht(w, gevolgd, alle.size(), namen);
+    w.ingestoken.clear();
+    if (staten.empty()) { // nothing to wait on: only a new listing can tell
+        klok.pauze(onderbreking, duur);
+        w.aanwezig.clear();
+        w.eerste = false;
+        return SCARD_E_TIMEOUT;
+    }
+    functie = "SCardGetStatusChange";
+    code = pcsc::wachtOpWijziging(context, static_cast<DWORD>(duur.count()), staten.data(),
+                                  static_cast<DWORD>(staten.size()));
+    if (code == SCARD_S_SUCCESS) {
+        neemWaar(w, gevolgd, staten);
+    }
+    return code;
+}
+
+std::chrono::milliseconds over(Tijdstip einde, const Klok& klok) {
+    // Rounded up: a wait of a fraction of a millisecond would be a wait of none, again and again.
+    const auto rest = std::chrono::ceil<std::chrono::milliseconds>(einde - klok.nu());
+    return std::clamp(rest, std::chrono::milliseconds(0), kPlak);
+}
+
+} // namespace
+
+void onderbreek(Onderbreking& onderbreking) {
+    std::lock_guard<std::mutex> slot(onderbreking.slot);
+    onderbreking.gestopt = true;
+    if (onderbreking.context != 0) {
+        pcsc::annuleer(static_cast<SCARDCONTEXT>(onderbreking.context));
+    }
+    onderbreking.gewekt.notify_all();
+}
+
+void Klok::pauzeer(Onderbreking& onderbreking, std::chrono::milliseconds duur) {
+    std::unique_lock<std::mutex> slot(onderbreking.slot);
+    onderbreking.gewekt.wait_for(slot, duur, [&] { return onderbreking.gestopt; });
+}
+
+std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duur,
+                         Onderbreking& onderbreking, const Klok& klok, Fout& fout) {
+    fout = Fout{};
+    const Tijdstip einde = klok.nu() + duur;
+    const EigenContext context(onderbreking);
+    if (context.code != SCARD_S_SUCCESS) {
+        dienstFout(fout, "SCardEstablishContext", context.code);
+        return {};
+    }
+    Waarneming w;
+    for (;;) {
+        if (gestopt(onderbreking)) {
+            zet(fout, onderbroken, "The wait for a card was stopped.", "stopped");
+            return {};
+        }
+        const char* functie = "";
+        const LONG code =
+            plak(context.context, lezer, over(einde, klok), w, onderbreking, klok, functie);
+        if (code == SCARD_S_SUCCESS && !w.aanwezig.empty()) {
+            return w.aanwezig.front();
+        }
+        if (code == SCARD_E_UNKNOWN_READER) {
+            zet(fout, geenLezer, "There is no card reader named " + lezer + ".", "");
+            return {};
+        }
+        if (code != SCARD_S_SUCCESS && code != SCARD_E_TIMEOUT && code != SCARD_E_CANCELLED) {
+            dienstFout(fout, functie, code);
+            return {};
+        }
+        if (klok.nu() >= einde && code != SCARD_E_CANCELLED) {
+            zet(fout, tijdOm, "No card was inserted in time. Insert the card and try again.",
+                "timeout");
+            return {};
+        }
+    }
+}
+
+void bewaak(const std::string& lezer, Onderbreking& onderbreking, const Klok& klok,
+            const std::function<void(const std::string&)>& ingestoken) {
+    Waarneming w;
+    while (!gestopt(onderbreking)) {
+        const EigenContext context(onderbreking);
+        w.tellersGeldig = false; // a service that came back counts anew
+        LONG code = context.code;
+        while (code == SCARD_S_SUCCESS || code == SCARD_E_TIMEOUT) {
+            if (gestopt(onderbreking)) {
+                return;
+            }
+            const char* functie = "";
+            code = plak(context.context, lezer, kPlak, w, onderbreking, klok, functie);
+            for (const std::string& naam : w.ingestoken) {
+                ingestoken(naam);
+            }
+        }
+        if (code != SCARD_E_CANCELLED) { // the service is away or in trouble: never spin
+            klok.pauze(onderbreking, kHerstelPauze);
+        }
+    }
+}
+
+} // namespace belpic

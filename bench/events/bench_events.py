@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+"""The card events through a private pcscd and the virtual reader: how soon a script starts
+after a card is inserted, and what a watch costs while nothing happens.
+
+    bench_events.py --plugin Tessarin.fmx --fmxhost fmxhost [--insertions N] [--quiet SECONDS]
+
+Prints:
+- the time from an insertion to the StartScript line of `fmxhost --idle` (which sends Idle
+  every 20 ms), median and worst of N insertions (goal: median under 150 ms, worst under
+  300 ms), counted from the moment the service reports the card (as any PC/SC client sees it),
+  and beside it from the moment the card was put in the virtual reader, which adds the virtual
+  reader driver's own polling (every 400 ms);
+- the processor time of the watch's thread while no card comes and goes (goal: under 0.5 % of
+  one core), and of the whole fmxhost process, whose Idle loop is the host's own cost.
+"""
+
+import argparse
+import os
+import statistics
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+
+import events  # noqa: E402
+import rig  # noqa: E402
+from e2e import sample  # noqa: E402
+
+
+def thread_seconds(pid, tid):
+    with open(f"/proc/{pid}/task/{tid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def latency(s, count):
+    from_service, from_card = [], []
+    with rig.Rig() as r:
+        host = events.watch(s, r.env(), 3600)
+        try:
+            events.first_document(host)
+            for _ in range(count):
+                time.sleep(rig.REINSERT_GAP)
+                put_in = time.monotonic()
+                r.insert(sample())
+                seen = time.monotonic()
+                came, line = host.line(5)
+                if line != events.start_line(rig.READERS[0]):
+                    raise SystemExit(f"expected a script start, got {line!r}")
+                # The rig's own wait and the watch learn of the card at the same moment; the
+                # rig's return is the later bound.
+                from_service.append(max(came - seen, 0.0))
+                from_card.append(came - put_in)
+                r.remove()
+        finally:
+            host.kill()
+    return from_service, from_card
+
+
+def idle_cost(s, seconds):
+    with rig.Rig() as r:
+        host = events.watch(s, r.env(), int(seconds) + 5)
+        try:
+            events.first_document(host)
+            time.sleep(1)
+            pid = host.process.pid
+            threads = sorted(int(t) for t in os.listdir(f"/proc/{pid}/task"))
+            watch = [t for t in threads if t != pid]
+            before_watch = sum(thread_seconds(pid, t) for t in watch)
+            before_all = host.cpu_seconds()
+            time.sleep(seconds)
+            used_watch = sum(thread_seconds(pid, t) for t in watch) - before_watch
+            used_all = host.cpu_seconds() - before_all
+        finally:
+            host.kill()
+    return used_watch, used_all, len(watch)
+
+
+def ms(values):
+    return f"median {statistics.median(values) * 1000:6.1f} ms, worst {max(values) * 1000:6.1f} ms"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--plugin", required=True)
+    parser.add_argument("--fmxhost", required=True)
+    parser.add_argument("--insertions", type=int, default=20)
+    parser.add_argument("--quiet", type=float, default=10.0)
+    args = parser.parse_args()
+
+    s = events.e2e.Scenario(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost))
+    from_service, from_card = latency(s, args.insertions)
+    print(f"insertion to script start, {args.insertions} insertions:")
+    print(f"  from the service reporting the card:  {ms(from_service)}")
+    print(f"  from the card put in the reader:      {ms(from_card)}")
+    used_watch, used_all, threads = idle_cost(s, args.quiet)
+    print(f"processor time over {args.quiet:.0f} s without events:")
+    print(f"  the watch ({threads} thread):   {used_watch:.3f} s = "
+          f"{100 * used_watch / args.quiet:.2f} % of a core")
+    print(f"  fmxhost as a whole:    {used_all:.3f} s = {100 * used_all / args.quiet:.2f} % of a core "
+          "(with its Idle every 20 ms)")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,33 @@
+// Card events at the host border: EID_WaitForCard, and EID_OnCardInserted's watch, whose
+// scripts are started from Idle messages on the host's main thread.
+#pragma once
+
+// The SDK's headers compile only in this order.
+// clang-format off
+#include "FMWrapper/FMXExtern.h"
+#include "FMWrapper/FMXTypes.h"
+#include "FMWrapper/FMXText.h"
+#include "FMWrapper/FMXData.h"
+#include "FMWrapper/FMXCalcEngine.h"
+// clang-format on
+
+#include <string>
+
+namespace events {
+
+// At Init: the kind of application that loaded the plug-in.
+void Begin(FMX_Application application);
+
+// The documents of EID_WaitForCard ( { seconds ; reader } ) and
+// EID_OnCardInserted ( fileName ; scriptName { ; reader } ), from their arguments as texts.
+std::string WaitForCard(const std::string& seconds, const std::string& reader);
+std::string OnCardInserted(const std::string& fileName, const std::string& scriptName,
+                           const std::string& reader);
+
+// Starts the scripts of the insertions seen since the last time, when the message allows it.
+void Idle(const FMX_ExternCallStruct& block);
+
+// At Shutdown: stops the watch and every wait, and joins the watch's thread.
+void End();
+
+} // namespace events

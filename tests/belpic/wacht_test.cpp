@@ -1,0 +1,332 @@
+// Waiting for cards against the scripted service, on the service's clock: no test sleeps, and
+// every wait that a test lets run out is moved on by the test itself.
+#include "belpic/pcsc.h"
+#include "belpic/wacht.h"
+#include "nepdienst.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace belpic::test {
+namespace {
+
+using namespace std::chrono_literals;
+using pcscfake::Call;
+
+// The service's clock; pauses wait on it too, so only the test moves time on.
+Klok nepklok() {
+    Klok klok;
+    klok.nu = pcscfake::now;
+    klok.pauze = [](Onderbreking&, std::chrono::milliseconds duur) { pcscfake::sleep(duur); };
+    return klok;
+}
+
+struct Uitkomst {
+    std::string lezer;
+    Fout fout;
+};
+
+// A wait on a thread of its own. Its end counts as one more wait of the service, so a test
+// awaiting the waiter's next wait sees the end too.
+struct Apart {
+    std::atomic<bool> klaar{false};
+    std::future<Uitkomst> uitkomst;
+
+    Apart(const std::string& lezer, std::chrono::milliseconds duur, Onderbreking& onderbreking)
+        : uitkomst(std::async(std::launch::async, [=, &onderbreking] {
+              Uitkomst u;
+              u.lezer = wachtOpKaart(lezer, duur, onderbreking, nepklok(), u.fout);
+              klaar = true;
+              pcscfake::sleep(std::chrono::seconds(0));
+              return u;
+          })) {}
+};
+
+// Lets the waiter take in what the test just did: it has waited again since.
+void laatVerwerken(std::size_t wachtenVoor) {
+    pcscfake::awaitWaits(wachtenVoor + 1);
+}
+
+// Does `stap` and lets the watch take it in.
+template <typename Stap>
+void doe(Stap stap) {
+    const std::size_t voor = pcscfake::waitsBegun();
+    stap();
+    laatVerwerken(voor);
+}
+
+class Wachten : public MetNepdienst {};
+
+TEST_F(Wachten, LooksOnceWithoutWaitingWhenTheAnswerIsKnown) {
+    struct Geval {
+        const char* naam;
+        std::vector<std::string> lezers;
+        std::string kaartIn; // "-": no card
+        std::string gevraagd;
+        std::string verwacht; // the reader, or empty for a timeout
+    };
+    const Geval gevallen[] = {
+        {"card in the only reader", {"A"}, "A", "", "A"},
+        {"card in the second reader", {"A", "B"}, "B", "", "B"},
+        {"two readers, card in the first", {"A", "B"}, "A", "", "A"},
+        {"named reader holds it", {"A", "B"}, "B", "B", "B"},
+        {"card elsewhere than the named reader", {"A", "B"}, "A", "B", ""},
+        {"no card at all", {"A", "B"}, "-", "", ""},
+        {"no reader at all", {}, "-", "", ""},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        pcscfake::readers(g.lezers);
+        if (g.kaartIn == "-") {
+            pcscfake::removeCard();
+        } else {
+            pcscfake::insertCard(g.kaartIn);
+        }
+        Onderbreking onderbreking;
+        Fout fout;
+        const std::string lezer = wachtOpKaart(g.gevraagd, 0ms, onderbreking, nepklok(), fout);
+        EXPECT_EQ(lezer, g.verwacht);
+        if (g.verwacht.empty()) {
+            verwachtFout(fout, tijdOm,
+                         "No card was inserted in time. Insert the card and try again.", "timeout");
+        } else {
+            EXPECT_EQ(fout.code, geenFout);
+        }
+        EXPECT_EQ(pcscfake::waitsBegun(), 0u);
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+    }
+}
+
+TEST_F(Wachten, FailuresOfTheServiceAndTheQuestion) {
+    struct Geval {
+        const char* naam;
+        Call call;
+        std::uint32_t code;
+        std::string gevraagd;
+        std::int32_t categorie;
+        std::string melding;
+        std::string detail;
+    };
+    // On Windows the service runs only while a reader is plugged in.
+    const std::int32_t weg = pcsc::kWindows ? geenLezer : kaartDienst;
+    const std::string dienst =
+        pcsc::kWindows ? "No card reader connected." : "The smart card service is not responding.";
+    const Geval gevallen[] = {
+        {"no service", Call::EstablishContext, pcscfake::kNoService, "", weg, dienst,
+         "SCardEstablishContext 0x8010001D"},
+        {"listing fails", Call::ListReaders, pcscfake::kNoService, "", weg, dienst,
+         "SCardListReaders 0x8010001D"},
+        {"the wait fails", Call::GetStatusChange, pcscfake::kNoService, "", weg, dienst,
+         "SCardGetStatusChange 0x8010001D"},
+        {"the wait meets a broken service", Call::GetStatusChange, 0x80100013u, "", kaartDienst,
+         "The smart card service is not responding.", "SCardGetStatusChange 0x80100013"},
+        {"unknown reader", Call::EstablishContext, pcscfake::kSuccess, "Z", geenLezer,
+         "There is no card reader named Z.", ""},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        pcscfake::readers({"A"});
+        pcscfake::removeCard();
+        pcscfake::script(g.call, {g.code});
+        Onderbreking onderbreking;
+        Fout fout;
+        EXPECT_EQ(wachtOpKaart(g.gevraagd, 30s, onderbreking, nepklok(), fout), "");
+        verwachtFout(fout, g.categorie, g.melding, g.detail);
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+    }
+}
+
+TEST_F(Wachten, NeverWaitsPastTheTimeAskedFor) {
+    for (const std::chrono::milliseconds duur : {1ms, 999ms, 1000ms, 2500ms, 30000ms}) {
+        SCOPED_TRACE(duur.count());
+        pcscfake::reset();
+        pcscfake::readers({"A"});
+        pcscfake::removeCard();
+        Onderbreking onderbreking;
+        Apart wacht("", duur, onderbreking);
+        // Whole seconds at a time, as long as the waiter keeps waiting.
+        pcscfake::awaitWaits(1);
+        for (;;) {
+            const std::size_t voor = pcscfake::waitsBegun();
+            if (wacht.klaar) {
+                break;
+            }
+            pcscfake::advance(1s);
+            laatVerwerken(voor);
+        }
+        const Uitkomst u = wacht.uitkomst.get();
+        EXPECT_EQ(u.fout.detail, "timeout");
+        const auto begin = pcscfake::calls(Call::EstablishContext).at(0).time;
+        for (const pcscfake::Record& r : pcscfake::calls(Call::GetStatusChange)) {
+            // The steady clock runs on a little under the service's: a slow machine may add a
+            // few milliseconds, far from another slice.
+            EXPECT_LE(r.time + std::chrono::milliseconds(r.timeout), begin + duur + 100ms);
+        }
+    }
+}
+
+TEST_F(Wachten, WokenByAnInsertionOrAReaderPluggedIn) {
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    Onderbreking onderbreking;
+    Apart wacht("", 30s, onderbreking);
+    pcscfake::awaitWaits(1);
+    const std::size_t voor = pcscfake::waitsBegun();
+    pcscfake::readers({"A", "B"});
+    laatVerwerken(voor);
+    pcscfake::insertCard("B");
+    const Uitkomst u = wacht.uitkomst.get();
+    EXPECT_EQ(u.lezer, "B");
+    EXPECT_EQ(u.fout.code, geenFout);
+    // The slice that saw the new reader came from the arrival, not from a timeout.
+    const auto wachten = pcscfake::calls(Call::GetStatusChange);
+    ASSERT_GE(wachten.size(), 3u);
+    EXPECT_EQ(wachten[1].result, pcscfake::kSuccess);
+    EXPECT_EQ(wachten[1].states.back().reader, "\\\\?PnP?\\Notification");
+    EXPECT_EQ(wachten[1].states.back().event & 0xFFFF0000u, 2u << 16);
+}
+
+TEST_F(Wachten, StoppedFromAnotherThreadAtOnce) {
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    Onderbreking onderbreking;
+    Apart wacht("", 600s, onderbreking);
+    pcscfake::awaitWaits(1);
+    onderbreek(onderbreking);
+    const Uitkomst u = wacht.uitkomst.get();
+    verwachtFout(u.fout, onderbroken, "The wait for a card was stopped.", "stopped");
+    ASSERT_EQ(pcscfake::calls(Call::Cancel).size(), 1u);
+    EXPECT_EQ(pcscfake::calls(Call::Cancel)[0].context,
+              pcscfake::calls(Call::EstablishContext)[0].context);
+    EXPECT_EQ(pcscfake::openContexts(), 0u);
+
+    // Stopped before it began: no slice at all.
+    pcscfake::reset();
+    Fout fout;
+    EXPECT_EQ(wachtOpKaart("", 30s, onderbreking, nepklok(), fout), "");
+    EXPECT_EQ(fout.code, onderbroken);
+    EXPECT_TRUE(pcscfake::calls(Call::GetStatusChange).empty());
+}
+
+// A watch on its own thread, its insertions collected.
+class Wacht {
+  public:
+    explicit Wacht(const std::string& lezer)
+        : draad([this, lezer] {
+              bewaak(lezer, onderbreking, nepklok(), [this](const std::string& naam) {
+                  std::lock_guard<std::mutex> slot(this->slot);
+                  gezien.push_back(naam);
+              });
+          }) {}
+    ~Wacht() { stop(); }
+
+    void stop() {
+        if (draad.joinable()) {
+            onderbreek(onderbreking);
+            pcscfake::advance(1h); // ends a pause on the service's clock
+            draad.join();
+        }
+    }
+
+    std::vector<std::string> insertions() {
+        std::lock_guard<std::mutex> slot(this->slot);
+        return gezien;
+    }
+
+  private:
+    Onderbreking onderbreking;
+    std::mutex slot;
+    std::vector<std::string> gezien;
+    std::thread draad;
+};
+
+TEST_F(Wachten, WatchCountsEachInsertionOnce) {
+    pcscfake::readers({"A", "B"});
+    pcscfake::insertCard("A"); // present at the start: no insertion
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::advance(5s); }); // a slice that times out changes nothing
+    EXPECT_TRUE(wacht.insertions().empty());
+    doe([] { pcscfake::removeCard(); });
+    doe([] { pcscfake::insertCard("A"); });
+    doe([] { pcscfake::advance(5s); });
+    doe([] { pcscfake::removeCard(); });
+    doe([] { pcscfake::insertCard("B"); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(pcscfake::openContexts(), 0u);
+}
+
+// Out and in again at once: whether the watch sees the empty reader or only the event counter
+// moved on by two, it is one more insertion.
+TEST_F(Wachten, WatchSeesAQuickSwap) {
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::insertCard("A"); });
+    doe([] {
+        pcscfake::removeCard();
+        pcscfake::insertCard("A");
+    });
+    doe([] { pcscfake::advance(2s); }); // whatever the swap woke is taken in
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "A"}));
+}
+
+TEST_F(Wachten, WatchOnANamedReaderIgnoresTheOthers) {
+    pcscfake::readers({"A", "B"});
+    pcscfake::removeCard();
+    Wacht wacht("B");
+    pcscfake::awaitWaits(1);
+    // Changes elsewhere do not wake the watch: the end of its slice lets it look again.
+    doe([] {
+        pcscfake::insertCard("A");
+        pcscfake::advance(1s);
+    });
+    doe([] { pcscfake::readers({"A", "B", "C"}); });
+    doe([] {
+        pcscfake::insertCard("C");
+        pcscfake::advance(1s);
+    });
+    doe([] { pcscfake::insertCard("B"); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"B"}));
+}
+
+TEST_F(Wachten, WatchPausesWhileTheServiceIsAwayAndResumes) {
+    pcscfake::readers({"A"});
+    pcscfake::insertCard("A");
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::serviceRunning(false); });
+    const std::size_t pogingenVoor = pcscfake::calls(Call::EstablishContext).size();
+    for (int seconde = 0; seconde < 10; ++seconde) {
+        doe([] { pcscfake::advance(1s); });
+    }
+    // One attempt a second while it is away, not a loop.
+    const std::size_t pogingen = pcscfake::calls(Call::EstablishContext).size() - pogingenVoor;
+    EXPECT_GE(pogingen, 9u);
+    EXPECT_LE(pogingen, 11u);
+    EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).back().result, pcscfake::kNoService);
+
+    // Back, with the same card still in: no insertion. Then a new one is seen.
+    doe([] {
+        pcscfake::serviceRunning(true);
+        pcscfake::advance(1s);
+    });
+    doe([] { pcscfake::advance(1s); });
+    doe([] { pcscfake::removeCard(); });
+    doe([] { pcscfake::insertCard("A"); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A"}));
+    EXPECT_EQ(pcscfake::openContexts(), 0u);
+}
+
+} // namespace
+} // namespace belpic::test

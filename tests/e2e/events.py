@@ -1,0 +1,304 @@
+#!/usr/bin/python3
+"""End-to-end tests of the card events: fmxhost loads Tessarin.fmx against a private pcscd with
+the virtual reader, waits for cards and watches for insertions, sending Idle messages as the
+host does.
+
+    events.py --plugin Tessarin.fmx --fmxhost fmxhost SCENARIO
+    events.py --list
+"""
+
+import argparse
+import os
+import queue
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import e2e  # noqa: E402
+import rig  # noqa: E402
+from e2e import CALL_TIMEOUT, SLOT0, SLOT1, document, error_document, sample  # noqa: E402
+
+TIMEOUT = ("No card was inserted in time. Insert the card and try again.", "timeout")
+FILE, SCRIPT = "Desk.fmp12", "Fill from card"
+
+
+def reader_document(reader):
+    return document([("error", ""), ("reader", reader)])
+
+
+def start_line(reader):
+    return f"StartScript\t{FILE}\t{SCRIPT}\t3\t{reader}"
+
+
+class Host:
+    """fmxhost running in the background, its output read line by line as it comes."""
+
+    def __init__(self, s, env, *arguments):
+        self.started = time.monotonic()
+        self.process = subprocess.Popen([s.fmxhost, *arguments], env=env,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.lines = queue.Queue()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put((time.monotonic(), line.decode("utf-8").rstrip("\n")))
+        self.lines.put((time.monotonic(), None))
+
+    def line(self, timeout):
+        """The next line and when it came, or (None, None) when none came in time."""
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            return None, None
+
+    def lines_until_end(self):
+        got = []
+        while True:
+            _, line = self.line(CALL_TIMEOUT)
+            if line is None:
+                break
+            got.append(line)
+        self.process.wait(timeout=CALL_TIMEOUT)
+        self.ended = time.monotonic()
+        return got
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def cpu_seconds(self):
+        with open(f"/proc/{self.process.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def watch(s, env, seconds, *arguments):
+    return Host(s, env, "--idle", str(seconds), s.plugin, "EID_OnCardInserted", FILE, SCRIPT,
+                *arguments)
+
+
+def first_document(host):
+    """The function's document: the lines up to the closing brace."""
+    lines = []
+    while not lines or lines[-1] != "}":
+        _, line = host.line(CALL_TIMEOUT)
+        if line is None:
+            raise AssertionError(f"no document, only {lines}")
+        lines.append(line)
+    return "\n".join(lines)
+
+
+def restart_pcscd(r):
+    """pcscd stopped and started again with the same reader; the cards are out."""
+    for slot in list(r.cards):
+        rig._stop(r.cards.pop(slot))
+    r.stop_pcscd()
+    log = open(os.path.join(r.dir, "pcscd.log"), "a")
+    r.pcscd = subprocess.Popen(
+        ["unshare", "-m", "sh", "-c", rig.START_PCSCD, "sh", r.run,
+         os.path.join(r.dir, "reader.conf"), os.path.join(r.dir, "empty")],
+        stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+        preexec_fn=rig._die_with_parent)
+    log.close()
+    r._context = r._establish(15.0)
+    r._await_readers(15.0)
+
+
+# Scenarios.
+
+def wait_timeout(s):
+    """A wait with no card ends with the timeout document, on time."""
+    with rig.Rig() as r:
+        for seconds in ("0", "2"):
+            begun = time.monotonic()
+            got = s.call(r.env(), "EID_WaitForCard", seconds)
+            took = time.monotonic() - begun
+            s.check(f"EID_WaitForCard({seconds}) without a card", got, error_document(*TIMEOUT))
+            s.check(f"EID_WaitForCard({seconds}) took its time, not more",
+                    float(seconds) <= took < float(seconds) + 0.8, True)
+        s.check("a bad number of seconds", s.call(r.env(), "EID_WaitForCard", "601"),
+                error_document("The number of seconds to wait must be a whole number from 0 to 600.",
+                               "seconds: 601"))
+        s.check("an unknown reader", s.call(r.env(), "EID_WaitForCard", "5", "Virtual PCD 00 09"),
+                error_document("There is no card reader named Virtual PCD 00 09.", ""))
+
+
+def wait_present(s):
+    """A card already in returns at once, naming its reader."""
+    with rig.Rig() as r:
+        r.insert(sample(), slot=1)
+        begun = time.monotonic()
+        s.check("EID_WaitForCard(30) with a card in the second slot",
+                s.call(r.env(), "EID_WaitForCard", "30"), reader_document(SLOT1))
+        s.check("returned at once", time.monotonic() - begun < 0.5, True)
+        s.check("naming the empty slot waits for it",
+                s.call(r.env(), "EID_WaitForCard", "0", SLOT0), error_document(*TIMEOUT))
+
+
+def wait_insertion(s):
+    """A wait woken by a card inserted a second later."""
+    with rig.Rig() as r:
+        host = Host(s, r.env(), s.plugin, "EID_WaitForCard", "30")
+        try:
+            time.sleep(1)
+            r.insert(sample())
+            inserted = time.monotonic()
+            got = first_document(host)
+            s.check("EID_WaitForCard(30) woken by the insertion", got, reader_document(SLOT0))
+            host.lines_until_end()
+            s.check("returned soon after the card came", host.ended - inserted < 1.0, True)
+        finally:
+            host.kill()
+
+
+def watch_insertions(s):
+    """A watch starts the script once per insertion, never while the card stays."""
+    with rig.Rig() as r:
+        r.insert(sample())  # present before the watch: not an insertion
+        host = watch(s, r.env(), 14)
+        try:
+            s.check("EID_OnCardInserted", first_document(host), document([("error", "")]))
+            _, line = host.line(2)
+            s.check("no start for the card already in", line, None)
+            r.remove()
+            r.insert(sample())
+            _, line = host.line(5)
+            s.check("the first insertion starts the script", line, start_line(SLOT0))
+            for _ in range(2):  # the started script reads the card, which resets it
+                s.check("the card is read", s.call(r.env(), "EID_Read"), e2e.card_document())
+            _, line = host.line(3)
+            s.check("nothing while the card stays, even when it is read", line, None)
+            r.remove()
+            r.insert(sample())
+            _, line = host.line(5)
+            s.check("the second insertion starts it again", line, start_line(SLOT0))
+            s.check("nothing more until the end", host.lines_until_end(), [])
+            s.check("fmxhost exit status", host.process.returncode, 0)
+        finally:
+            host.kill()
+
+
+def watch_named_reader(s):
+    """A watch on the second slot ignores the first."""
+    with rig.Rig() as r:
+        host = watch(s, r.env(), 10, SLOT1)
+        try:
+            s.check("EID_OnCardInserted on the second slot", first_document(host),
+                    document([("error", "")]))
+            time.sleep(0.5)
+            r.insert(sample(), slot=0)
+            _, line = host.line(2)
+            s.check("a card in the first slot starts nothing", line, None)
+            r.insert(sample(), slot=1)
+            _, line = host.line(5)
+            s.check("a card in the second slot starts the script", line, start_line(SLOT1))
+            host.lines_until_end()
+        finally:
+            host.kill()
+
+
+def watch_pcscd_restart(s):
+    """pcscd killed and started again during a watch: no spinning meanwhile, and the watch
+    goes on with the new service."""
+    with rig.Rig() as r:
+        host = watch(s, r.env(), 20)
+        try:
+            first_document(host)
+            time.sleep(0.5)
+            for slot in list(r.cards):
+                rig._stop(r.cards.pop(slot))
+            r.stop_pcscd()
+            before = host.cpu_seconds()
+            time.sleep(3)
+            used = host.cpu_seconds() - before
+            s.check(f"the watch rests while pcscd is away ({used:.2f} s of CPU in 3 s)",
+                    used < 0.3, True)
+            restart_pcscd(r)
+            time.sleep(1.5)  # the watch tries again about once a second
+            r.insert(sample())
+            _, line = host.line(6)
+            s.check("an insertion after the restart starts the script", line, start_line(SLOT0))
+            host.lines_until_end()
+            s.check("fmxhost exit status", host.process.returncode, 0)
+        finally:
+            host.kill()
+
+
+def shutdown_ends_watch(s):
+    """Shutdown stops a watch and joins its thread within a second."""
+    with rig.Rig() as r:
+        host = watch(s, r.env(), 1)
+        try:
+            lines = host.lines_until_end()
+            s.check("the document and nothing else", lines, ["{", '  "error": ""', "}"])
+            took = host.ended - host.started
+            s.check(f"fmxhost ended within a second of its Idle messages ({took:.2f} s)",
+                    took < 2.0, True)
+            s.check("fmxhost exit status", host.process.returncode, 0)
+        finally:
+            host.kill()
+
+
+def shutdown_ends_wait(s):
+    """Shutdown during a 30 s wait ends it within a second."""
+    with rig.Rig() as r:
+        host = Host(s, r.env(), "--shutdown-after", "1", s.plugin, "EID_WaitForCard", "30")
+        try:
+            got = first_document(host)
+            s.check("the wait's document", got,
+                    error_document("The wait for a card was stopped.", "stopped"))
+            host.lines_until_end()
+            took = host.ended - host.started
+            s.check(f"fmxhost ended within a second of Shutdown ({took:.2f} s)", took < 2.0, True)
+            s.check("fmxhost exit status", host.process.returncode, 0)
+        finally:
+            host.kill()
+
+
+def server_refuses(s):
+    """The server's scripting process and the Data API cannot start scripts."""
+    with rig.Rig() as r:
+        for application in ("7", "9"):
+            got = subprocess.run([s.fmxhost, "--application", application, s.plugin,
+                                  "EID_OnCardInserted", FILE, SCRIPT], env=r.env(),
+                                 capture_output=True, timeout=CALL_TIMEOUT)
+            s.check(f"EID_OnCardInserted for application {application}",
+                    e2e.strip_line_feed(got.stdout).decode("utf-8"),
+                    error_document("Scripts cannot be started when a card is inserted here: only "
+                                   "FileMaker Pro runs them, not FileMaker Server or the Data API.",
+                                   f"application {application}"))
+
+
+SCENARIOS = {f.__name__: f for f in (wait_timeout, wait_present, wait_insertion, watch_insertions,
+                                     watch_named_reader, watch_pcscd_restart, shutdown_ends_watch,
+                                     shutdown_ends_wait, server_refuses)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--plugin")
+    parser.add_argument("--fmxhost")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("scenario", nargs="?", choices=sorted(SCENARIOS))
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(SCENARIOS))
+        return 0
+    if not (args.plugin and args.fmxhost and args.scenario):
+        parser.error("--plugin, --fmxhost and a scenario are needed")
+
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    s = e2e.Scenario(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost))
+    print(f"{args.scenario}: {SCENARIOS[args.scenario].__doc__.strip().splitlines()[0]}")
+    return e2e.run(s, SCENARIOS[args.scenario])
+
+
+if __name__ == "__main__":
+    sys.exit(main())
