@@ -55,7 +55,7 @@ std::u16string verwachtAntwoord(fmx::uchar id) {
     case kFMXT_AppConfigStr:
         return u"Reads the Belgian eID card through a card reader.";
     case kFMXT_OptionsStr:
-        return u"TSRN1nnYnnn";
+        return u"TSRN1nnYYnn";
     default:
         return u"";
     }

@@ -188,6 +188,8 @@ def shorten(text):
     """Long photo lines cut for a readable diff."""
     if isinstance(text, list):
         return "\n".join(text)
+    if not isinstance(text, str):
+        return repr(text)
     return "\n".join(line if len(line) < 200 else line[:100] + f"...[{len(line)} chars]"
                      for line in text.split("\n"))
 

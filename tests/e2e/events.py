@@ -79,6 +79,15 @@ class Host:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def start_and_stop(s, env):
+    """How long fmxhost takes to load the plug-in, call a function and shut down, on this machine
+    now: what a process costs beside the time a wait or a watch holds it."""
+    begun = time.monotonic()
+    subprocess.run([s.fmxhost, s.plugin, "EID_Version"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, check=True, timeout=CALL_TIMEOUT)
+    return time.monotonic() - begun
+
+
 def watch(s, env, seconds, *arguments):
     return Host(s, env, "--idle", str(seconds), s.plugin, "EID_OnCardInserted", FILE, SCRIPT,
                 *arguments)
@@ -234,13 +243,14 @@ def watch_pcscd_restart(s):
 def shutdown_ends_watch(s):
     """Shutdown stops a watch and joins its thread within a second."""
     with rig.Rig() as r:
+        own = start_and_stop(s, r.env())
         host = watch(s, r.env(), 1)
         try:
             lines = host.lines_until_end()
             s.check("the document and nothing else", lines, ["{", '  "error": ""', "}"])
-            took = host.ended - host.started
-            s.check(f"fmxhost ended within a second of its Idle messages ({took:.2f} s)",
-                    took < 2.0, True)
+            took = host.ended - host.started - own
+            s.check(f"fmxhost ended within a second of its Idle messages ({took:.2f} s beside "
+                    f"its own {own:.2f} s)", took < 2.0, True)
             s.check("fmxhost exit status", host.process.returncode, 0)
         finally:
             host.kill()
@@ -249,14 +259,16 @@ def shutdown_ends_watch(s):
 def shutdown_ends_wait(s):
     """Shutdown during a 30 s wait ends it within a second."""
     with rig.Rig() as r:
+        own = start_and_stop(s, r.env())
         host = Host(s, r.env(), "--shutdown-after", "1", s.plugin, "EID_WaitForCard", "30")
         try:
             got = first_document(host)
             s.check("the wait's document", got,
                     error_document("The wait for a card was stopped.", "stopped"))
             host.lines_until_end()
-            took = host.ended - host.started
-            s.check(f"fmxhost ended within a second of Shutdown ({took:.2f} s)", took < 2.0, True)
+            took = host.ended - host.started - own
+            s.check(f"fmxhost ended within a second of Shutdown ({took:.2f} s beside its own "
+                    f"{own:.2f} s)", took < 2.0, True)
             s.check("fmxhost exit status", host.process.returncode, 0)
         finally:
             host.kill()
