@@ -159,7 +159,10 @@ bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseco
     if (code == SCARD_S_SUCCESS) {
         neemWaar(w, gevolgd, staten);
     }
-    if (code == SCARD_S_SUCCESS || code == SCARD_E_TIMEOUT || code == SCARD_E_CANCELLED) {
+    // Nothing came, the wait was stopped, or a reader went between the list and the wait while
+    // any reader will do: the next slice looks again.
+    if (code == SCARD_S_SUCCESS || code == SCARD_E_TIMEOUT || code == SCARD_E_CANCELLED ||
+        (code == SCARD_E_UNKNOWN_READER && lezer.empty())) {
         return true;
     }
     meld(fout, kWachten, "SCardGetStatusChange", code, lezer);

@@ -192,6 +192,19 @@ TEST_F(Wachten, AFailingListEndsTheWaitAsItFailsTheReaderList) {
     }
 }
 
+// A reader unplugged between the list and the wait, while any reader will do: the next slice
+// lists again and finds the card in the one that is left.
+TEST_F(Wachten, AReaderGoneBeforeTheWaitIsNoReasonToStop) {
+    pcscfake::readers({"A"});
+    pcscfake::insertCard("A");
+    pcscfake::script(Call::GetStatusChange, {pcscfake::kUnknownReader});
+    Onderbreking onderbreking;
+    Fout fout;
+    EXPECT_EQ(wachtOpKaart("", 30s, onderbreking, nepklok(), fout), "A");
+    verwachtFout(fout, geenFout, "", "");
+    EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).size(), 2u);
+}
+
 TEST_F(Wachten, NeverWaitsPastTheTimeAskedFor) {
     for (const std::chrono::milliseconds duur : {1ms, 999ms, 1000ms, 2500ms, 30000ms}) {
         SCOPED_TRACE(duur.count());
