@@ -133,6 +133,7 @@ std::vector<pcsc::LezerStaat> klaarVoorWacht(const Waarneming& w,
 // is not there, as `fout` says.
 bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseconds duur,
           Waarneming& w, Onderbreking& onderbreking, const Klok& klok, Fout& fout) {
+    w.ingestoken.clear(); // a slice that fails has seen no insertion
     const std::vector<std::string> alle = leesLezers(context, fout);
     if (fout.code != geenFout) {
         return false;
@@ -147,7 +148,6 @@ bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseco
                  [&](const std::string& naam) { return lezer.empty() || naam == lezer; });
     std::vector<pcsc::LezerNaam> namen;
     std::vector<pcsc::LezerStaat> staten = klaarVoorWacht(w, gevolgd, alle.size(), namen);
-    w.ingestoken.clear();
     if (staten.empty()) { // nothing to wait on: only a new listing can tell
         klok.pauze(onderbreking, duur);
         w.aanwezig.clear();

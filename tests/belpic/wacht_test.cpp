@@ -363,6 +363,26 @@ TEST_F(Wachten, WatchOnANamedReaderIgnoresTheOthers) {
     EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"B"}));
 }
 
+// The slice after an insertion fails at its list: the insertion was told already, and the
+// watch goes on after its pause.
+TEST_F(Wachten, WatchTellsAnInsertionOnceWhenTheNextSliceFails) {
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    std::vector<std::uint32_t> codes(pcscfake::calls(Call::ListReaders).size(), pcscfake::kSuccess);
+    codes.push_back(pcscfake::kInternalError);
+    pcscfake::script(Call::ListReaders, codes);
+    doe([] { pcscfake::insertCard("A"); }); // seen, then the list fails and the watch pauses
+    doe([] { pcscfake::advance(1s); });     // the pause ends and the watch waits again
+    doe([] { pcscfake::removeCard(); });
+    doe([] { pcscfake::insertCard("A"); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "A"}));
+    EXPECT_EQ(pcscfake::calls(Call::ListReaders).at(codes.size() - 1).result,
+              pcscfake::kInternalError);
+}
+
 TEST_F(Wachten, WatchPausesWhileTheServiceIsAwayAndResumes) {
     pcscfake::readers({"A"});
     pcscfake::insertCard("A");
