@@ -15,7 +15,8 @@ using Bytes = std::vector<std::uint8_t>;
 enum : std::int32_t {
     geenFout = 0,
     // No reader to read from: the service lists none (on Windows also: the service is not
-    // running, which there means that no reader is plugged in). Detail empty.
+    // running or cannot list, which there means that no reader is plugged in), or the reader
+    // asked for is not there. Detail empty.
     geenLezer = 1,
     // The reader holds no card, or the card was taken out while we connected. Detail: the
     // return code alone.
@@ -33,6 +34,13 @@ enum : std::int32_t {
     // The smart-card service failed, or a command did not reach the card. Detail: the PC/SC
     // call that failed and its return code.
     kaartDienst = 6,
+    // A wait ended before a card came in. Detail: "timeout".
+    tijdOm = 7,
+    // Another thread stopped a wait. Detail: "stopped".
+    onderbroken = 8,
+    // The question itself cannot be answered, e.g. a bad number of seconds to wait. Detail: what
+    // was asked, where that helps.
+    verkeerdeVraag = 9,
 };
 
 // Every operation of the core clears its Fout on entry and fills all three fields at once

@@ -1,9 +1,9 @@
 #include "belpic/wacht.h"
 
+#include "belpic/dienst.h"
 #include "belpic/pcsc.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <vector>
 
@@ -18,29 +18,6 @@ constexpr std::chrono::milliseconds kPlak(1000);
 constexpr std::chrono::milliseconds kHerstelPauze(1000);
 
 constexpr DWORD kZonderWijziging = ~static_cast<DWORD>(SCARD_STATE_CHANGED);
-
-std::string codeTekst(const char* functie, LONG code) {
-    char tekst[64];
-    std::snprintf(tekst, sizeof tekst, "%s 0x%08lX", functie,
-                  static_cast<unsigned long>(pcsc::laag32(code)));
-    return tekst;
-}
-
-void zet(Fout& fout, std::int32_t code, std::string melding, std::string detail) {
-    fout.code = code;
-    fout.melding = std::move(melding);
-    fout.detail = std::move(detail);
-}
-
-// On Windows the service runs only while a reader is plugged in.
-void dienstFout(Fout& fout, const char* functie, LONG code) {
-    if (pcsc::kWindows && (code == SCARD_E_NO_SERVICE || code == SCARD_E_SERVICE_STOPPED)) {
-        zet(fout, geenLezer, "No card reader connected.", codeTekst(functie, code));
-    } else {
-        zet(fout, kaartDienst, "The smart card service is not responding.",
-            codeTekst(functie, code));
-    }
-}
 
 bool gestopt(Onderbreking& onderbreking) {
     std::lock_guard<std::mutex> slot(onderbreking.slot);
@@ -73,27 +50,6 @@ struct EigenContext {
     EigenContext(const EigenContext&) = delete;
     EigenContext& operator=(const EigenContext&) = delete;
 };
-
-// The readers the service lists now; a service without readers lists none.
-LONG lijst(SCARDCONTEXT context, std::vector<std::string>& namen) {
-    namen.clear();
-    DWORD lengte = 0;
-    LONG code = pcsc::lijstLezers(context, nullptr, &lengte);
-    if (code == SCARD_S_SUCCESS) {
-        std::vector<pcsc::Teken> buffer(lengte, 0);
-        code = pcsc::lijstLezers(context, buffer.data(), &lengte);
-        // Only the first `lengte` units count, so a list without its NULs cannot lead past the end.
-        const pcsc::Teken* const einde =
-            buffer.data() + std::min<std::size_t>(lengte, buffer.size());
-        for (const pcsc::Teken* naam = buffer.data();
-             code == SCARD_S_SUCCESS && naam < einde && *naam;) {
-            const pcsc::Teken* naamEinde = std::find(naam, einde, pcsc::Teken{0});
-            namen.push_back(pcsc::naamAlsUtf8(naam, naamEinde));
-            naam = naamEinde == einde ? einde : naamEinde + 1;
-        }
-    }
-    return code == SCARD_E_NO_READERS_AVAILABLE ? SCARD_S_SUCCESS : code;
-}
 
 std::uint32_t teller(DWORD staat) {
     return staat >> 16;
@@ -173,37 +129,44 @@ std::vector<pcsc::LezerStaat> klaarVoorWacht(const Waarneming& w,
 }
 
 // One slice: lists the readers and waits at most `duur` for a change in those watched (or a
-// reader plugged in). `functie` names the call that answered last.
-LONG plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseconds duur,
-          Waarneming& w, Onderbreking& onderbreking, const Klok& klok, const char*& functie) {
-    functie = "SCardListReaders";
-    std::vector<std::string> alle;
-    LONG code = lijst(context, alle);
-    if (code != SCARD_S_SUCCESS) {
-        return code;
+// reader plugged in). False when the wait cannot go on: the service failed or the named reader
+// is not there, as `fout` says.
+bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseconds duur,
+          Waarneming& w, Onderbreking& onderbreking, const Klok& klok, Fout& fout) {
+    w.ingestoken.clear(); // a slice that fails has seen no insertion
+    const std::vector<std::string> alle = leesLezers(context, fout);
+    if (fout.code != geenFout) {
+        return false;
     }
     if (!lezer.empty() && std::find(alle.begin(), alle.end(), lezer) == alle.end()) {
-        return SCARD_E_UNKNOWN_READER;
+        // What the service answers a wait on a reader it does not know.
+        meld(fout, kWachten, "SCardGetStatusChange", SCARD_E_UNKNOWN_READER, lezer);
+        return false;
     }
     std::vector<std::string> gevolgd;
     std::copy_if(alle.begin(), alle.end(), std::back_inserter(gevolgd),
                  [&](const std::string& naam) { return lezer.empty() || naam == lezer; });
     std::vector<pcsc::LezerNaam> namen;
     std::vector<pcsc::LezerStaat> staten = klaarVoorWacht(w, gevolgd, alle.size(), namen);
-    w.ingestoken.clear();
     if (staten.empty()) { // nothing to wait on: only a new listing can tell
         klok.pauze(onderbreking, duur);
         w.aanwezig.clear();
         w.eerste = false;
-        return SCARD_E_TIMEOUT;
+        return true;
     }
-    functie = "SCardGetStatusChange";
-    code = pcsc::wachtOpWijziging(context, static_cast<DWORD>(duur.count()), staten.data(),
-                                  static_cast<DWORD>(staten.size()));
+    const LONG code = pcsc::wachtOpWijziging(context, static_cast<DWORD>(duur.count()),
+                                             staten.data(), static_cast<DWORD>(staten.size()));
     if (code == SCARD_S_SUCCESS) {
         neemWaar(w, gevolgd, staten);
     }
-    return code;
+    // Nothing came, the wait was stopped, or a reader went between the list and the wait while
+    // any reader will do: the next slice looks again.
+    if (code == SCARD_S_SUCCESS || code == SCARD_E_TIMEOUT || code == SCARD_E_CANCELLED ||
+        (code == SCARD_E_UNKNOWN_READER && lezer.empty())) {
+        return true;
+    }
+    meld(fout, kWachten, "SCardGetStatusChange", code, lezer);
+    return false;
 }
 
 std::chrono::milliseconds over(Tijdstip einde, const Klok& klok) {
@@ -234,7 +197,7 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
     const Tijdstip einde = klok.nu() + duur;
     const EigenContext context(onderbreking);
     if (context.code != SCARD_S_SUCCESS) {
-        dienstFout(fout, "SCardEstablishContext", context.code);
+        meld(fout, kContext, "SCardEstablishContext", context.code);
         return {};
     }
     Waarneming w;
@@ -243,21 +206,14 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
             zet(fout, onderbroken, "The wait for a card was stopped.", "stopped");
             return {};
         }
-        const char* functie = "";
-        const LONG code =
-            plak(context.context, lezer, over(einde, klok), w, onderbreking, klok, functie);
-        if (code == SCARD_S_SUCCESS && !w.aanwezig.empty()) {
+        if (!plak(context.context, lezer, over(einde, klok), w, onderbreking, klok, fout)) {
+            return {};
+        }
+        if (!w.aanwezig.empty()) {
             return w.aanwezig.front();
         }
-        if (code == SCARD_E_UNKNOWN_READER) {
-            zet(fout, geenLezer, "There is no card reader named " + lezer + ".", "");
-            return {};
-        }
-        if (code != SCARD_S_SUCCESS && code != SCARD_E_TIMEOUT && code != SCARD_E_CANCELLED) {
-            dienstFout(fout, functie, code);
-            return {};
-        }
-        if (klok.nu() >= einde && code != SCARD_E_CANCELLED) {
+        // A stop that came with the end of the time is a stop.
+        if (klok.nu() >= einde && !gestopt(onderbreking)) {
             zet(fout, tijdOm, "No card was inserted in time. Insert the card and try again.",
                 "timeout");
             return {};
@@ -271,18 +227,15 @@ void bewaak(const std::string& lezer, Onderbreking& onderbreking, const Klok& kl
     while (!gestopt(onderbreking)) {
         const EigenContext context(onderbreking);
         w.tellersGeldig = false; // a service that came back counts anew
-        LONG code = context.code;
-        while (code == SCARD_S_SUCCESS || code == SCARD_E_TIMEOUT) {
-            if (gestopt(onderbreking)) {
-                return;
-            }
-            const char* functie = "";
-            code = plak(context.context, lezer, kPlak, w, onderbreking, klok, functie);
+        Fout fout;
+        bool gaatDoor = context.code == SCARD_S_SUCCESS;
+        while (gaatDoor && !gestopt(onderbreking)) {
+            gaatDoor = plak(context.context, lezer, kPlak, w, onderbreking, klok, fout);
             for (const std::string& naam : w.ingestoken) {
                 ingestoken(naam);
             }
         }
-        if (code != SCARD_E_CANCELLED) { // the service is away or in trouble: never spin
+        if (!gestopt(onderbreking)) { // the service is away or in trouble: never spin
             klok.pauze(onderbreking, kHerstelPauze);
         }
     }

@@ -13,13 +13,6 @@
 
 namespace belpic {
 
-// Failures of a wait, after the categories of kaart.h.
-enum : std::int32_t {
-    tijdOm = 7,         // no card came in time; the detail is "timeout"
-    onderbroken = 8,    // another thread stopped the wait
-    verkeerdeVraag = 9, // the question itself cannot be answered, e.g. a bad number of seconds
-};
-
 // Lets another thread stop a wait: the waiter shows the context it waits on here.
 struct Onderbreking {
     std::mutex slot;

@@ -111,21 +111,27 @@ TEST_F(Wachten, FailuresOfTheServiceAndTheQuestion) {
         std::string melding;
         std::string detail;
     };
-    // On Windows the service runs only while a reader is plugged in.
+    // On Windows the service runs only while a reader is plugged in: there its absence means
+    // no reader, as it does for verbind.
     const std::int32_t weg = pcsc::kWindows ? geenLezer : kaartDienst;
     const std::string dienst =
         pcsc::kWindows ? "No card reader connected." : "The smart card service is not responding.";
+    const auto detail = [](const std::string& functie) {
+        return pcsc::kWindows ? "" : functie + " 0x8010001D";
+    };
     const Geval gevallen[] = {
         {"no service", Call::EstablishContext, pcscfake::kNoService, "", weg, dienst,
-         "SCardEstablishContext 0x8010001D"},
+         detail("SCardEstablishContext")},
         {"listing fails", Call::ListReaders, pcscfake::kNoService, "", weg, dienst,
-         "SCardListReaders 0x8010001D"},
+         detail("SCardListReaders")},
         {"the wait fails", Call::GetStatusChange, pcscfake::kNoService, "", weg, dienst,
-         "SCardGetStatusChange 0x8010001D"},
+         detail("SCardGetStatusChange")},
         {"the wait meets a broken service", Call::GetStatusChange, 0x80100013u, "", kaartDienst,
          "The smart card service is not responding.", "SCardGetStatusChange 0x80100013"},
         {"unknown reader", Call::EstablishContext, pcscfake::kSuccess, "Z", geenLezer,
          "There is no card reader named Z.", ""},
+        {"the named reader goes before the wait", Call::GetStatusChange, pcscfake::kUnknownReader,
+         "A", geenLezer, "There is no card reader named A.", ""},
     };
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
@@ -139,6 +145,64 @@ TEST_F(Wachten, FailuresOfTheServiceAndTheQuestion) {
         verwachtFout(fout, g.categorie, g.melding, g.detail);
         EXPECT_EQ(pcscfake::openContexts(), 0u);
     }
+}
+
+// A wait reads the reader list as the reader list itself does: a list that fails ends the wait
+// as it fails the reader list, and on Windows, where that means no reader, as no reader.
+TEST_F(Wachten, AFailingListEndsTheWaitAsItFailsTheReaderList) {
+    struct Geval {
+        const char* naam;
+        std::vector<std::uint32_t> codes; // of the calls of SCardListReaders, in turn
+        std::string detail;
+    };
+    const Geval gevallen[] = {
+        {"the length is refused", {pcscfake::kInternalError}, "SCardListReaders 0x80100001"},
+        {"the service stopped", {pcscfake::kServiceStopped}, "SCardListReaders 0x8010001E"},
+        {"no reader any more at the second call",
+         {pcscfake::kSuccess, pcscfake::kNoReadersAvailable},
+         "SCardListReaders 0x8010002E"},
+        {"the list grew between the calls",
+         {pcscfake::kSuccess, pcscfake::kInsufficientBuffer},
+         "SCardListReaders 0x80100008"},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        const auto zoals = [&] {
+            pcscfake::reset();
+            pcscfake::readers({"A"});
+            pcscfake::insertCard("A");
+            pcscfake::script(Call::ListReaders, g.codes);
+        };
+        zoals();
+        Onderbreking onderbreking;
+        Fout wachtFout;
+        EXPECT_EQ(wachtOpKaart("", 0ms, onderbreking, nepklok(), wachtFout), "");
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+        zoals();
+        Fout lijstFout;
+        EXPECT_TRUE(Kaart::lezers(lijstFout).empty());
+        if (pcsc::kWindows) {
+            verwachtFout(wachtFout, geenLezer, "No card reader connected.", "");
+            verwachtFout(lijstFout, geenFout, "", "");
+        } else {
+            verwachtFout(wachtFout, kaartDienst, "The smart card service is not responding.",
+                         g.detail);
+            verwachtFout(lijstFout, wachtFout.code, wachtFout.melding, wachtFout.detail);
+        }
+    }
+}
+
+// A reader unplugged between the list and the wait, while any reader will do: the next slice
+// lists again and finds the card in the one that is left.
+TEST_F(Wachten, AReaderGoneBeforeTheWaitIsNoReasonToStop) {
+    pcscfake::readers({"A"});
+    pcscfake::insertCard("A");
+    pcscfake::script(Call::GetStatusChange, {pcscfake::kUnknownReader});
+    Onderbreking onderbreking;
+    Fout fout;
+    EXPECT_EQ(wachtOpKaart("", 30s, onderbreking, nepklok(), fout), "A");
+    verwachtFout(fout, geenFout, "", "");
+    EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).size(), 2u);
 }
 
 TEST_F(Wachten, NeverWaitsPastTheTimeAskedFor) {
@@ -297,6 +361,26 @@ TEST_F(Wachten, WatchOnANamedReaderIgnoresTheOthers) {
     doe([] { pcscfake::insertCard("B"); });
     wacht.stop();
     EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"B"}));
+}
+
+// The slice after an insertion fails at its list: the insertion was told already, and the
+// watch goes on after its pause.
+TEST_F(Wachten, WatchTellsAnInsertionOnceWhenTheNextSliceFails) {
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    std::vector<std::uint32_t> codes(pcscfake::calls(Call::ListReaders).size(), pcscfake::kSuccess);
+    codes.push_back(pcscfake::kInternalError);
+    pcscfake::script(Call::ListReaders, codes);
+    doe([] { pcscfake::insertCard("A"); }); // seen, then the list fails and the watch pauses
+    doe([] { pcscfake::advance(1s); });     // the pause ends and the watch waits again
+    doe([] { pcscfake::removeCard(); });
+    doe([] { pcscfake::insertCard("A"); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "A"}));
+    EXPECT_EQ(pcscfake::calls(Call::ListReaders).at(codes.size() - 1).result,
+              pcscfake::kInternalError);
 }
 
 TEST_F(Wachten, WatchPausesWhileTheServiceIsAwayAndResumes) {
