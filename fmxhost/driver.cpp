@@ -178,21 +178,6 @@ struct Options {
     std::vector<std::string> arguments;
 };
 
-fmx::int16 extnVersion(const std::string& text) {
-    std::size_t end = 0;
-    long value = 0;
-    try {
-        value = std::stol(text, &end);
-    } catch (const std::exception&) {
-        end = 0;
-    }
-    if (end == 0 || end != text.size() || value < -32768 || value > 32767) {
-        throw Failure(kUsage,
-                      "--extn-version takes a number from -32768 to 32767, not \"" + text + "\"");
-    }
-    return static_cast<fmx::int16>(value);
-}
-
 // A whole number from `low` to `high`, for the option `name`.
 long number(const std::string& name, const std::string& text, long low, long high) {
     std::size_t end = 0;
@@ -219,7 +204,8 @@ Options parse(const std::vector<std::string>& arguments) {
             if (++i == arguments.size()) {
                 throw Failure(kUsage, "--extn-version needs a number");
             }
-            options.extnVersion = extnVersion(arguments[i]);
+            options.extnVersion =
+                static_cast<fmx::int16>(number("--extn-version", arguments[i], -32768, 32767));
         } else if (arguments[i] == "--application" || arguments[i] == "--idle" ||
                    arguments[i] == "--shutdown-after") {
             const std::string name = arguments[i];

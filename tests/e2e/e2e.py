@@ -509,23 +509,25 @@ def run(s, scenario):
     return 1 if s.failed or not s.passed else 0
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(doc=__doc__, scenarios=None):
+    """The command line of a scenario script: --list, or one scenario run."""
+    scenarios = scenarios or SCENARIOS
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--plugin")
     parser.add_argument("--fmxhost")
     parser.add_argument("--list", action="store_true")
-    parser.add_argument("scenario", nargs="?", choices=sorted(SCENARIOS))
+    parser.add_argument("scenario", nargs="?", choices=sorted(scenarios))
     args = parser.parse_args()
     if args.list:
-        print("\n".join(SCENARIOS))
+        print("\n".join(scenarios))
         return 0
     if not (args.plugin and args.fmxhost and args.scenario):
         parser.error("--plugin, --fmxhost and a scenario are needed")
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     s = Scenario(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost))
-    print(f"{args.scenario}: {SCENARIOS[args.scenario].__doc__.strip().splitlines()[0]}")
-    return run(s, SCENARIOS[args.scenario])
+    print(f"{args.scenario}: {scenarios[args.scenario].__doc__.strip().splitlines()[0]}")
+    return run(s, scenarios[args.scenario])
 
 
 if __name__ == "__main__":

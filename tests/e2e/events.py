@@ -7,10 +7,8 @@ host does.
     events.py --list
 """
 
-import argparse
 import os
 import queue
-import signal
 import subprocess
 import sys
 import threading
@@ -293,24 +291,5 @@ SCENARIOS = {f.__name__: f for f in (wait_timeout, wait_present, wait_insertion,
                                      shutdown_ends_wait, server_refuses)}
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--plugin")
-    parser.add_argument("--fmxhost")
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("scenario", nargs="?", choices=sorted(SCENARIOS))
-    args = parser.parse_args()
-    if args.list:
-        print("\n".join(SCENARIOS))
-        return 0
-    if not (args.plugin and args.fmxhost and args.scenario):
-        parser.error("--plugin, --fmxhost and a scenario are needed")
-
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
-    s = e2e.Scenario(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost))
-    print(f"{args.scenario}: {SCENARIOS[args.scenario].__doc__.strip().splitlines()[0]}")
-    return e2e.run(s, SCENARIOS[args.scenario])
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(e2e.main(__doc__, SCENARIOS))
