@@ -120,6 +120,16 @@ void meld(Fout& fout, Stap stap, const char* functie, LONG code, const std::stri
     }
 }
 
+std::int64_t maakContext(Fout& fout) {
+    SCARDCONTEXT context = 0;
+    const LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    if (code != SCARD_S_SUCCESS) {
+        meld(fout, kContext, "SCardEstablishContext", code);
+        return 0;
+    }
+    return static_cast<std::int64_t>(context);
+}
+
 std::vector<std::string> leesLezers(SCARDCONTEXT context, Fout& fout) {
     fout = Fout{};
     DWORD lengte = 0;

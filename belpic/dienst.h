@@ -27,6 +27,9 @@ void zet(Fout& fout, std::int32_t code, std::string melding, std::string detail)
 // Fills `fout` for the `code` that `functie` answered at `stap`; `lezer` is the reader meant.
 void meld(Fout& fout, Stap stap, const char* functie, LONG code, const std::string& lezer = "");
 
+// A new context for a Context to own, or 0 with `fout` filled.
+std::int64_t maakContext(Fout& fout);
+
 // The names of the readers the service lists on `context`, in its order. No reader at all is an
 // empty list with `fout` clear; a failing list fills `fout`, on Windows as geenLezer.
 std::vector<std::string> leesLezers(SCARDCONTEXT context, Fout& fout);

@@ -23,16 +23,6 @@ std::atomic<Pauze> gPauze{slaap};
 
 // --- Helpers ---------------------------------------------------------------------------------
 
-std::int64_t maakContext(Fout& fout) {
-    SCARDCONTEXT context = 0;
-    const LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-    if (code != SCARD_S_SUCCESS) {
-        meld(fout, kContext, "SCardEstablishContext", code);
-        return 0;
-    }
-    return static_cast<std::int64_t>(context);
-}
-
 const char* const kVerbindFunctie = "SCardConnect";
 const char* const kBeginFunctie = "SCardBeginTransaction";
 

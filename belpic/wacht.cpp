@@ -25,30 +25,23 @@ bool gestopt(Onderbreking& onderbreking) {
 }
 
 // The waiter's own context, shown to the Onderbreking while it lives. It is withdrawn before
-// it is released, so a stop never cancels a context that is gone.
+// the Context releases it, so a stop never cancels a context that is gone.
 struct EigenContext {
     Onderbreking& onderbreking;
-    SCARDCONTEXT context = 0;
-    LONG code;
+    Context context;
 
-    explicit EigenContext(Onderbreking& o) : onderbreking(o) {
-        code = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
-        if (code == SCARD_S_SUCCESS) {
-            std::lock_guard<std::mutex> slot(onderbreking.slot);
-            onderbreking.context = static_cast<std::int64_t>(context);
-        }
+    EigenContext(Onderbreking& o, Fout& fout) : onderbreking(o), context(maakContext(fout)) {
+        std::lock_guard<std::mutex> slot(onderbreking.slot);
+        onderbreking.context = context.handvat;
     }
     ~EigenContext() {
-        if (code == SCARD_S_SUCCESS) {
-            {
-                std::lock_guard<std::mutex> slot(onderbreking.slot);
-                onderbreking.context = 0;
-            }
-            SCardReleaseContext(context);
-        }
+        std::lock_guard<std::mutex> slot(onderbreking.slot);
+        onderbreking.context = 0;
     }
     EigenContext(const EigenContext&) = delete;
     EigenContext& operator=(const EigenContext&) = delete;
+
+    SCARDCONTEXT handvat() const { return static_cast<SCARDCONTEXT>(context.handvat); }
 };
 
 std::uint32_t teller(DWORD staat) {
@@ -195,9 +188,8 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
                          Onderbreking& onderbreking, const Klok& klok, Fout& fout) {
     fout = Fout{};
     const Tijdstip einde = klok.nu() + duur;
-    const EigenContext context(onderbreking);
-    if (context.code != SCARD_S_SUCCESS) {
-        meld(fout, kContext, "SCardEstablishContext", context.code);
+    const EigenContext context(onderbreking, fout);
+    if (context.handvat() == 0) {
         return {};
     }
     Waarneming w;
@@ -206,7 +198,7 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
             zet(fout, onderbroken, "The wait for a card was stopped.", "stopped");
             return {};
         }
-        if (!plak(context.context, lezer, over(einde, klok), w, onderbreking, klok, fout)) {
+        if (!plak(context.handvat(), lezer, over(einde, klok), w, onderbreking, klok, fout)) {
             return {};
         }
         if (!w.aanwezig.empty()) {
@@ -225,12 +217,12 @@ void bewaak(const std::string& lezer, Onderbreking& onderbreking, const Klok& kl
             const std::function<void(const std::string&)>& ingestoken) {
     Waarneming w;
     while (!gestopt(onderbreking)) {
-        const EigenContext context(onderbreking);
-        w.tellersGeldig = false; // a service that came back counts anew
         Fout fout;
-        bool gaatDoor = context.code == SCARD_S_SUCCESS;
+        const EigenContext context(onderbreking, fout);
+        w.tellersGeldig = false; // a service that came back counts anew
+        bool gaatDoor = context.handvat() != 0;
         while (gaatDoor && !gestopt(onderbreking)) {
-            gaatDoor = plak(context.context, lezer, kPlak, w, onderbreking, klok, fout);
+            gaatDoor = plak(context.handvat(), lezer, kPlak, w, onderbreking, klok, fout);
             for (const std::string& naam : w.ingestoken) {
                 ingestoken(naam);
             }

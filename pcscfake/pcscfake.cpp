@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <cwchar>
 #include <map>
 #include <mutex>
 #include <new>
@@ -475,10 +474,7 @@ LONG WINAPI SCardListReadersW(SCARDCONTEXT hContext, LPCWSTR mszGroups, LPWSTR m
 LONG WINAPI SCardConnectW(SCARDCONTEXT hContext, LPCWSTR szReader, DWORD dwShareMode,
                           DWORD dwPreferredProtocols, LPSCARDHANDLE phCard,
                           LPDWORD pdwActiveProtocol) {
-    std::string naam;
-    if (szReader != nullptr) {
-        naam = belpic::utf8Uit16(std::u16string(szReader, szReader + std::wcslen(szReader)));
-    }
+    const std::string naam = szReader == nullptr ? "" : belpic::pcsc::utf8(szReader);
     return verbind(hContext, szReader == nullptr ? nullptr : &naam, dwShareMode,
                    dwPreferredProtocols, phCard, pdwActiveProtocol);
 }

@@ -44,14 +44,6 @@ std::unique_ptr<Watch> gWatch;
 std::vector<std::string> gPending; // readers with an insertion not yet started, each once
 std::set<belpic::Onderbreking*> gWaits;
 
-belpic::Fout Failure(std::int32_t code, std::string message, std::string detail) {
-    belpic::Fout fout;
-    fout.code = code;
-    fout.melding = std::move(message);
-    fout.detail = std::move(detail);
-    return fout;
-}
-
 // A whole number of seconds from 0 to 600; empty gives the default.
 bool ParseSeconds(const std::string& text, int& seconds) {
     const auto begin = text.find_first_not_of(' ');
@@ -134,9 +126,9 @@ std::string WaitForCard(const std::string& secondsText, const std::string& reade
     int seconds = 0;
     if (!ParseSeconds(secondsText, seconds)) {
         return belpic::foutAlsJson(
-            Failure(belpic::verkeerdeVraag,
-                    "The number of seconds to wait must be a whole number from 0 to 600.",
-                    "seconds: " + secondsText));
+            belpic::Fout{belpic::verkeerdeVraag,
+                         "The number of seconds to wait must be a whole number from 0 to 600.",
+                         "seconds: " + secondsText});
     }
     belpic::Onderbreking stop;
     {
@@ -167,15 +159,15 @@ std::string OnCardInserted(const std::string& fileName, const std::string& scrip
         application = gApplication;
     }
     if (application > kRuntime) {
-        return belpic::foutAlsJson(
-            Failure(belpic::verkeerdeVraag,
-                    "Scripts cannot be started when a card is inserted here: only FileMaker Pro "
-                    "runs them, not FileMaker Server or the Data API.",
-                    "application " + std::to_string(application)));
+        return belpic::foutAlsJson(belpic::Fout{
+            belpic::verkeerdeVraag,
+            "Scripts cannot be started when a card is inserted here: only FileMaker Pro "
+            "runs them, not FileMaker Server or the Data API.",
+            "application " + std::to_string(application)});
     }
     if (fileName.empty() || scriptName.empty()) {
-        return belpic::foutAlsJson(
-            Failure(belpic::verkeerdeVraag, "Name both the file and the script to start.", ""));
+        return belpic::foutAlsJson(belpic::Fout{belpic::verkeerdeVraag,
+                                                "Name both the file and the script to start.", ""});
     }
     if (!reader.empty()) {
         belpic::Fout fout;
@@ -184,8 +176,8 @@ std::string OnCardInserted(const std::string& fileName, const std::string& scrip
             return belpic::foutAlsJson(fout);
         }
         if (std::find(readers.begin(), readers.end(), reader) == readers.end()) {
-            return belpic::foutAlsJson(
-                Failure(belpic::geenLezer, "There is no card reader named " + reader + ".", ""));
+            return belpic::foutAlsJson(belpic::Fout{
+                belpic::geenLezer, "There is no card reader named " + reader + ".", ""});
         }
     }
     StopWatch();

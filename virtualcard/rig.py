@@ -123,16 +123,27 @@ class Rig:
 
     def start(self, timeout=15.0):
         os.makedirs(self.run)
-        config = os.path.join(self.dir, "reader.conf")
-        with open(config, "w") as f:
+        with open(self._config(), "w") as f:
             if self.reader:
                 f.write(f'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:{self.port}\n'
                         f"LIBPATH {DRIVER}\n")
-        log = open(os.path.join(self.dir, "pcscd.log"), "w")
-        empty = os.path.join(self.dir, "empty")
-        os.makedirs(empty)
+        os.makedirs(os.path.join(self.dir, "empty"))
+        self._start_pcscd(timeout)
+        return self
+
+    def restart_pcscd(self, timeout=15.0):
+        """pcscd started again with the same reader, after stop_pcscd()."""
+        self._release_context()
+        self._start_pcscd(timeout)
+
+    def _config(self):
+        return os.path.join(self.dir, "reader.conf")
+
+    def _start_pcscd(self, timeout):
+        log = open(os.path.join(self.dir, "pcscd.log"), "a")
         self.pcscd = subprocess.Popen(
-            ["unshare", "-m", "sh", "-c", START_PCSCD, "sh", self.run, config, empty],
+            ["unshare", "-m", "sh", "-c", START_PCSCD, "sh", self.run, self._config(),
+             os.path.join(self.dir, "empty")],
             stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
             preexec_fn=_die_with_parent)
         log.close()
@@ -140,7 +151,6 @@ class Rig:
         self._context = self._establish(timeout)
         if self.reader:
             self._await_readers(timeout)
-        return self
 
     def insert(self, profile, slot=0, log=None, timeout=15.0):
         """Puts a card with this profile (a dict) in the slot; returns once the service sees it."""
@@ -165,17 +175,24 @@ class Rig:
         self._gone[slot] = time.monotonic()
         self._await_state(READERS[slot], present=False, timeout=timeout)
 
+    def pull_cards(self):
+        """Takes every card out at once, without waiting for the service to see it go."""
+        for slot in list(self.cards):
+            _stop(self.cards.pop(slot))
+
     def stop_pcscd(self):
         _stop(self.pcscd)
 
-    def close(self):
-        for slot in list(self.cards):
-            _stop(self.cards.pop(slot))
-        self.stop_pcscd()
+    def _release_context(self):
         if self._context is not None:
             from smartcard import scard
             scard.SCardReleaseContext(self._context)
             self._context = None
+
+    def close(self):
+        self.pull_cards()
+        self.stop_pcscd()
+        self._release_context()
         if self._lock:
             self._lock.close()
             self._lock = None

@@ -15,6 +15,8 @@
 //   file PATH             starts a file on the card at PATH (hexadecimal, e.g. 3F00DF014031)
 //   tlv TAG TEXT          appends an element: TAG (hexadecimal), the length of TEXT, TEXT
 //   hex BYTES             appends bytes written in hexadecimal; blanks between them allowed
+//   include FILE          the directives of FILE (beside this script), e.g. a card shared by
+//                         several scripts
 //
 // A script that cannot be read or understood ends the process with a message, so that a test
 // never runs against a service other than the one it described.
@@ -78,6 +80,8 @@ std::optional<pcscfake::Call> call(const std::string& name) {
     return found->second;
 }
 
+void load(const std::string& file);
+
 struct Script {
     std::string name;
     int line = 0;
@@ -110,6 +114,10 @@ struct Script {
             path = bytes(rest);
         } else if (word == "tlv") {
             element(rest);
+        } else if (word == "include") {
+            flushFile();
+            const std::size_t folder = name.find_last_of("/\\");
+            load(folder == std::string::npos ? rest : name.substr(0, folder + 1) + rest);
         } else if (word == "hex") {
             pcscfake::Bytes more = bytes(rest);
             inFile().insert(content.end(), more.begin(), more.end());
@@ -162,7 +170,7 @@ struct Script {
     }
 };
 
-void load(const char* file) {
+void load(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         stop(file, 0, "cannot read the script");

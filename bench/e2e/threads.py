@@ -11,30 +11,22 @@ most 1.1), and the number of results that were not the card's document (goal: 0)
 """
 
 import argparse
-import json
 import os
 import statistics
-import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "virtualcard"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "robust"))
 
-import rig  # noqa: E402
-import samplecard  # noqa: E402
+import robust  # noqa: E402
+from robust import rig, sample  # noqa: E402
 
 
-def host(veelhost, plugin, env, threads, calls):
-    """Seconds the calls took, and how many results were not the card's document."""
-    done = subprocess.run([veelhost, plugin, "--threads", str(threads), "--calls", str(calls),
-                           "--warm-up", "2", "EID_Read"],
-                          env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
-    if done.returncode != 0:
-        raise SystemExit(f"veelhost failed ({done.returncode}): {done.stderr.decode(errors='replace')}")
-    lines = [json.loads(line) for line in done.stdout.decode().splitlines()]
-    figures = lines.pop()
-    errors = sum('"cardNumber"' not in line["text"] for line in lines)
-    return figures["seconds"], errors, len(lines)
+def host(runner, env, threads, calls):
+    """Seconds the calls took, and how many results were not exactly the card's document."""
+    texts, figures = runner.host(env, threads=threads, calls=calls, warm_up=2)
+    errors = sum(robust.kind(text) != "card" for text in texts)
+    return figures["seconds"], errors, len(texts)
 
 
 def main():
@@ -44,12 +36,12 @@ def main():
     parser.add_argument("--calls", type=int, default=20)
     parser.add_argument("--rounds", type=int, default=11)
     args = parser.parse_args()
-    plugin, veelhost = os.path.abspath(args.plugin), os.path.abspath(args.veelhost)
+    runner = robust.Robust(os.path.abspath(args.plugin), None, os.path.abspath(args.veelhost))
 
     ratios, singles, doubles = [], [], []
     errors = results = 0
     with rig.Rig() as r:
-        r.insert(samplecard.sample_profile())
+        r.insert(sample())
         print(f"{args.calls} reads per thread, {args.rounds} rounds")
         print(f"{'round':>5} {'1 thread s':>11} {'2 x 1 thread s':>15} {'2 threads s':>12} "
               f"{'ratio':>6} {'errors':>7}")
@@ -58,7 +50,7 @@ def main():
             took = {}
             failed = 0
             for threads in order:
-                seconds, wrong, made = host(veelhost, plugin, r.env(), threads, args.calls)
+                seconds, wrong, made = host(runner, r.env(), threads, args.calls)
                 took[threads] = seconds
                 failed += wrong
                 results += made

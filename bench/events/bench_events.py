@@ -28,12 +28,6 @@ import rig  # noqa: E402
 from e2e import sample  # noqa: E402
 
 
-def thread_seconds(pid, tid):
-    with open(f"/proc/{pid}/task/{tid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def latency(s, count):
     from_service, from_card = [], []
     with rig.Rig() as r:
@@ -67,10 +61,14 @@ def idle_cost(s, seconds):
             pid = host.process.pid
             threads = sorted(int(t) for t in os.listdir(f"/proc/{pid}/task"))
             watch = [t for t in threads if t != pid]
-            before_watch = sum(thread_seconds(pid, t) for t in watch)
+
+            def watch_seconds():
+                return sum(events.cpu_seconds(f"/proc/{pid}/task/{t}/stat") for t in watch)
+
+            before_watch = watch_seconds()
             before_all = host.cpu_seconds()
             time.sleep(seconds)
-            used_watch = sum(thread_seconds(pid, t) for t in watch) - before_watch
+            used_watch = watch_seconds() - before_watch
             used_all = host.cpu_seconds() - before_all
         finally:
             host.kill()

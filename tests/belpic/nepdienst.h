@@ -54,10 +54,6 @@ inline std::vector<pcscfake::Call> soorten() {
     return uit;
 }
 
-inline long long ms(std::chrono::steady_clock::duration d) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-}
-
 inline void verwachtFout(const Fout& fout, std::int32_t code, const std::string& melding,
                          const std::string& detail) {
     EXPECT_EQ(fout.code, code);

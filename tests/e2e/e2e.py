@@ -239,23 +239,19 @@ def without_photo(s):
         profile = sample()
         r.insert(profile, log=log)
         env = r.env()
-        full = s.call(env, "EID_Read")
-        photo_member = full.index('"photo": "') + len('"photo": "')
-        emptied = full[:photo_member] + full[full.index('"', photo_member):]
-        s.check("the full document holds the photo", len(emptied) < len(full) - 4000, True)
         for flag in ("0", "false", "true", "00"):
             start = log_length(log)
             s.check(f"EID_Read with photo {flag!r}: the full document, photo empty",
-                    s.call(env, "EID_Read", "", flag), emptied)
+                    s.call(env, "EID_Read", "", flag), card_document(photo=b""))
             s.check(f"EID_Read with photo {flag!r}: only identity and address are read",
                     "\n".join(commands_in(log, start)),
                     "\n".join(minimum_commands(profile, (IDENTITY, ADDRESS))))
-        s.check("the document without the photo, from the card's sources",
-                s.call(env, "EID_Read", SLOT0, "0"), card_document(photo=b""))
+        s.check("a named reader without the photo", s.call(env, "EID_Read", SLOT0, "0"),
+                card_document(photo=b""))
         for flag in ("1", "", "-2"):
             start = log_length(log)
             s.check(f"EID_Read with photo {flag!r} reads the photo", s.call(env, "EID_Read", "", flag),
-                    full)
+                    card_document())
             s.check(f"EID_Read with photo {flag!r}: the fewest commands",
                     "\n".join(commands_in(log, start)), "\n".join(minimum_commands(profile)))
 

@@ -72,9 +72,14 @@ class Host:
             self.process.wait()
 
     def cpu_seconds(self):
-        with open(f"/proc/{self.process.pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return cpu_seconds(f"/proc/{self.process.pid}/stat")
+
+
+def cpu_seconds(stat):
+    """The processor time, user and system, of the process or thread whose /proc stat file this is."""
+    with open(stat) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def start_and_stop(s, env):
@@ -100,22 +105,6 @@ def first_document(host):
             raise AssertionError(f"no document, only {lines}")
         lines.append(line)
     return "\n".join(lines)
-
-
-def restart_pcscd(r):
-    """pcscd stopped and started again with the same reader; the cards are out."""
-    for slot in list(r.cards):
-        rig._stop(r.cards.pop(slot))
-    r.stop_pcscd()
-    log = open(os.path.join(r.dir, "pcscd.log"), "a")
-    r.pcscd = subprocess.Popen(
-        ["unshare", "-m", "sh", "-c", rig.START_PCSCD, "sh", r.run,
-         os.path.join(r.dir, "reader.conf"), os.path.join(r.dir, "empty")],
-        stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-        preexec_fn=rig._die_with_parent)
-    log.close()
-    r._context = r._establish(15.0)
-    r._await_readers(15.0)
 
 
 # Scenarios.
@@ -219,15 +208,14 @@ def watch_pcscd_restart(s):
         try:
             first_document(host)
             time.sleep(0.5)
-            for slot in list(r.cards):
-                rig._stop(r.cards.pop(slot))
+            r.pull_cards()
             r.stop_pcscd()
             before = host.cpu_seconds()
             time.sleep(3)
             used = host.cpu_seconds() - before
             s.check(f"the watch rests while pcscd is away ({used:.2f} s of CPU in 3 s)",
                     used < 0.3, True)
-            restart_pcscd(r)
+            r.restart_pcscd()
             time.sleep(1.5)  # the watch tries again about once a second
             r.insert(sample())
             _, line = host.line(6)

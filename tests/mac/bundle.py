@@ -190,6 +190,11 @@ def check_release(source, build):
     for what, pattern in wanted.items():
         if not re.search(pattern, ninja, re.MULTILINE):
             fail(f"the release build's link misses {what} ({pattern})")
+    # What the host looks the plug-in up by, and nothing more: both builds export this list.
+    exports = pathlib.Path(__file__).resolve().parents[2] / "plugin" / "mac" / "exported_symbols.txt"
+    listed = set(exports.read_text().split())
+    if listed != {"_FMExternCallProc", "_gFMX_ExternCallPtr"}:
+        fail(f"plugin/mac/exported_symbols.txt lists {sorted(listed)}")
     print("release build: Tessarin.fmplugin bundle, Info.plist, frameworks and exported symbols")
 
 

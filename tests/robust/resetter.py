@@ -1,12 +1,11 @@
 #!/usr/bin/python3
 """Another program resetting the card while the plug-in reads it.
 
-    resetter.py READER SECONDS [--reconnect | --end-transaction] [--once]
+    resetter.py READER SECONDS [--reconnect | --end-transaction]
 
 Connects to the card in READER in shared mode and, every few milliseconds for SECONDS, resets
 it: with --reconnect (the default) by its own SCardReconnect with SCARD_RESET_CARD, with
---end-transaction by a transaction of its own ended with SCARD_RESET_CARD. With --once it
-resets the card one time and stops. Prints how many resets it made and how many failed.
+--end-transaction by a transaction of its own ended with SCARD_RESET_CARD. Prints how many resets it made and how many failed.
 """
 
 import sys
@@ -31,7 +30,6 @@ def reset(card, by_transaction):
 def main():
     reader, seconds = sys.argv[1], float(sys.argv[2])
     by_transaction = "--end-transaction" in sys.argv[3:]
-    once = "--once" in sys.argv[3:]
     hr, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
     if hr != scard.SCARD_S_SUCCESS:
         print(f"resetter: no service: {scard.SCardGetErrorMessage(hr)}", file=sys.stderr)
@@ -40,7 +38,7 @@ def main():
     card = None
     deadline = time.monotonic() + seconds
     try:
-        while time.monotonic() < deadline and not (once and done):
+        while time.monotonic() < deadline:
             if card is None:
                 hr, card, _ = scard.SCardConnect(context, reader, scard.SCARD_SHARE_SHARED,
                                                  PROTOCOLS)
