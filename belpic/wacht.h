@@ -24,6 +24,9 @@ struct Onderbreking {
 // Stops the wait for good: the current slice is cancelled, no other begins.
 void onderbreek(Onderbreking& onderbreking);
 
+// Fills `fout` as a wait that was stopped ends.
+void zetOnderbroken(Fout& fout);
+
 using Tijdstip = std::chrono::steady_clock::time_point;
 
 // The time as the waiter sees it, and its pause between attempts while the service is away;
