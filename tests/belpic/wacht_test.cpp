@@ -512,6 +512,29 @@ TEST_F(Wachten, WatchPausesWhileTheServiceIsAwayAndResumes) {
     EXPECT_EQ(pcscfake::openContexts(), 0u);
 }
 
+// A card left in while the service restarts is no insertion: the new service counts its events
+// afresh, so the counters of before and after are not compared.
+TEST_F(Wachten, WatchCountsNoInsertionForACardLeftInAcrossARestart) {
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::insertCard("A"); });
+    doe([] { pcscfake::removeCard(); });
+    doe([] { pcscfake::insertCard("A"); }); // the counter at 3
+    doe([] { pcscfake::serviceRunning(false); });
+    doe([] {
+        pcscfake::serviceRunning(true); // the card still in, the counter at 0
+        pcscfake::advance(1s);
+    });
+    doe([] { pcscfake::advance(5s); });
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "A"}));
+    doe([] { pcscfake::removeCard(); });
+    doe([] { pcscfake::insertCard("A"); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "A", "A"}));
+}
+
 // A reader unplugged and plugged back under the same name is watched again. Windows answers a
 // wait on a reader it no longer knows with the state unknown, ignored and changed: remembered,
 // that state would have the service ignore the reader for good once it is back.
