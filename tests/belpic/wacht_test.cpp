@@ -344,9 +344,9 @@ TEST_F(Wachten, TheServiceGoneWithTheLastReader) {
         pcscfake::reset();
         pcscfake::readers({"A"});
         pcscfake::removeCard();
-        const auto weg = [] {
-            pcscfake::readers({});
+        const auto weg = [] { // in this order: a waiter sees the service stop, not the reader go
             pcscfake::serviceRunning(false);
+            pcscfake::readers({});
         };
         if (g.vanAfHetBegin) {
             weg();
@@ -537,17 +537,20 @@ TEST_F(Wachten, WatchCountsNoInsertionForACardLeftInAcrossARestart) {
 
 // A reader unplugged and plugged back under the same name is watched again. Windows answers a
 // wait on a reader it no longer knows with the state unknown, ignored and changed: remembered,
-// that state would have the service ignore the reader for good once it is back.
+// that state would have the service ignore the reader for good once it is back, whether the
+// next list missed the reader or not.
 TEST_F(Wachten, AReaderUnpluggedAndPluggedBackIsWatchedAgain) {
     struct Geval {
         const char* naam;
         std::vector<std::string> lezers;
         std::vector<std::string> zonder; // while one is unplugged
         std::string terug;               // the reader unplugged, plugged back, given a card
+        bool voorDeLijst;                // back before the waiter lists the readers again
     };
     const Geval gevallen[] = {
-        {"the only reader", {"A"}, {}, "A"},
-        {"one of two", {"A", "B"}, {"A"}, "B"},
+        {"the only reader", {"A"}, {}, "A", false},
+        {"one of two", {"A", "B"}, {"A"}, "B", false},
+        {"back before the next list", {"A", "B"}, {"A"}, "B", true},
     };
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
@@ -557,8 +560,14 @@ TEST_F(Wachten, AReaderUnpluggedAndPluggedBackIsWatchedAgain) {
             pcscfake::removeCard();
         };
         const auto uitEnIn = [&] {
-            doe([&] { pcscfake::readers(g.zonder); });
-            doe([&] { pcscfake::readers(g.lezers); });
+            if (g.voorDeLijst) {
+                pcscfake::onCall(Call::ListReaders, pcscfake::calls(Call::ListReaders).size() + 1,
+                                 [&] { pcscfake::readers(g.lezers); });
+                doe([&] { pcscfake::readers(g.zonder); });
+            } else {
+                doe([&] { pcscfake::readers(g.zonder); });
+                doe([&] { pcscfake::readers(g.lezers); });
+            }
             // Not awaited: a watch that no longer hears of the reader would wait on.
             pcscfake::insertCard(g.terug);
         };
@@ -587,6 +596,19 @@ TEST_F(Wachten, AReaderUnpluggedAndPluggedBackIsWatchedAgain) {
         EXPECT_EQ(u.lezer, g.terug);
         verwachtFout(u.fout, geenFout, "", "");
     }
+}
+
+// A reader unplugged with its card and plugged back with it is a reader plugged in with a card:
+// an insertion, as the watch cannot tell it from another reader with another card.
+TEST_F(Wachten, AReaderPluggedBackWithItsCardIsAnInsertion) {
+    pcscfake::readers({"A", "B"});
+    pcscfake::insertCard("B"); // present at the start: no insertion
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::readers({"A"}); });
+    doe([] { pcscfake::readers({"A", "B"}); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), std::vector<std::string>{"B"});
 }
 
 } // namespace
