@@ -3,6 +3,7 @@
 #include "support.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -506,27 +507,19 @@ TEST_F(EventsTest, AStartTheHostFailsLeavesTheNextPending) {
     }
 }
 
-// The threads of this process.
-std::size_t threads() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& task :
-         std::filesystem::directory_iterator("/proc/self/task")) {
-        ++n;
-    }
-    return n;
-}
-
 // An allocation failure on the watch's thread ends the watch, not FileMaker. The next set-up,
 // even with the same names, starts a working watch in its place.
 TEST_F(EventsTest, AFailureOnTheWatchThreadEndsItQuietly) {
     pcscfake::readers({"Reader A"});
     pcscfake::removeCard();
     start();
-    const std::size_t before = threads();
+    std::atomic<pid_t> watcher{0};
+    pcscfake::onCall(Call::GetStatusChange, 1, [&] { watcher = gettid(); });
     pcscfake::throwBadAlloc(Call::GetStatusChange, 2);
     EXPECT_EQ(watch({{"F"}, {"S"}}), kSuccess);
-    while (threads() != before) { // the watch's thread has ended
-        std::this_thread::yield();
+    while (watcher == 0 ||
+           std::filesystem::exists("/proc/self/task/" + std::to_string(watcher.load()))) {
+        std::this_thread::yield(); // until the watch's thread has ended
     }
     EXPECT_EQ(pcscfake::openContexts(), 0u);
     EXPECT_EQ(watch({{"F"}, {"S"}}), kSuccess);
