@@ -41,6 +41,18 @@ bool doneOrUnstick(std::future<T>& work, Unstick unstick) {
     return false;
 }
 
+// A call already on its way when Shutdown withdraws the functions: made through the
+// registration as it is now.
+std::function<std::string()> onItsWay(const char* function,
+                                      const std::vector<fakehost::Argument>& arguments) {
+    const auto registration = fakehost::find(function);
+    EXPECT_TRUE(registration) << function;
+    return [registration, arguments] {
+        return fakehost::utf8(
+            fakehost::call(registration->handler, registration->functionId, arguments).text);
+    };
+}
+
 // A start gun for threads that are to overlap: each waits for it, then all go at once.
 struct StartGun {
     std::promise<void> fire;
@@ -253,16 +265,8 @@ TEST_F(EventsTest, ANewWatchReplacesTheOldAndForgetsItsInsertions) {
 TEST_F(EventsTest, NothingWaitsOrWatchesOnceShutdownHasBegun) {
     pcscfake::readers({"Reader A"}); // holding the card
     start();
-    // Calls already on their way when Shutdown withdraws the functions.
-    const auto late = [](const char* function, const std::vector<fakehost::Argument>& arguments) {
-        const auto registration = fakehost::find(function);
-        return [registration, arguments] {
-            return utf8(
-                fakehost::call(registration->handler, registration->functionId, arguments).text);
-        };
-    };
-    const auto lateWatch = late("EID_OnCardInserted", {{"F"}, {"S"}});
-    const auto lateWait = late("EID_WaitForCard", {{"30"}});
+    const auto lateWatch = onItsWay("EID_OnCardInserted", {{"F"}, {"S"}});
+    const auto lateWait = onItsWay("EID_WaitForCard", {{"30"}});
     {
         // A watch on a named reader lists the readers first: Shutdown comes meanwhile.
         pcscfake::Hold list(Call::ListReaders, 1);
@@ -304,6 +308,34 @@ TEST_F(EventsTest, SetUpsAtOnceLeaveOneWatch) {
     step([] { pcscfake::insertCard("Reader A"); });
     idle(kFMXT_UserNotIdle);
     EXPECT_EQ(started(), (std::vector<std::string>{"F|Last|3|Reader A"}));
+}
+
+// The threads of this process.
+std::size_t threads() {
+    const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// A set-up and Shutdown at once, the set-up replacing a watch: whichever comes first, once both
+// are done no thread of the plug-in is left.
+TEST_F(EventsTest, ASetUpDuringShutdownLeavesNoThread) {
+    pcscfake::readers({"Reader A"});
+    pcscfake::removeCard();
+    for (int round = 0; round < 100; ++round) {
+        start();
+        const std::size_t before = pcscfake::waitsBegun();
+        EXPECT_EQ(watch({{"F"}, {"First"}}), kSuccess);
+        pcscfake::awaitWaits(before + 1);
+        const std::size_t watching = threads();
+        const auto second = onItsWay("EID_OnCardInserted", {{"F"}, {"Second"}});
+        {
+            StartGun gun;
+            auto setUp = gun.thread([&] { second(); });
+            auto shutdown = gun.thread([&] { fmxhost::shutdown(*plugin, kCurrentExtnVersion); });
+            gun.fire.set_value();
+        }
+        ASSERT_EQ(threads(), watching - 1) << "round " << round;
+    }
 }
 
 // A script or a layout trigger may set up the watch it already has. The same file, script and
@@ -386,7 +418,10 @@ TEST_F(EventsTest, ShutdownReturnsOnlyOnceEveryWaitHasEnded) {
     pcscfake::onCall(Call::Cancel, 3, [&] { list.release(); });
     auto wait = std::async(std::launch::async, [&] { return call("EID_WaitForCard", {{"600"}}); });
     list.awaitHeld();
-    fmxhost::shutdown(*plugin, kCurrentExtnVersion);
+    auto shutdown =
+        std::async(std::launch::async, [&] { fmxhost::shutdown(*plugin, kCurrentExtnVersion); });
+    EXPECT_TRUE(doneOrUnstick(shutdown, [&] { list.release(); }));
+    shutdown.get();
     EXPECT_EQ(pcscfake::openContexts(), 0u); // the wait's context is gone: the wait ended
     list.release();
     pcscfake::serviceRunning(false);
@@ -523,7 +558,8 @@ TEST_F(EventsTest, AFailureOnTheWatchThreadEndsItQuietly) {
     }
     EXPECT_EQ(pcscfake::openContexts(), 0u);
     EXPECT_EQ(watch({{"F"}, {"S"}}), kSuccess);
-    pcscfake::awaitWaits(1);
+    auto waiting = std::async(std::launch::async, [] { pcscfake::awaitWaits(1); });
+    ASSERT_TRUE(doneOrUnstick(waiting, [] { pcscfake::sleep(0s); })) << "no watch runs";
     step([] { pcscfake::insertCard("Reader A"); });
     idle(kFMXT_UserNotIdle);
     EXPECT_EQ(started(), (std::vector<std::string>{"F|S|3|Reader A"}));
