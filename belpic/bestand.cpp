@@ -11,9 +11,6 @@ namespace {
 constexpr std::uint32_t kGrens = 0x8000;
 constexpr std::uint8_t kVolleLe = 0xFF; // the largest exact short length; 0x00 would ask for 256
 
-const char* const kOnvolledig = "The card returned an incomplete response.";
-const char* const kLeesFout = "Reading the card failed.";
-
 Bytes selecteer(const Bytes& pad) {
     Bytes opdracht{0x00, 0xA4, 0x08, 0x0C, static_cast<std::uint8_t>(pad.size())};
     opdracht.resize(5 + pad.size());
@@ -69,11 +66,11 @@ Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
         return {};
     }
     if (antwoord.size() < 2) {
-        fout = Fout{kaartBestand, kOnvolledig, ""};
+        fout = Fout{kaartBestand, Melding::onvolledig, "", ""};
         return {};
     }
     if (!(statuswoord(antwoord) == kGelukt)) {
-        fout = Fout{kaartBestand, "That file is not on the card.", statuswoord(antwoord).tekst()};
+        fout = Fout{kaartBestand, Melding::geenBestand, "", statuswoord(antwoord).tekst()};
         return {};
     }
 
@@ -83,7 +80,7 @@ Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
     bool herlezing = false; // this read repeats one that the card answered with 6Cxx
     for (;;) {
         if (offset >= kGrens) {
-            fout = Fout{kaartBestand, kLeesFout, grensBereikt(offset)};
+            fout = Fout{kaartBestand, Melding::leesFout, "", grensBereikt(offset)};
             return bestand;
         }
         antwoord = kaart.stuur(leesBinair(offset, le), fout);
@@ -91,7 +88,7 @@ Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
             return bestand;
         }
         if (antwoord.size() < 2) {
-            fout = Fout{kaartBestand, kOnvolledig, ""};
+            fout = Fout{kaartBestand, Melding::onvolledig, "", ""};
             return bestand;
         }
         const Statuswoord sw = statuswoord(antwoord);
@@ -116,7 +113,7 @@ Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
             herlezing = false;
             continue;
         }
-        fout = Fout{kaartBestand, kLeesFout, sw.tekst()};
+        fout = Fout{kaartBestand, Melding::leesFout, "", sw.tekst()};
         return bestand;
     }
 }

@@ -10,8 +10,6 @@
 
 namespace belpic {
 
-inline constexpr const char* kGeenLezer = "No card reader connected.";
-
 // Where in the conversation the service answered.
 enum Stap : unsigned {
     kContext = 1,   // SCardEstablishContext
@@ -22,7 +20,8 @@ enum Stap : unsigned {
     kWachten = 32,  // SCardGetStatusChange
 };
 
-void zet(Fout& fout, std::int32_t code, std::string melding, std::string detail);
+void zet(Fout& fout, std::int32_t code, Melding melding, std::string detail,
+         std::string argument = "");
 
 // Fills `fout` for the `code` that `functie` answered at `stap`; `lezer` is the reader meant.
 void meld(Fout& fout, Stap stap, const char* functie, LONG code, const std::string& lezer = "");

@@ -114,7 +114,7 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout) {
             return false;
         }
         if (namen.empty()) {
-            zet(fout, geenLezer, kGeenLezer, "");
+            zet(fout, geenLezer, Melding::geenLezer, "");
             return false;
         }
         naam = std::move(namen.front());
@@ -142,7 +142,7 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout) {
 Bytes Kaart::stuur(const Bytes& apdu, Fout& fout) {
     fout = Fout{};
     if (transactie.handvat == 0) {
-        zet(fout, geenVerbinding, "No open connection to the card.", "");
+        zet(fout, geenVerbinding, Melding::nietVerbonden, "");
         return {};
     }
     SCARD_IO_REQUEST zend{};

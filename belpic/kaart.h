@@ -1,5 +1,7 @@
-// The card connection over PC/SC and the error record of the card-reading core.
+// The card connection over PC/SC.
 #pragma once
+
+#include "belpic/fout.h"
 
 #include <chrono>
 #include <cstdint>
@@ -9,47 +11,6 @@
 namespace belpic {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// Error categories, the `code` of a Fout. Callers only tell zero from non-zero, but each
-// failure sets its own, so support can tell them apart.
-enum : std::int32_t {
-    geenFout = 0,
-    // No reader to read from: the service lists none (on Windows also: the service is not
-    // running or cannot list, which there means that no reader is plugged in), or the reader
-    // asked for is not there. Detail empty.
-    geenLezer = 1,
-    // The reader holds no card, or the card was taken out while we connected. Detail: the
-    // return code alone.
-    geenKaart = 2,
-    // A card is there but does not answer: silent on both attempts, or it speaks neither T=0
-    // nor T=1. Detail: the return code alone.
-    kaartZwijgt = 3,
-    // The named reader could not be connected to or held (or stuur found no open connection).
-    // Detail: the PC/SC call that failed and its return code.
-    geenVerbinding = 4,
-    // The card answered, but not as a file read expects: a status word other than success or
-    // end of file, a response too short to hold one, or a file that does not end. Detail: the
-    // status word, or what stopped the read.
-    kaartBestand = 5,
-    // The smart-card service failed, or a command did not reach the card. Detail: the PC/SC
-    // call that failed and its return code.
-    kaartDienst = 6,
-    // A wait ended before a card came in. Detail: "timeout".
-    tijdOm = 7,
-    // Another thread stopped a wait. Detail: "stopped".
-    onderbroken = 8,
-    // The question itself cannot be answered, e.g. a bad number of seconds to wait. Detail: what
-    // was asked, where that helps.
-    verkeerdeVraag = 9,
-};
-
-// Every operation of the core clears its Fout on entry and fills all three fields at once
-// when it fails.
-struct Fout {
-    std::int32_t code = geenFout;
-    std::string melding; // for the end user
-    std::string detail;  // for support: PC/SC call and return code, or a status word
-};
 
 // The wait between two attempts to connect. The core sleeps; tests put in one that only
 // records what it was asked, so that they run on their own time. Returns the previous one.

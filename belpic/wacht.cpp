@@ -195,7 +195,7 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
     Waarneming w;
     for (;;) {
         if (gestopt(onderbreking)) {
-            zet(fout, onderbroken, "The wait for a card was stopped.", "stopped");
+            zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
             return {};
         }
         if (!plak(context.handvat(), lezer, over(einde, klok), w, onderbreking, klok, fout)) {
@@ -206,8 +206,7 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
         }
         // A stop that came with the end of the time is a stop.
         if (klok.nu() >= einde && !gestopt(onderbreking)) {
-            zet(fout, tijdOm, "No card was inserted in time. Insert the card and try again.",
-                "timeout");
+            zet(fout, tijdOm, Melding::nietOpTijd, "timeout");
             return {};
         }
     }

@@ -129,8 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::string* tekst : teksten) {
         *tekst = invoer.ConsumeRandomLengthString(64);
     }
-    belpic::Fout fout{1, invoer.ConsumeRandomLengthString(64),
-                      invoer.ConsumeRandomLengthString(64)};
+    const std::string melding = invoer.ConsumeRandomLengthString(64);
+    const std::string detail = invoer.ConsumeRandomLengthString(64);
     g.foto = invoer.ConsumeRemainingBytes<std::uint8_t>();
 
     const std::string foto = belpic::base64(g.foto);
@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string kaart = belpic::alsJson(g);
     vorm(kaart, 14);
-    const std::string foutDocument = belpic::foutAlsJson(fout);
+    const std::string foutDocument = belpic::foutAlsJson(melding, detail);
     vorm(foutDocument, 2);
 
     bool alleGeldig = true;
@@ -167,8 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                           {"municipality", g.gemeente},
                           {"photo", foto}});
     }
-    if (utf8(fout.melding) && utf8(fout.detail)) {
-        leesTerug(foutDocument, {{"error", fout.melding}, {"errorDetail", fout.detail}});
+    if (utf8(melding) && utf8(detail)) {
+        leesTerug(foutDocument, {{"error", melding}, {"errorDetail", detail}});
     }
     return 0;
 }

@@ -81,10 +81,10 @@ std::string alsJson(const Gegevens& gegevens) {
     return document;
 }
 
-std::string foutAlsJson(const Fout& fout) {
+std::string foutAlsJson(const std::string& melding, const std::string& detail) {
     std::string document = "{\n";
-    veld(document, "error", fout.melding, false);
-    veld(document, "errorDetail", fout.detail, true);
+    veld(document, "error", melding, false);
+    veld(document, "errorDetail", detail, true);
     document += '}';
     return document;
 }

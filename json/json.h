@@ -8,8 +8,9 @@
 
 namespace belpic {
 
-std::string alsJson(const Gegevens& gegevens);      // the card document, sixteen lines
-std::string foutAlsJson(const Fout& fout);          // the error document, four lines
+std::string alsJson(const Gegevens& gegevens); // the card document, sixteen lines
+// The error document, four lines: the sentence for the person at the desk and the detail.
+std::string foutAlsJson(const std::string& melding, const std::string& detail);
 std::string lezerAlsJson(const std::string& lezer); // a wait's answer: no error, the reader
 std::string geslaagdAlsJson();                      // no error, and nothing more
 

@@ -5,6 +5,7 @@
 #include "belpic/kaart.h"
 #include "belpic/lees.h"
 #include "plugin/events.h"
+#include "plugin/language.h"
 #include "json/json.h"
 
 #include <algorithm>
@@ -87,7 +88,7 @@ Do_EID_Read(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Da
     return Afgeschermd([&] {
         const Lezing lezing = LeesKaart(parameters);
         GeefTerug(resultaat, parameters,
-                  lezing.fout.code != belpic::geenFout ? belpic::foutAlsJson(lezing.fout)
+                  lezing.fout.code != belpic::geenFout ? language::ErrorDocument(lezing.fout)
                                                        : belpic::alsJson(lezing.gegevens));
         return fmx::errcode{0};
     });
@@ -104,7 +105,7 @@ Do_EID_ReadCard(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx
     return Afgeschermd([&] {
         const Lezing lezing = LeesKaart(parameters);
         if (lezing.fout.code != belpic::geenFout) {
-            GeefTerug(resultaat, parameters, lezing.fout.melding);
+            GeefTerug(resultaat, parameters, language::Sentence(lezing.fout));
             return StapFout(lezing.fout.code);
         }
         GeefTerug(resultaat, parameters, belpic::alsJson(lezing.gegevens));
@@ -119,7 +120,7 @@ Do_EID_Readers(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx:
         const std::vector<std::string> namen = belpic::Kaart::lezers(fout);
         std::string tekst;
         if (fout.code != 0) {
-            tekst = "ERROR: " + fout.melding + " (" + fout.detail + ")";
+            tekst = "ERROR: " + language::Sentence(fout) + " (" + fout.detail + ")";
         } else {
             for (const auto& naam : namen) {
                 if (!tekst.empty()) {

@@ -156,7 +156,7 @@ TEST_F(Lezers, ListsOrFailsAsTheServiceAnswersAndAlwaysReleasesItsContext) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
         g.klaar();
-        Fout fout{9, "old", "old"};
+        Fout fout{9, Melding::leesFout, "old", "old"};
         const std::vector<std::string> namen = Kaart::lezers(fout);
         if (pcsc::kWindows && g.lijstFaalt) {
             EXPECT_TRUE(namen.empty());
@@ -422,7 +422,7 @@ TEST_F(Verbind, EveryOutcomeWithItsCodeMessageDetailAndAttempts) {
         g.klaar();
         {
             Kaart kaart;
-            Fout fout{9, "old", "old"};
+            Fout fout{9, Melding::leesFout, "old", "old"};
             EXPECT_EQ(kaart.verbind(g.lezer, fout), g.code == 0);
             if (pcsc::kWindows && g.lijstFaalt) {
                 verwachtFout(fout, 1, "No card reader connected.", "");
@@ -521,7 +521,7 @@ class Stuur : public MetNepdienst {
 
 TEST_F(Stuur, WithoutAConnectionNothingIsSent) {
     const auto nietVerbonden = [](Kaart& kaart) {
-        Fout fout{9, "old", "old"};
+        Fout fout{9, Melding::leesFout, "old", "old"};
         EXPECT_TRUE(kaart.stuur({0x00, 0xB0, 0x00, 0x00, 0xFF}, fout).empty());
         verwachtFout(fout, 4, "No open connection to the card.", "");
     };
@@ -618,7 +618,7 @@ TEST_F(Stuur, ReturnsTheWholeResponseOrTheTransmitFailure) {
         Kaart kaart;
         verbonden(kaart);
         g.klaar();
-        Fout fout{9, "old", "old"};
+        Fout fout{9, Melding::leesFout, "old", "old"};
         EXPECT_EQ(kaart.stuur({0x00, 0xB0, 0x00, 0x00, 0x00}, fout), g.antwoord);
         verwachtFout(fout, g.code, g.melding, g.detail);
 

@@ -115,7 +115,7 @@ class Lees : public MetNepdienst {
 };
 
 TEST_F(Lees, ReadsTheWholeCardOverOneConnection) {
-    Fout fout{9, "old", "old"};
+    Fout fout{9, Melding::leesFout, "old", "old"};
     Gegevens g = lees(kLezer, fout);
     verwachtFout(fout, 0, "", "");
     Gegevens v = verwacht();
@@ -194,7 +194,7 @@ TEST_F(Lees, AFailureGivesAnEmptyRecordWithThatStepsErrorAndClosesEverything) {
         pcscfake::reset();
         kaartMet(kIdentiteit, kAdres, foto);
         g.klaar();
-        Fout fout{9, "old", "old"};
+        Fout fout{9, Melding::leesFout, "old", "old"};
         verwachtGelijk(lees("", fout), Gegevens{});
         verwachtFout(fout, g.code, g.melding, g.detail);
         EXPECT_EQ(gekozen().size(), g.bestanden);
@@ -234,7 +234,7 @@ TEST_F(Lees, ThePhotoIsWholeOrEmptyAndItsFailureSilent) {
         pcscfake::reset();
         kaartMet(kIdentiteit, kAdres, foto);
         g.klaar();
-        Fout fout{9, "old", "old"};
+        Fout fout{9, Melding::leesFout, "old", "old"};
         Gegevens v = verwacht();
         v.foto = g.foto;
         verwachtGelijk(lees(kLezer, fout), v);
@@ -260,7 +260,7 @@ TEST_F(Lees, WithoutThePhotoOnlyIdentityAndAddressAreRead) {
         pcscfake::reset();
         kaartMet(kIdentiteit, kAdres, foto);
         g.klaar();
-        Fout fout{9, "old", "old"};
+        Fout fout{9, Melding::leesFout, "old", "old"};
         verwachtGelijk(lees(kLezer, fout, false), verwacht());
         verwachtFout(fout, 0, "", "");
         EXPECT_EQ(gekozen(), (std::vector<Bytes>{bestandIdentiteit(), bestandAdres()}));

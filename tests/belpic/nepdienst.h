@@ -3,6 +3,7 @@
 
 #include "belpic/kaart.h"
 #include "pcscfake/pcscfake.h"
+#include "plugin/language.h"
 
 #include <gtest/gtest.h>
 
@@ -54,10 +55,15 @@ inline std::vector<pcscfake::Call> soorten() {
     return uit;
 }
 
+// The sentence as the person at the desk reads it in English, argument included.
+inline std::string engels(const Fout& fout) {
+    return language::Sentence(fout, language::Language::en);
+}
+
 inline void verwachtFout(const Fout& fout, std::int32_t code, const std::string& melding,
                          const std::string& detail) {
     EXPECT_EQ(fout.code, code);
-    EXPECT_EQ(fout.melding, melding);
+    EXPECT_EQ(engels(fout), melding);
     EXPECT_EQ(fout.detail, detail);
 }
 

@@ -62,7 +62,7 @@ TEST_F(Platform, WindowsWithoutAReaderHasNoSmartCardService) {
             char detail[40];
             std::snprintf(detail, sizeof detail, "SCardEstablishContext 0x%08X", code);
 
-            Fout fout{9, "old", "old"};
+            Fout fout{9, Melding::leesFout, "old", "old"};
             EXPECT_TRUE(Kaart::lezers(fout).empty());
             if (pcsc::kWindows) {
                 verwachtFout(fout, 0, "", "");
@@ -141,7 +141,7 @@ TEST_F(Platform, ACardResetByAnotherPartyIsReadAgainOnce) {
             codes.back() = code;
             pcscfake::script(plek.call, codes);
 
-            Fout fout{9, "old", "old"};
+            Fout fout{9, Melding::leesFout, "old", "old"};
             const Gegevens g = lees(kLezer, fout);
             const bool opnieuw = code != pcscfake::kRemovedCard || pcsc::kMacOS;
             const bool stukEerst = plek.call == Call::Transmit && plek.n < 6;

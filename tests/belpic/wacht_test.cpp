@@ -187,7 +187,7 @@ TEST_F(Wachten, AFailingListEndsTheWaitAsItFailsTheReaderList) {
         } else {
             verwachtFout(wachtFout, kaartDienst, "The smart card service is not responding.",
                          g.detail);
-            verwachtFout(lijstFout, wachtFout.code, wachtFout.melding, wachtFout.detail);
+            verwachtFout(lijstFout, wachtFout.code, engels(wachtFout), wachtFout.detail);
         }
     }
 }

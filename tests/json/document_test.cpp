@@ -103,22 +103,21 @@ TEST(CardDocument, EachFieldLandsOnItsOwnLineEscaped) {
 
 TEST(ErrorDocument, GivesTheFourLinesExactly) {
     struct Geval {
-        Fout fout;
+        std::string melding;
+        std::string detail;
         std::string verwacht;
     };
     const std::vector<Geval> gevallen = {
-        {{geenLezer, "No card reader connected.", ""},
+        {"No card reader connected.", "",
          "{\n  \"error\": \"No card reader connected.\",\n  \"errorDetail\": \"\"\n}"},
-        {{kaartDienst, "The smart card service failed.", "SCardConnect 0x8010001D"},
+        {"The smart card service failed.", "SCardConnect 0x8010001D",
          "{\n  \"error\": \"The smart card service failed.\",\n"
          "  \"errorDetail\": \"SCardConnect 0x8010001D\"\n}"},
-        {{kaartBestand, "", "6A82\r\n"},
-         "{\n  \"error\": \"\",\n  \"errorDetail\": \"6A82\\r\\n\"\n}"},
-        // The code is not part of the document.
-        {{geenFout, "x", "y"}, "{\n  \"error\": \"x\",\n  \"errorDetail\": \"y\"\n}"},
+        {"", "6A82\r\n", "{\n  \"error\": \"\",\n  \"errorDetail\": \"6A82\\r\\n\"\n}"},
+        {"x", "y", "{\n  \"error\": \"x\",\n  \"errorDetail\": \"y\"\n}"},
     };
     for (const Geval& geval : gevallen)
-        EXPECT_EQ(foutAlsJson(geval.fout), geval.verwacht) << geval.fout.melding;
+        EXPECT_EQ(foutAlsJson(geval.melding, geval.detail), geval.verwacht) << geval.melding;
 }
 
 TEST(Escaping, FollowsTheTable) {

@@ -4,6 +4,7 @@
 #include "belpic/kaart.h"
 #include "belpic/lees.h"
 #include "pcscfake/pcscfake.h"
+#include "plugin/language.h"
 #include "tests/samplecard.h"
 
 #include <gtest/gtest.h>
@@ -147,7 +148,7 @@ TEST_F(Transactie, AFailureToBeginIsAFailureToConnect) {
         Fout fout;
         EXPECT_EQ(kaart.verbind(kLezer, fout), g.verbonden);
         EXPECT_EQ(fout.code, g.code);
-        EXPECT_EQ(fout.melding, g.melding);
+        EXPECT_EQ(language::Sentence(fout, language::Language::en), g.melding);
         EXPECT_EQ(fout.detail, g.detail);
         EXPECT_EQ(pcscfake::calls(Call::Connect).size(), g.pogingen);
         // Every handle whose transaction did not begin is let go without resetting the card
