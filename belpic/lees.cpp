@@ -4,7 +4,7 @@
 #include "belpic/netjes.h"
 #include "belpic/tekens.h"
 
-#include <array>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -67,12 +67,12 @@ Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, const Vraag& vraag,
     if (!kaart.verbind(lezer, fout)) {
         return {};
     }
-    std::array<Gelezen, 3> bestanden; // by Bestand
+    std::map<Bestand, Gelezen> bestanden; // a file not read holds nothing
     for (const Bestand bestand : vraag.bestanden) {
         Fout bestandFout;
         Bytes inhoud = leesBestand(kaart, pad(bestand), bestandFout);
         if (bestandFout.code == geenFout) {
-            bestanden[static_cast<std::size_t>(bestand)].inhoud = std::move(inhoud);
+            bestanden[bestand].inhoud = std::move(inhoud);
         } else if (verplicht(bestand)) {
             fout = std::move(bestandFout);
             return {};
@@ -80,8 +80,7 @@ Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, const Vraag& vraag,
     }
     Gegevens gegevens;
     for (const Kaartveld* veld : vraag.velden) {
-        gegevens.push_back(
-            {veld, waarde(*veld, bestanden[static_cast<std::size_t>(veld->bestand)])});
+        gegevens.push_back({veld, waarde(*veld, bestanden[veld->bestand])});
     }
     return gegevens;
 }
