@@ -351,24 +351,6 @@ def read_fields(s):
                     commands_in(log, start), [])
 
 
-def read_fields_files(s):
-    """EID_ReadFields on cards missing files: a file no field asks for does not matter."""
-    card_table_of(s, "EID_ReadFields", [
-        ("no identity nor photo file, the address asked", variant(without=[IDENTITY, PHOTO]),
-         "street postalCode", card_document(names=["street", "postalCode"])),
-        ("no address nor photo file, the identity asked", variant(without=[ADDRESS, PHOTO]),
-         "surname documentType", card_document(names=["surname", "documentType"])),
-        ("no photo file, the photo asked", variant(without=[PHOTO]), "photo surname",
-         card_document(photo=b"", names=["photo", "surname"])),
-        ("a photo that fails part-way, asked alone", variant(status=[{"command": 3, "sw": "6F00"}]),
-         "photo", card_document(photo=b"", names=["photo"])),
-        ("no identity file, the identity asked", variant(without=[IDENTITY]), "street surname",
-         error_document(NOT_ON_CARD, "6A82")),
-        ("no address file, the address asked", variant(without=[ADDRESS]), "photo municipality",
-         error_document(NOT_ON_CARD, "6A82")),
-    ])
-
-
 def script_step_fields(s):
     """The script step's Fields: the fields asked whatever Photo says, or 1558 for a list that
     cannot be read; empty Fields is the step as before."""
@@ -444,16 +426,10 @@ def no_pcscd(s):
 
 def card_table(s, cases):
     """One pcscd; each case puts its card in, reads it and takes it out again."""
-    card_table_of(s, "EID_Read", [(what, profile, None, want) for what, profile, want in cases])
-
-
-def card_table_of(s, function, cases):
-    """card_table with another function and an argument for each case (None: none)."""
     with rig.Rig() as r:
-        for what, profile, argument, want in cases:
+        for what, profile, want in cases:
             r.insert(profile)
-            arguments = () if argument is None else (argument,)
-            s.check(what, s.call(r.env(), function, *arguments), want)
+            s.check(what, s.call(r.env(), "EID_Read"), want)
             r.remove()
 
 
@@ -600,7 +576,7 @@ def await_condition(condition, timeout=CALL_TIMEOUT, quiet=False):
 
 
 SCENARIOS = {f.__name__: f for f in (sample_card, without_photo, script_step, read_fields,
-                                     read_fields_files, script_step_fields, named_readers,
+                                     script_step_fields, named_readers,
                                      no_reader, no_card, unknown_reader,
                                      no_pcscd, missing_files, file_endings, card_faults, card_pulled,
                                      pcscd_stopped, nothing_left_behind)}
