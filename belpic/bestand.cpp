@@ -130,4 +130,9 @@ Bytes bestandFoto() {
     return {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x35};
 }
 
+Bytes pad(Bestand bestand) {
+    constexpr Bytes (*kPaden[])() = {bestandIdentiteit, bestandAdres, bestandFoto};
+    return kPaden[static_cast<std::size_t>(bestand)]();
+}
+
 } // namespace belpic

@@ -13,4 +13,9 @@ Bytes bestandIdentiteit(); // 3F00/DF01/4031
 Bytes bestandAdres();      // 3F00/DF01/4033
 Bytes bestandFoto();       // 3F00/DF01/4035
 
+// The card's files that hold its fields, in the order a read takes them.
+enum class Bestand : std::uint8_t { identiteit, adres, foto };
+
+Bytes pad(Bestand bestand);
+
 } // namespace belpic

@@ -1,13 +1,14 @@
 // The host border through the plug-in module as the host loads it: any sequence of messages,
 // string requests with any buffer size, function calls and the script step with any argument
-// text, and host calls that fail under the plug-in (with the two failures the SDK raises as
-// exceptions; tekst16 tries the others).
+// text (any list of card fields among them), and host calls that fail under the plug-in (with the
+// two failures the SDK raises as exceptions; tekst16 tries the others).
 //
 // Nothing is written outside a reply buffer (guard zones on both sides), every reply is
 // terminated within its buffer, no exception leaves the plug-in, a handler either sets its
 // result once or reports a failure the host caused, the step's error codes come only with a
-// sentence, a reader name comes back in the error exactly as the host handed it over, and no
-// host object or PC/SC handle is left.
+// sentence, a reader name comes back in the error exactly as the host handed it over, a card
+// document holds exactly the fields asked, a list of fields that cannot be read is refused
+// before any PC/SC call, and no host object or PC/SC handle is left.
 #include "fakehost/fakehost.h"
 #include "fmxhost/driver.h"
 #include "pcscfake/pcscfake.h"
@@ -15,6 +16,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,37 +102,123 @@ std::string zonderNullenAanEinde(std::string tekst) {
     return tekst;
 }
 
-// The step: a card document, or the code of the failure's category with its sentence.
+// A text as the plug-in receives it from the host.
+std::string doorDeHost(const std::string& tekst) {
+    return zonderNullenAanEinde(fakehost::utf8(fakehost::utf16(tekst)));
+}
+
+// What a list of card fields asks: the fields, each once in the order first named, under their
+// own names; or the sentence that refuses it.
+struct Velden {
+    std::vector<std::string> namen;
+    std::string weigering;
+};
+
+bool zelfdeNaam(const std::string& a, const std::string& b) {
+    const auto klein = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return klein(x) == klein(y); });
+}
+
+Velden gevraagd(const std::string& lijst) {
+    static const std::vector<std::string> kNamen = {"cardNumber",
+                                                    "surname",
+                                                    "givenNames",
+                                                    "dateOfBirth",
+                                                    "placeOfBirth",
+                                                    "gender",
+                                                    "nationality",
+                                                    "validUntil",
+                                                    "nationalNumber",
+                                                    "street",
+                                                    "postalCode",
+                                                    "municipality",
+                                                    "photo",
+                                                    "chipNumber",
+                                                    "validFrom",
+                                                    "issuingMunicipality",
+                                                    "thirdGivenNameInitial",
+                                                    "nobleCondition",
+                                                    "documentType",
+                                                    "specialStatus",
+                                                    "photoHash"};
+    const char* const scheiders = "\r\n,; \t";
+    Velden velden;
+    for (auto begin = lijst.find_first_not_of(scheiders); begin != std::string::npos;
+         begin = lijst.find_first_not_of(scheiders, begin)) {
+        const std::string naam = lijst.substr(begin, lijst.find_first_of(scheiders, begin) - begin);
+        begin += naam.size();
+        const auto veld = std::find_if(kNamen.begin(), kNamen.end(),
+                                       [&](const std::string& n) { return zelfdeNaam(naam, n); });
+        if (veld == kNamen.end()) {
+            return {{}, "There is no card field named " + naam + "."};
+        }
+        if (std::find(velden.namen.begin(), velden.namen.end(), *veld) == velden.namen.end()) {
+            velden.namen.push_back(*veld);
+        }
+    }
+    if (velden.namen.empty()) {
+        velden.weigering = "Name at least one card field.";
+    }
+    return velden;
+}
+
+// A card document holds "error", empty, then exactly the fields asked.
+bool kaartDocument(const nlohmann::ordered_json& document, const std::vector<std::string>& namen) {
+    std::vector<std::string> leden;
+    for (const auto& lid : document.items()) {
+        leden.push_back(lid.key());
+    }
+    if (leden.empty() || leden.front() != "error" || document["error"] != "") {
+        return false;
+    }
+    return std::vector<std::string>(leden.begin() + 1, leden.end()) == namen;
+}
+
+const std::vector<std::string> kEidRead = {
+    "cardNumber", "surname",      "givenNames", "dateOfBirth",    "placeOfBirth",
+    "gender",     "nationality",  "validUntil", "nationalNumber", "street",
+    "postalCode", "municipality", "photo"};
+
+// The step: a card document, or the code of the failure's category with its sentence; with
+// Fields, only those fields, or 1558 for a list that cannot be read, before the card is touched.
 void voerStapUit(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend) {
     const auto stap = fakehost::findStep("EID Read Card");
     if (!stap) {
         return;
     }
     std::vector<std::string> waarden;
-    for (int i = invoer.ConsumeIntegralInRange(0, 2); i > 0; --i) {
+    for (int i = invoer.ConsumeIntegralInRange(0, 3); i > 0; --i) {
         waarden.push_back(invoer.ConsumeRandomLengthString(40));
     }
+    const std::string lijst = waarden.size() > 2 ? doorDeHost(waarden[2]) : std::string();
+    const Velden velden = lijst.empty() ? Velden{kEidRead, ""} : gevraagd(lijst);
+    const auto oproepen = pcscfake::calls().size();
     const auto voor = fakehost::callCount();
     const fakehost::Result r = fakehost::performStep(*stap, waarden);
     const bool gestoord = storing.trof(voor, fakehost::callCount());
-    if (r.error != 0 && (r.error < 1552 || r.error > 1557)) {
+    if (r.error != 0 && (r.error < 1552 || r.error > 1558)) {
         eis(gestoord && r.sets == 0, "the step fails only under a host failure, unset");
         return;
     }
     eis(r.sets == 1, "the step's result is set once");
     const std::string tekst = fakehost::utf8(r.text);
+    if (!velden.weigering.empty()) {
+        // The sentence goes to the host as a plain text, which ends at a zero byte.
+        eis(r.error == 1558 && tekst == velden.weigering.substr(0, velden.weigering.find('\0')),
+            "a list that cannot be read is 1558, with its sentence");
+        eis(pcscfake::calls().size() == oproepen, "a list is refused before the card is touched");
+        return;
+    }
     if (r.error == 0) {
-        eis(nlohmann::ordered_json::parse(tekst).size() == 14, "a card document");
+        eis(kaartDocument(nlohmann::ordered_json::parse(tekst), velden.namen), "a card document");
         return;
     }
     eis(!tekst.empty() && tekst.rfind("{\n", 0) != 0, "a sentence with the code, not a document");
     if (lezersBekend) {
         return;
     }
-    const std::string lezer =
-        waarden.empty() ? std::string()
-                        : zonderNullenAanEinde(fakehost::utf8(fakehost::utf16(waarden[0])));
-    // The sentence goes to the host as a plain text, which ends at a zero byte.
+    const std::string lezer = waarden.empty() ? std::string() : doorDeHost(waarden[0]);
     const std::string zin = "Could not connect to reader " + lezer + ".";
     eis(lezer.empty() ? r.error == 1552 && tekst == "No card reader connected."
                       : r.error == 1555 && tekst == zin.substr(0, zin.find('\0')),
@@ -138,16 +226,22 @@ void voerStapUit(FuzzedDataProvider& invoer, const Storing& storing, bool lezers
 }
 
 void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend) {
-    const std::string naam[] = {"EID_Read", "EID_Readers", "EID_Version"};
-    const int welke = invoer.ConsumeIntegralInRange(0, 2);
+    const std::string naam[] = {"EID_Read", "EID_Readers", "EID_Version", "EID_ReadFields"};
+    const int welke = invoer.ConsumeIntegralInRange(0, 3);
     const auto registratie = fakehost::find(naam[welke]);
     if (!registratie) {
         return;
     }
     std::vector<fakehost::Argument> argumenten;
-    if (welke == 0 && invoer.ConsumeBool()) {
+    if (welke == 3) {
         argumenten.push_back({invoer.ConsumeRandomLengthString(40)});
     }
+    if ((welke == 0 || welke == 3) && invoer.ConsumeBool()) {
+        argumenten.push_back({invoer.ConsumeRandomLengthString(40)});
+    }
+    const Velden velden =
+        welke == 3 ? gevraagd(doorDeHost(argumenten[0].text)) : Velden{kEidRead, ""};
+    const auto oproepen = pcscfake::calls().size();
     const auto voor = fakehost::callCount();
     const fakehost::Result r =
         fakehost::call(registratie->handler, registratie->functionId, argumenten);
@@ -170,16 +264,22 @@ void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend)
         return;
     }
     const auto document = nlohmann::ordered_json::parse(tekst);
-    eis(document.size() == 2 || document.size() == 14, "a card or an error document");
+    const std::string fout = document["error"];
+    if (!velden.weigering.empty()) {
+        eis(document.size() == 2 && fout == velden.weigering && document["errorDetail"] == "",
+            "a list that cannot be read is refused with its sentence");
+        eis(pcscfake::calls().size() == oproepen, "a list is refused before the card is touched");
+        return;
+    }
+    eis(fout.empty() ? kaartDocument(document, velden.namen) : document.size() == 2,
+        "a card or an error document");
     if (lezersBekend) {
         return;
     }
     // Without readers the name the host passed comes back in the error.
-    const std::string lezer =
-        argumenten.empty()
-            ? std::string()
-            : zonderNullenAanEinde(fakehost::utf8(fakehost::utf16(argumenten[0].text)));
-    const std::string fout = document["error"];
+    const std::string lezer = argumenten.size() > (welke == 3 ? 1u : 0u)
+                                  ? doorDeHost(argumenten.back().text)
+                                  : std::string();
     eis(fout == (lezer.empty() ? "No card reader connected."
                                : "Could not connect to reader " + lezer + "."),
         "the reader name as the host gave it");

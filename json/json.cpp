@@ -63,20 +63,16 @@ std::string jsonTekst(const std::string& waarde) {
 
 std::string alsJson(const Gegevens& gegevens) {
     std::string document = "{\n";
-    veld(document, "error", "", false);
-    veld(document, "cardNumber", gegevens.kaartnummer, false);
-    veld(document, "surname", gegevens.achternaam, false);
-    veld(document, "givenNames", gegevens.voornamen, false);
-    veld(document, "dateOfBirth", gegevens.geboortedatum, false);
-    veld(document, "placeOfBirth", gegevens.geboorteplaats, false);
-    veld(document, "gender", gegevens.geslacht, false);
-    veld(document, "nationality", gegevens.nationaliteit, false);
-    veld(document, "validUntil", gegevens.geldigTot, false);
-    veld(document, "nationalNumber", gegevens.rijksregisternummer, false);
-    veld(document, "street", gegevens.straat, false);
-    veld(document, "postalCode", gegevens.postcode, false);
-    veld(document, "municipality", gegevens.gemeente, false);
-    veld(document, "photo", base64(gegevens.foto), true);
+    veld(document, "error", "", gegevens.empty());
+    for (const Waarde& waarde : gegevens) {
+        const bool last = &waarde == &gegevens.back();
+        if (waarde.veld->vorm == Vorm::geheel) {
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(waarde.inhoud.data());
+            veld(document, waarde.veld->naam, base64(bytes, waarde.inhoud.size()), last);
+        } else {
+            veld(document, waarde.veld->naam, waarde.inhoud, last);
+        }
+    }
     document += '}';
     return document;
 }

@@ -1,4 +1,4 @@
-// The JSON documents that EID_Read hands to the host.
+// The JSON documents that the functions hand to the host.
 #pragma once
 
 #include "belpic/kaart.h"
@@ -8,7 +8,8 @@
 
 namespace belpic {
 
-std::string alsJson(const Gegevens& gegevens); // the card document, sixteen lines
+// The card document: "error" empty, then one line per value, the photo as base64.
+std::string alsJson(const Gegevens& gegevens);
 // The error document, four lines: the sentence for the person at the desk and the detail.
 std::string foutAlsJson(const std::string& melding, const std::string& detail);
 std::string lezerAlsJson(const std::string& lezer); // a wait's answer: no error, the reader

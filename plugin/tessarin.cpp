@@ -73,40 +73,98 @@ struct Lezing {
     belpic::Gegevens gegevens;
 };
 
-// Parameter 0 names the reader (empty: the first), parameter 1 asks for the photo (missing or
-// empty: yes). EID_Read and the step number their parameters alike.
-Lezing LeesKaart(const fmx::DataVect& parameters) {
-    const std::string lezer = ArgumentAlsTekst(parameters, 0);
-    const bool metFoto = ArgumentAlsJaNee(parameters, 1, true);
+Lezing LeesKaart(const std::string& lezer, const belpic::Vraag& vraag) {
     Lezing lezing;
-    lezing.gegevens = belpic::lees(lezer, lezing.fout, metFoto);
+    lezing.gegevens = belpic::lees(lezer, lezing.fout, vraag);
     return lezing;
 }
 
+// The fields named in `velden`; a list that names none, or a field that does not exist, is
+// refused before the card is touched.
+Lezing LeesVelden(const std::string& lezer, const std::string& velden) {
+    Lezing lezing;
+    const belpic::Vraag vraag = belpic::vraagNaar(velden, lezing.fout);
+    if (lezing.fout.code != belpic::geenFout) {
+        return lezing;
+    }
+    return LeesKaart(lezer, vraag);
+}
+
+std::string Document(const Lezing& lezing) {
+    return lezing.fout.code != belpic::geenFout ? language::ErrorDocument(lezing.fout)
+                                                : belpic::alsJson(lezing.gegevens);
+}
+
+// Parameter 0 names the reader (empty: the first), parameter 1 asks for the photo (missing or
+// empty: yes).
 FMX_PROC(fmx::errcode)
 Do_EID_Read(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
     return Afgeschermd([&] {
-        const Lezing lezing = LeesKaart(parameters);
-        GeefTerug(resultaat, parameters,
-                  lezing.fout.code != belpic::geenFout ? language::ErrorDocument(lezing.fout)
-                                                       : belpic::alsJson(lezing.gegevens));
+        const Lezing lezing =
+            LeesKaart(ArgumentAlsTekst(parameters, 0),
+                      belpic::volledigeVraag(ArgumentAlsJaNee(parameters, 1, true)));
+        GeefTerug(resultaat, parameters, Document(lezing));
         return fmx::errcode{0};
     });
 }
 
-// One error code per category of the card core, from "no reader" (1552) on; the host takes
-// the result text as the error's detail.
-fmx::errcode StapFout(std::int32_t categorie) {
-    return static_cast<fmx::errcode>(fmx::ExprEnv::kPluginErrResult1 + categorie - 1);
+// Parameter 0 names the fields, parameter 1 the reader.
+FMX_PROC(fmx::errcode)
+Do_EID_ReadFields(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
+                  fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        const Lezing lezing =
+            LeesVelden(ArgumentAlsTekst(parameters, 1), ArgumentAlsTekst(parameters, 0));
+        GeefTerug(resultaat, parameters, Document(lezing));
+        return fmx::errcode{0};
+    });
+}
+
+// The step's error code for each category of failure a read can have; the host takes the
+// result text as the error's detail.
+struct StapFout {
+    std::int32_t categorie;
+    fmx::errcode code;
+};
+
+constexpr StapFout kStapFouten[] = {
+    {belpic::geenLezer, fmx::ExprEnv::kPluginErrResult1},      // 1552
+    {belpic::geenKaart, fmx::ExprEnv::kPluginErrResult2},      // 1553
+    {belpic::kaartZwijgt, fmx::ExprEnv::kPluginErrResult3},    // 1554
+    {belpic::geenVerbinding, fmx::ExprEnv::kPluginErrResult4}, // 1555
+    {belpic::kaartBestand, fmx::ExprEnv::kPluginErrResult5},   // 1556
+    {belpic::kaartDienst, fmx::ExprEnv::kPluginErrResult6},    // 1557
+    {belpic::verkeerdeVraag, fmx::ExprEnv::kPluginErrResult7}, // 1558: the question itself
+};
+
+// A category that no read gives is the host's "Unknown error".
+fmx::errcode StapCode(std::int32_t categorie) {
+    for (const StapFout& fout : kStapFouten) {
+        if (fout.categorie == categorie) {
+            return fout.code;
+        }
+    }
+    return kOnbekendeFout;
+}
+
+// Parameters 0 and 1 as EID_Read's; parameter 2, when not empty, names the fields as
+// EID_ReadFields' first, and the photo parameter then counts for nothing.
+Lezing LeesStap(const fmx::DataVect& parameters) {
+    const std::string lezer = ArgumentAlsTekst(parameters, 0);
+    const std::string velden = ArgumentAlsTekst(parameters, 2);
+    if (!velden.empty()) {
+        return LeesVelden(lezer, velden);
+    }
+    return LeesKaart(lezer, belpic::volledigeVraag(ArgumentAlsJaNee(parameters, 1, true)));
 }
 
 FMX_PROC(fmx::errcode)
 Do_EID_ReadCard(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
     return Afgeschermd([&] {
-        const Lezing lezing = LeesKaart(parameters);
+        const Lezing lezing = LeesStap(parameters);
         if (lezing.fout.code != belpic::geenFout) {
             GeefTerug(resultaat, parameters, language::Sentence(lezing.fout));
-            return StapFout(lezing.fout.code);
+            return StapCode(lezing.fout.code);
         }
         GeefTerug(resultaat, parameters, belpic::alsJson(lezing.gegevens));
         return fmx::errcode{0};
@@ -225,6 +283,13 @@ const Functie kFuncties[] = {
      "reader (any reader when empty), with the reader's name as the script parameter. Empty "
      "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
      2, 3, Do_EID_OnCardInserted},
+    {106, "EID_ReadFields", "EID_ReadFields( fields { ; reader } )",
+     "EID ReadFields|Reads only the card fields named, e.g. \"surname givenNames dateOfBirth\" "
+     "(separated by returns, commas, semicolons or spaces), and returns them as JSON in the "
+     "order named; only the card files they need are read. Without a reader the first reader "
+     "is used. Ask only for the fields the solution may keep. Call it from a script, behind a "
+     "button.",
+     1, 2, Do_EID_ReadFields},
 };
 
 // The host finds a step by its id, so the id stays from release to release.
@@ -241,12 +306,14 @@ const Stap kStap = {
     "<PluginStep>"
     "<Parameter ID=\"0\" Type=\"Calc\" DataType=\"text\" ShowInline=\"true\" Label=\"Reader\"/>"
     "<Parameter ID=\"1\" Type=\"Bool\" Label=\"Photo\" Default=\"true\"/>"
+    "<Parameter ID=\"2\" Type=\"Calc\" DataType=\"text\" ShowInline=\"true\" Label=\"Fields\"/>"
     "<Parameter Type=\"Target\" Label=\"Result\"/>"
     "</PluginStep>",
-    "EID Read Card|Reads the Belgian eID card into the target as JSON, as EID_Read does. When "
-    "the card cannot be read, Get(LastError) is 1552 (no reader), 1553 (no card), 1554 (the "
-    "card does not answer), 1555 (no connection), 1556 (a card file failed) or 1557 (the smart "
-    "card service failed), and Get(LastErrorDetail) says what happened.",
+    "EID Read Card|Reads the Belgian eID card into the target as JSON, as EID_Read does; with "
+    "Fields, only the fields named, as EID_ReadFields does. When the card cannot be read, "
+    "Get(LastError) is 1552 (no reader), 1553 (no card), 1554 (the card does not answer), 1555 "
+    "(no connection), 1556 (a card file failed), 1557 (the smart card service failed) or 1558 "
+    "(a field unknown, or none named), and Get(LastErrorDetail) says what happened.",
     Do_EID_ReadCard};
 
 // The host messages.

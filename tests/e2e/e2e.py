@@ -78,32 +78,58 @@ def document(members):
     return "{\n" + ",\n".join(lines) + "\n}"
 
 
-def card_document(photo=None):
-    """The sample card's document, from the field values of its sources."""
-    identity = dict(samplecard.elements("identity.txt")[0])
-    address = dict(samplecard.elements("address.txt")[0])
+# The card's fields: the file each comes from, its tag and its form, in the order of EID_Read's
+# document first.
+FIELDS = [
+    ("cardNumber", "identity", 0x01, "text"),
+    ("surname", "identity", 0x07, "text"),
+    ("givenNames", "identity", 0x08, "text"),
+    ("dateOfBirth", "identity", 0x0C, "date"),
+    ("placeOfBirth", "identity", 0x0B, "text"),
+    ("gender", "identity", 0x0D, "text"),
+    ("nationality", "identity", 0x0A, "text"),
+    ("validUntil", "identity", 0x04, "text"),
+    ("nationalNumber", "identity", 0x06, "text"),
+    ("street", "address", 0x01, "street"),
+    ("postalCode", "address", 0x02, "text"),
+    ("municipality", "address", 0x03, "text"),
+    ("photo", "photo", None, "base64"),
+    ("chipNumber", "identity", 0x02, "hex"),
+    ("validFrom", "identity", 0x03, "text"),
+    ("issuingMunicipality", "identity", 0x05, "text"),
+    ("thirdGivenNameInitial", "identity", 0x09, "text"),
+    ("nobleCondition", "identity", 0x0E, "text"),
+    ("documentType", "identity", 0x0F, "text"),
+    ("specialStatus", "identity", 0x10, "text"),
+    ("photoHash", "identity", 0x11, "hex"),
+]
+EID_READ = [name for name, *_ in FIELDS[:13]]
 
-    def field(tags, tag):
-        return collapse(tags[tag].decode("utf-8")) if tag in tags else ""
 
+def card_values(photo=None):
+    """Every field's value on the sample card, from its sources."""
+    files = {"identity": dict(samplecard.elements("identity.txt")[0]),
+             "address": dict(samplecard.elements("address.txt")[0])}
     if photo is None:
         photo = bytes.fromhex(samplecard.sample_profile()["files"][PHOTO])
-    return document([
-        ("error", ""),
-        ("cardNumber", field(identity, 0x01)),
-        ("surname", field(identity, 0x07)),
-        ("givenNames", field(identity, 0x08)),
-        ("dateOfBirth", date_of_birth(identity[0x0C].decode("utf-8"))),
-        ("placeOfBirth", field(identity, 0x0B)),
-        ("gender", field(identity, 0x0D)),
-        ("nationality", field(identity, 0x0A)),
-        ("validUntil", field(identity, 0x04)),
-        ("nationalNumber", field(identity, 0x06)),
-        ("street", street(address[0x01].decode("utf-8"))),
-        ("postalCode", field(address, 0x02)),
-        ("municipality", field(address, 0x03)),
-        ("photo", base64.b64encode(photo).decode("ascii")),
-    ])
+    forms = {"text": lambda value: collapse(value.decode("utf-8")),
+             "date": lambda value: date_of_birth(value.decode("utf-8")),
+             "street": lambda value: street(value.decode("utf-8")),
+             "hex": lambda value: value.hex().upper()}
+    values = {}
+    for name, source, tag, form in FIELDS:
+        if form == "base64":
+            values[name] = base64.b64encode(photo).decode("ascii")
+        else:
+            value = files[source].get(tag)
+            values[name] = "" if value is None else forms[form](value)
+    return values
+
+
+def card_document(photo=None, names=EID_READ):
+    """The sample card's document of the fields `names`, from the field values of its sources."""
+    values = card_values(photo)
+    return document([("error", "")] + [(name, values[name]) for name in names])
 
 
 def error_document(message, detail):
@@ -282,6 +308,67 @@ def script_step(s):
         env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
         s.check("without the service", s.outcome(env, "EID Read Card"),
                 (1, NO_SERVICE, "fmxhost: error 1557\n"))
+
+
+def read_fields(s):
+    """EID_ReadFields: exactly the fields asked, with the fewest commands for their files; a list
+    that cannot be read sends nothing to the card."""
+    every = [name for name, *_ in FIELDS]
+    cases = [
+        ("every field", " ".join(every), every, (IDENTITY, ADDRESS, PHOTO)),
+        ("name and birth date", "surname givenNames dateOfBirth",
+         ["surname", "givenNames", "dateOfBirth"], (IDENTITY,)),
+        ("the address, as List () gives it", "street\rpostalCode\rmunicipality",
+         ["street", "postalCode", "municipality"], (ADDRESS,)),
+        ("the photo alone", "photo", ["photo"], (PHOTO,)),
+        ("the photo and the address", "photo,street", ["photo", "street"], (ADDRESS, PHOTO)),
+        ("twice, in any case, in the order first asked", "PHOTOHASH, chipnumber; photoHash surname",
+         ["photoHash", "chipNumber", "surname"], (IDENTITY,)),
+    ]
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "card.log")
+        profile = sample()
+        r.insert(profile, log=log)
+        env = r.env()
+        for what, fields, names, files in cases:
+            start = log_length(log)
+            s.check(f"EID_ReadFields, {what}", s.call(env, "EID_ReadFields", fields),
+                    card_document(names=names))
+            s.check(f"EID_ReadFields, {what}: the commands", "\n".join(commands_in(log, start)),
+                    "\n".join(minimum_commands(profile, files)))
+        s.check("EID_ReadFields naming the reader", s.call(env, "EID_ReadFields", "gender", SLOT0),
+                card_document(names=["gender"]))
+        s.check("EID_ReadFields naming the empty slot", s.call(env, "EID_ReadFields", "gender", SLOT1),
+                error_document(*NO_CARD))
+        for fields, message in [("nope", "There is no card field named nope."),
+                                ("surname Photo-Hash", "There is no card field named Photo-Hash."),
+                                ("", "Name at least one card field."),
+                                (" ,;\r\n\t", "Name at least one card field.")]:
+            start = log_length(log)
+            s.check(f"EID_ReadFields({fields!r}) is refused", s.call(env, "EID_ReadFields", fields),
+                    error_document(message, ""))
+            s.check(f"EID_ReadFields({fields!r}) sends nothing to the card",
+                    commands_in(log, start), [])
+
+
+def script_step_fields(s):
+    """The script step's Fields: the fields asked whatever Photo says, or 1558 for a list that
+    cannot be read; empty Fields is the step as before."""
+    with rig.Rig() as r:
+        r.insert(sample())
+        env = r.env()
+        s.check("fields", s.outcome(env, "EID Read Card", "", "1", "surname\rdateOfBirth"),
+                (0, card_document(names=["surname", "dateOfBirth"]), ""))
+        s.check("the photo asked with Photo off", s.outcome(env, "EID Read Card", SLOT0, "0", "photo"),
+                (0, card_document(names=["photo"]), ""))
+        s.check("empty fields, Photo off", s.outcome(env, "EID Read Card", "", "0", ""),
+                (0, card_document(photo=b""), ""))
+        s.check("an unknown field", s.outcome(env, "EID Read Card", "", "1", "surname nope"),
+                (1, "There is no card field named nope.", "fmxhost: error 1558\n"))
+        s.check("no field", s.outcome(env, "EID Read Card", "", "1", ";"),
+                (1, "Name at least one card field.", "fmxhost: error 1558\n"))
+        s.check("the empty slot", s.outcome(env, "EID Read Card", SLOT1, "1", "surname"),
+                (1, NO_CARD[0], "fmxhost: error 1553\n"))
 
 
 def named_readers(s):
@@ -488,7 +575,8 @@ def await_condition(condition, timeout=CALL_TIMEOUT, quiet=False):
         raise AssertionError("timed out")
 
 
-SCENARIOS = {f.__name__: f for f in (sample_card, without_photo, script_step, named_readers,
+SCENARIOS = {f.__name__: f for f in (sample_card, without_photo, script_step, read_fields,
+                                     script_step_fields, named_readers,
                                      no_reader, no_card, unknown_reader,
                                      no_pcscd, missing_files, file_endings, card_faults, card_pulled,
                                      pcscd_stopped, nothing_left_behind)}

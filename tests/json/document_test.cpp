@@ -1,5 +1,7 @@
 #include "json/json.h"
 
+#include "tests/record.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,21 +11,9 @@ namespace belpic {
 namespace {
 
 Gegevens voorbeeld() {
-    Gegevens g;
-    g.kaartnummer = "591234567800";
-    g.achternaam = "Voorbeeld";
-    g.voornamen = "An Marie";
-    g.geboortedatum = "14.03.1985";
-    g.geboorteplaats = "Gent";
-    g.geslacht = "M";
-    g.nationaliteit = "Belg";
-    g.geldigTot = "02.06.2031";
-    g.rijksregisternummer = "85031400000";
-    g.straat = "Kerkstraat 12";
-    g.postcode = "9000";
-    g.gemeente = "Gent";
-    g.foto = {0xFF, 0xD8, 0xFF, 0xE0};
-    return g;
+    return record::of(volledigeVraag(), {"591234567800", "Voorbeeld", "An Marie", "14.03.1985",
+                                         "Gent", "M", "Belg", "02.06.2031", "85031400000",
+                                         "Kerkstraat 12", "9000", "Gent", "\xFF\xD8\xFF\xE0"});
 }
 
 TEST(CardDocument, ExampleCardGivesTheSixteenLinesExactly) {
@@ -63,25 +53,14 @@ TEST(CardDocument, EmptyRecordKeepsEveryMemberWithEmptyValues) {
                                  "  \"municipality\": \"\",\n"
                                  "  \"photo\": \"\"\n"
                                  "}";
-    EXPECT_EQ(alsJson(Gegevens{}), verwacht);
+    EXPECT_EQ(alsJson(record::of(volledigeVraag(), {})), verwacht);
 }
 
 TEST(CardDocument, EachFieldLandsOnItsOwnLineEscaped) {
     // A distinct value per field catches members swapped between lines.
-    Gegevens g;
-    g.kaartnummer = "1";
-    g.achternaam = "D'Hondt \"de jonge\"";
-    g.voornamen = "Zoë Anaïs";
-    g.geboortedatum = "4";
-    g.geboorteplaats = "Liège";
-    g.geslacht = "V";
-    g.nationaliteit = "7";
-    g.geldigTot = "8";
-    g.rijksregisternummer = "9";
-    g.straat = "Straße 1\tbus 2";
-    g.postcode = "11";
-    g.gemeente = "C:\\12";
-    g.foto = {'M', 'a'};
+    const Gegevens g =
+        record::of(volledigeVraag(), {"1", "D'Hondt \"de jonge\"", "Zoë Anaïs", "4", "Liège", "V",
+                                      "7", "8", "9", "Straße 1\tbus 2", "11", "C:\\12", "Ma"});
     const std::string verwacht = "{\n"
                                  "  \"error\": \"\",\n"
                                  "  \"cardNumber\": \"1\",\n"
@@ -99,6 +78,35 @@ TEST(CardDocument, EachFieldLandsOnItsOwnLineEscaped) {
                                  "  \"photo\": \"TWE=\"\n"
                                  "}";
     EXPECT_EQ(alsJson(g), verwacht);
+}
+
+// The fields asked, in the order asked: the photo as base64 wherever it stands, a comma after
+// every member but the last, whatever the number of members.
+TEST(CardDocument, TheFieldsAskedInTheirOrder) {
+    struct Geval {
+        const char* velden;
+        std::vector<std::string> waarden;
+        std::string verwacht;
+    };
+    const std::vector<Geval> gevallen = {
+        {"photo surname",
+         {"Ma", "Peeters"},
+         "{\n  \"error\": \"\",\n  \"photo\": \"TWE=\",\n  \"surname\": \"Peeters\"\n}"},
+        {"chipNumber", {"534C"}, "{\n  \"error\": \"\",\n  \"chipNumber\": \"534C\"\n}"},
+        {"photo", {""}, "{\n  \"error\": \"\",\n  \"photo\": \"\"\n}"},
+        {"documentType specialStatus photoHash validFrom",
+         {"1", "", "8B1F", "01.03.2021"},
+         "{\n  \"error\": \"\",\n  \"documentType\": \"1\",\n  \"specialStatus\": \"\",\n"
+         "  \"photoHash\": \"8B1F\",\n  \"validFrom\": \"01.03.2021\"\n}"},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.velden);
+        Fout fout;
+        const Vraag vraag = vraagNaar(g.velden, fout);
+        ASSERT_EQ(fout.code, geenFout);
+        EXPECT_EQ(alsJson(record::of(vraag, g.waarden)), g.verwacht);
+    }
+    EXPECT_EQ(alsJson(Gegevens{}), "{\n  \"error\": \"\"\n}");
 }
 
 TEST(ErrorDocument, GivesTheFourLinesExactly) {

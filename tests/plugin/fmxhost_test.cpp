@@ -81,14 +81,18 @@ TEST_F(FmxhostTest, InfoPrintsTheStringsAndTheFunctionTable) {
              "reader } )\n",
              "  104    EID_OnCardInserted 2 to 3      0x00FFFF7E  EID_OnCardInserted( fileName ; "
              "scriptName { ; reader } )\n",
+             "  106    EID_ReadFields   1 to 2      0x00FFFF7E  EID_ReadFields( fields { ; reader "
+             "} "
+             ")\n",
              "         plug-in TSRN, description: EID Version|Returns the version of the "
              "plug-in; with \"autoupdate\", as eight digits that compare as numbers (01000000 "
              "for 1.0).\n",
              "steps:\n  id     name             flags       definition\n"
              "  200    EID Read Card    0x00FFFF7E  <PluginStep><Parameter ID=\"0\" Type=\"Calc\" "
              "DataType=\"text\" ShowInline=\"true\" Label=\"Reader\"/><Parameter ID=\"1\" "
-             "Type=\"Bool\" Label=\"Photo\" Default=\"true\"/><Parameter Type=\"Target\" "
-             "Label=\"Result\"/></PluginStep>\n"
+             "Type=\"Bool\" Label=\"Photo\" Default=\"true\"/><Parameter ID=\"2\" Type=\"Calc\" "
+             "DataType=\"text\" ShowInline=\"true\" Label=\"Fields\"/><Parameter "
+             "Type=\"Target\" Label=\"Result\"/></PluginStep>\n"
              "         plug-in TSRN, description: EID Read Card|Reads the Belgian eID card",
          }) {
         EXPECT_NE(o.out.find(line), std::string::npos) << line << "in:\n" << o.out;
@@ -144,7 +148,7 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         {{kFakePlugin, "EID_Nope"},
          fmxhost::kNoSuchFunction,
          "fmxhost: no function or step EID_Nope is registered (there are EID_Read, EID_Readers, "
-         "EID_Version, EID_WaitForCard, EID_OnCardInserted, EID Read Card)\n"},
+         "EID_Version, EID_WaitForCard, EID_OnCardInserted, EID_ReadFields, EID Read Card)\n"},
         {{kFakePlugin, "eid read card"},
          fmxhost::kNoSuchFunction,
          "fmxhost: no function or step eid read card is registered"},
@@ -154,9 +158,12 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         {{kFakePlugin, "EID_Read", "a", "b", "c"},
          fmxhost::kNoSuchFunction,
          "fmxhost: EID_Read takes 0 to 2 arguments, 3 given\n"},
-        {{kFakePlugin, "EID Read Card", "a", "1", "c"},
+        {{kFakePlugin, "EID Read Card", "a", "1", "c", "d"},
          fmxhost::kNoSuchFunction,
-         "fmxhost: EID Read Card takes 0 to 2 parameters, 3 given\n"},
+         "fmxhost: EID Read Card takes 0 to 3 parameters, 4 given\n"},
+        {{kFakePlugin, "EID_ReadFields"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: EID_ReadFields takes 1 to 2 arguments, 0 given\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
@@ -196,9 +203,9 @@ TEST_F(FmxhostTest, ARefusedInitIsStillShutDown) {
     const Outcome o = run({kFakePlugin, "EID_Version"});
     EXPECT_EQ(o.status, fmxhost::kRefused);
     expectOneErrorLine(o);
-    // Init withdrew the four it registered, Shutdown asked for all five again.
+    // Init withdrew the five it registered, Shutdown asked for all six again.
     EXPECT_EQ(fakehost::unregistrations(),
-              (std::vector<short>{101, 102, 103, 104, 100, 101, 102, 103, 104}));
+              (std::vector<short>{101, 102, 103, 104, 106, 100, 101, 102, 103, 104, 106}));
 }
 
 // A step is called by its name, the arguments filling its parameters in ID order. Its error

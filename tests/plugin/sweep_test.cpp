@@ -37,14 +37,14 @@ void initScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     const auto reply = fmxhost::init(*t.plugin, 77);
     EXPECT_EQ(reply, stops(failed) ? kDoNotEnable : kCurrentExtnVersion);
     // A disabled plug-in gets no Shutdown: it leaves nothing registered.
-    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 5u);
+    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 6u);
     EXPECT_EQ(fakehost::scriptSteps().size(), stops(failed) ? 0u : 1u);
 }
 
 void shutdownScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     fmxhost::shutdown(*t.plugin, 77);
     if (!stops(failed)) {
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104}));
+        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104, 106}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
     }
 }
@@ -197,6 +197,33 @@ std::vector<Scenario> scenarios() {
              sampleCard();
          },
          stepScenario({"", "1"}, 0, isCard)},
+        {"EID_ReadFields",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         functionScenario("EID_ReadFields", {{"surname,dateOfBirth"}, {"Reader A"}},
+                          [](const std::string& text) {
+                              EXPECT_EQ(text, "{\n  \"error\": \"\",\n  \"surname\": "
+                                              "\"Voorbeeld\",\n  \"dateOfBirth\": "
+                                              "\"14.03.1985\"\n}");
+                          })},
+        {"EID_ReadFields of an unknown field", started,
+         functionScenario("EID_ReadFields", {{"surname nope"}},
+                          [](const std::string& text) {
+                              EXPECT_NE(text.find("There is no card field named nope."),
+                                        std::string::npos);
+                          })},
+        {"EID Read Card with Fields",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         stepScenario({"", "0", "photo cardNumber"}, 0, isCard)},
+        {"EID Read Card with no field", started,
+         stepScenario(
+             {"", "1", ";"}, 1558,
+             [](const std::string& text) { EXPECT_EQ(text, "Name at least one card field."); })},
         {"EID Read Card without reader", started,
          stepScenario(
              {}, 1552,
