@@ -57,6 +57,12 @@ const std::vector<Expected> kTable = {
      "reader (any reader when empty), with the reader's name as the script parameter. Empty "
      "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
      2, 3},
+    {105, "EID_SetLanguage", "EID_SetLanguage( language )",
+     "EID SetLanguage|Sets the language of the messages for the person at the desk: nl, fr, de "
+     "or en, also as Dutch, French, German, English or the language's own name, so "
+     "EID_SetLanguage ( Get ( ApplicationLanguage ) ) works. Returns the code in force; empty "
+     "changes nothing. Set it once, e.g. in an OnFirstWindowOpen script.",
+     1, 1},
 };
 
 // The functions `ids` and, with `step`, the script step, each as the host must know it.
@@ -98,10 +104,13 @@ TEST_F(PluginTest, InitRegistersTheTableFromExtensionVersion57On) {
         fmx::ptrtype reply;
         std::vector<short> registered;
     } cases[] = {
-        {-1, 0xFFFFFFFFFFFFFFFEu, {}},          {0, 0xFFFFFFFFFFFFFFFEu, {}},
-        {55, 0xFFFFFFFFFFFFFFFEu, {}},          {56, 0xFFFFFFFFFFFFFFFEu, {}},
-        {57, 77, {100, 101, 102, 103, 104}},    {77, 77, {100, 101, 102, 103, 104}},
-        {32767, 77, {100, 101, 102, 103, 104}},
+        {-1, 0xFFFFFFFFFFFFFFFEu, {}},
+        {0, 0xFFFFFFFFFFFFFFFEu, {}},
+        {55, 0xFFFFFFFFFFFFFFFEu, {}},
+        {56, 0xFFFFFFFFFFFFFFFEu, {}},
+        {57, 77, {100, 101, 102, 103, 104, 105}},
+        {77, 77, {100, 101, 102, 103, 104, 105}},
+        {32767, 77, {100, 101, 102, 103, 104, 105}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -127,10 +136,10 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
         std::vector<short> withdrawn;
         std::vector<short> stepsWithdrawn;
     } cases[] = {
-        {100, kDoNotEnable, {}, false, {101, 102, 103, 104}, {200}},
-        {101, 77, {100, 102, 103, 104}, true, {}, {}},
-        {102, 77, {100, 101, 103, 104}, true, {}, {}},
-        {200, 77, {100, 101, 102, 103, 104}, false, {}, {}},
+        {100, kDoNotEnable, {}, false, {101, 102, 103, 104, 105}, {200}},
+        {101, 77, {100, 102, 103, 104, 105}, true, {}, {}},
+        {102, 77, {100, 101, 103, 104, 105}, true, {}, {}},
+        {200, 77, {100, 101, 102, 103, 104, 105}, false, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -144,7 +153,7 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
             continue;
         }
         fmxhost::shutdown(*plugin, 77);
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104}));
+        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104, 105}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
         EXPECT_TRUE(fakehost::registrations().empty());
         EXPECT_TRUE(fakehost::scriptSteps().empty());
@@ -178,8 +187,8 @@ TEST_F(PluginTest, ShutdownUnregistersInTableOrderFromExtensionVersion57On) {
         std::vector<short> steps;
     } cases[] = {{55, {}, {}},
                  {56, {}, {}},
-                 {57, {100, 101, 102, 103, 104}, {200}},
-                 {77, {100, 101, 102, 103, 104}, {200}}};
+                 {57, {100, 101, 102, 103, 104, 105}, {200}},
+                 {77, {100, 101, 102, 103, 104, 105}, {200}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         fakehost::reset();
