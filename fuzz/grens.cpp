@@ -6,8 +6,9 @@
 // Nothing is written outside a reply buffer (guard zones on both sides), every reply is
 // terminated within its buffer, no exception leaves the plug-in, a handler either sets its
 // result once or reports a failure the host caused, the step's error codes come only with a
-// sentence, a reader name comes back in the error exactly as the host handed it over, and no
-// host object or PC/SC handle is left.
+// sentence, a reader name comes back in the error exactly as the host handed it over, in the
+// language last set (EID_SetLanguage answers a code or refuses without a detail), and no host
+// object or PC/SC handle is left. Each input begins in English, as a freshly loaded plug-in.
 #include "fakehost/fakehost.h"
 #include "fmxhost/driver.h"
 #include "pcscfake/pcscfake.h"
@@ -93,6 +94,33 @@ void vraagString(FuzzedDataProvider& invoer, const Storing& storing) {
     eis(antwoord == gesneden || (gestoord && antwoord.empty()), "the reply, cut to the buffer");
 }
 
+// The two sentences a read without readers can give, in each language: no reader, and no
+// connection to the reader named (before and after the name).
+struct Zinnen {
+    const char* code;
+    const char* geenLezer;
+    const char* voorLezer;
+    const char* naLezer;
+};
+
+const Zinnen kZinnen[] = {
+    {"en", "No card reader connected.", "Could not connect to reader ", "."},
+    {"nl", "Er is geen kaartlezer aangesloten.", "Kan geen verbinding maken met kaartlezer ", "."},
+    {"fr", "Aucun lecteur de cartes n'est connect\xC3\xA9.",
+     "Impossible de se connecter au lecteur ", "."},
+    {"de", "Es ist kein Kartenleser angeschlossen.", "Keine Verbindung zum Kartenleser ",
+     " m\xC3\xB6glich."},
+};
+
+// The language in force as far as the input has set it; none once a host failure struck a
+// setting, which may have taken effect or not.
+const Zinnen* taal = &kZinnen[0];
+
+// The sentence of a read without readers: none named gives the first, a name the second.
+std::string zonderLezers(const std::string& lezer) {
+    return lezer.empty() ? taal->geenLezer : taal->voorLezer + lezer + taal->naLezer;
+}
+
 std::string zonderNullenAanEinde(std::string tekst) {
     while (!tekst.empty() && tekst.back() == '\0') {
         tekst.pop_back();
@@ -130,11 +158,58 @@ void voerStapUit(FuzzedDataProvider& invoer, const Storing& storing, bool lezers
     const std::string lezer =
         waarden.empty() ? std::string()
                         : zonderNullenAanEinde(fakehost::utf8(fakehost::utf16(waarden[0])));
+    eis(r.error == (lezer.empty() ? 1552 : 1555),
+        "no reader: the first category, or the connection's");
     // The sentence goes to the host as a plain text, which ends at a zero byte.
-    const std::string zin = "Could not connect to reader " + lezer + ".";
-    eis(lezer.empty() ? r.error == 1552 && tekst == "No card reader connected."
-                      : r.error == 1555 && tekst == zin.substr(0, zin.find('\0')),
-        "no reader: the first category, or the connection's with the name as given");
+    const std::string zin = taal ? zonderLezers(lezer) : tekst;
+    eis(tekst == zin.substr(0, zin.find('\0')), "the sentence, with the name as given");
+}
+
+// EID_SetLanguage with a name the fuzzer knows, or any text: a code, which is in force from now
+// on, or a refusal without a detail, which changes nothing.
+void zetTaal(FuzzedDataProvider& invoer, const Storing& storing) {
+    const auto registratie = fakehost::find("EID_SetLanguage");
+    if (!registratie) {
+        return;
+    }
+    const struct {
+        std::string naam;
+        std::string code; // empty: the code in force
+    } namen[] = {{"nl", "nl"},
+                 {" FRAN\xC3\x87"
+                  "AIS ",
+                  "fr"},
+                 {"Deutsch\r", "de"},
+                 {"english", "en"},
+                 {"", ""}};
+    const std::size_t welke = invoer.ConsumeIntegralInRange<std::size_t>(0, std::size(namen));
+    const bool bekend = welke < std::size(namen);
+    const std::string naam = bekend ? namen[welke].naam : invoer.ConsumeRandomLengthString(20);
+    const auto voor = fakehost::callCount();
+    const fakehost::Result r =
+        fakehost::call(registratie->handler, registratie->functionId, {{naam}});
+    if (storing.trof(voor, fakehost::callCount())) {
+        taal = nullptr;
+        eis(r.sets <= 1, "the result is set at most once");
+        return;
+    }
+    eis(r.error == 0 && r.sets == 1, "the language's result is set once");
+    const std::string tekst = fakehost::utf8(r.text);
+    for (const Zinnen& zinnen : kZinnen) {
+        if (tekst == zinnen.code) {
+            if (bekend && !namen[welke].code.empty()) {
+                eis(tekst == namen[welke].code, "a known name gives its code");
+            } else if (bekend && taal) {
+                eis(tekst == taal->code, "empty gives the code in force");
+            }
+            taal = &zinnen;
+            return;
+        }
+    }
+    eis(!bekend, "a known name is never refused");
+    const auto document = nlohmann::ordered_json::parse(tekst);
+    eis(document.size() == 2 && document["errorDetail"] == "" && document["error"] != "",
+        "a refusal is the error document, without a detail");
 }
 
 void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend) {
@@ -179,10 +254,20 @@ void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend)
         argumenten.empty()
             ? std::string()
             : zonderNullenAanEinde(fakehost::utf8(fakehost::utf16(argumenten[0].text)));
-    const std::string fout = document["error"];
-    eis(fout == (lezer.empty() ? "No card reader connected."
-                               : "Could not connect to reader " + lezer + "."),
-        "the reader name as the host gave it");
+    if (taal) {
+        eis(document["error"] == zonderLezers(lezer), "the reader name as the host gave it");
+    }
+}
+
+// English again, as the plug-in speaks when it is loaded: the language lives with the module,
+// which stays loaded from one input to the next.
+void terugNaarEngels() {
+    fakehost::reset();
+    if (fmxhost::init(*plugin, kCurrentExtnVersion) == kCurrentExtnVersion) {
+        fmxhost::callFunction("EID_SetLanguage", {"en"});
+    }
+    fmxhost::shutdown(*plugin, kCurrentExtnVersion);
+    taal = &kZinnen[0];
 }
 
 } // namespace
@@ -194,6 +279,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider invoer(data, size);
+    terugNaarEngels();
     fakehost::reset();
     pcscfake::reset();
     Storing storing;
@@ -214,7 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "a refused Init leaves nothing registered");
 
     while (invoer.remaining_bytes() > 0) {
-        switch (invoer.ConsumeIntegralInRange(0, 6)) {
+        switch (invoer.ConsumeIntegralInRange(0, 7)) {
         case 0:
             vraagString(invoer, storing);
             break;
@@ -251,6 +337,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 5:
             voerStapUit(invoer, storing, lezersBekend);
+            break;
+        case 6:
+            zetTaal(invoer, storing);
             break;
         default:
             fmxhost::shutdown(*plugin, versie);
