@@ -188,6 +188,7 @@ struct Call {
     std::string name;
     std::vector<std::string> arguments;
 };
+
 struct Options {
     fmx::int16 extnVersion = kCurrentExtnVersion;
     FMX_Application application = 0; // Developer

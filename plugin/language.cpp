@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <optional>
 
 namespace language {
 
@@ -151,6 +152,19 @@ std::string Folded(std::string text) {
     return text;
 }
 
+// The language a name without blanks around it stands for.
+std::optional<Language> Named(const std::string& trimmed) {
+    const std::string folded = Folded(trimmed);
+    for (std::size_t language = 0; language < kLanguages; ++language) {
+        for (const char* accepted : kNames[language]) {
+            if (accepted != nullptr && folded == accepted) {
+                return static_cast<Language>(language);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 Language Current() {
@@ -163,18 +177,6 @@ void Set(Language language) {
 
 std::string Code(Language language) {
     return kNames[static_cast<std::size_t>(language)][0];
-}
-
-std::optional<Language> Named(const std::string& name) {
-    const std::string folded = Folded(Trimmed(name));
-    for (std::size_t language = 0; language < kLanguages; ++language) {
-        for (const char* accepted : kNames[language]) {
-            if (accepted != nullptr && folded == accepted) {
-                return static_cast<Language>(language);
-            }
-        }
-    }
-    return std::nullopt;
 }
 
 std::string Choose(const std::string& name) {

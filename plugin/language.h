@@ -4,7 +4,6 @@
 
 #include "belpic/fout.h"
 
-#include <optional>
 #include <string>
 
 namespace language {
@@ -20,14 +19,11 @@ void Set(Language language);
 // The two-letter code of `language`: en, nl, fr or de.
 std::string Code(Language language);
 
-// The language `name` stands for: its code, the host's English name of it (as Get (
-// ApplicationLanguage ) gives it) or its own name, in any case and with blanks around it;
-// nothing for any other text.
-std::optional<Language> Named(const std::string& name);
-
-// EID_SetLanguage ( language ): sets the language `name` stands for and answers its code; a name
-// that is empty, or blanks only, answers the code in force. Any other text changes nothing and
-// answers the error document, which names the text without its surrounding blanks.
+// EID_SetLanguage ( language ): sets the language `name` stands for (its code, the host's English
+// name of it as Get ( ApplicationLanguage ) gives it, or its own name, in any case and with
+// blanks around it) and answers its code; a name that is empty, or blanks only, answers the code
+// in force. Any other text changes nothing and answers the error document, which names the text
+// without its surrounding blanks.
 std::string Choose(const std::string& name);
 
 // The sentence of `fout` in `language`, with its argument in place; empty when there is no error.
