@@ -6,9 +6,11 @@
 // Nothing is written outside a reply buffer (guard zones on both sides), every reply is
 // terminated within its buffer, no exception leaves the plug-in, a handler either sets its
 // result once or reports a failure the host caused, the step's error codes come only with a
-// sentence, a reader name comes back in the error exactly as the host handed it over, a card
+// sentence, a reader name comes back in the error exactly as the host handed it over, in the
+// language last set (EID_SetLanguage answers a code or refuses without a detail), a card
 // document holds exactly the fields asked, a list of fields that cannot be read is refused
-// before any PC/SC call, and no host object or PC/SC handle is left.
+// before any PC/SC call, and no host object or PC/SC handle is left. Each input begins in
+// English, as a freshly loaded plug-in.
 #include "fakehost/fakehost.h"
 #include "fmxhost/driver.h"
 #include "pcscfake/pcscfake.h"
@@ -95,6 +97,39 @@ void vraagString(FuzzedDataProvider& invoer, const Storing& storing) {
     eis(antwoord == gesneden || (gestoord && antwoord.empty()), "the reply, cut to the buffer");
 }
 
+// The two sentences a read without readers can give, in each language: no reader, and no
+// connection to the reader named (before and after the name).
+struct Zinnen {
+    const char* code;
+    const char* geenLezer;
+    const char* voorLezer;
+    const char* naLezer;
+    const char* voorVeld; // no card field of the name that follows
+    const char* geenVelden;
+};
+
+const Zinnen kZinnen[] = {
+    {"en", "No card reader connected.", "Could not connect to reader ", ".",
+     "There is no card field named ", "Name at least one card field."},
+    {"nl", "Er is geen kaartlezer aangesloten.", "Kan geen verbinding maken met kaartlezer ", ".",
+     "Er is geen kaartveld met de naam ", "Geef minstens \xC3\xA9\xC3\xA9n kaartveld op."},
+    {"fr", "Aucun lecteur de cartes n'est connect\xC3\xA9.",
+     "Impossible de se connecter au lecteur ", ".", "Il n'y a pas de champ de carte nomm\xC3\xA9 ",
+     "Indiquez au moins un champ de la carte."},
+    {"de", "Es ist kein Kartenleser angeschlossen.", "Keine Verbindung zum Kartenleser ",
+     " m\xC3\xB6glich.", "Es gibt kein Kartenfeld namens ",
+     "Geben Sie mindestens ein Kartenfeld an."},
+};
+
+// The language in force as far as the input has set it; none once a host failure struck a
+// setting, which may have taken effect or not.
+const Zinnen* taal = &kZinnen[0];
+
+// The sentence of a read without readers: none named gives the first, a name the second.
+std::string zonderLezers(const std::string& lezer) {
+    return lezer.empty() ? taal->geenLezer : taal->voorLezer + lezer + taal->naLezer;
+}
+
 std::string zonderNullenAanEinde(std::string tekst) {
     while (!tekst.empty() && tekst.back() == '\0') {
         tekst.pop_back();
@@ -108,11 +143,18 @@ std::string doorDeHost(const std::string& tekst) {
 }
 
 // What a list of card fields asks: the fields, each once in the order first named, under their
-// own names; or the sentence that refuses it.
+// own names; or a refusal, of the first unknown name or of a list that names none.
 struct Velden {
     std::vector<std::string> namen;
-    std::string weigering;
+    bool geweigerd = false;
+    std::string onbekend;
 };
+
+// The sentence refusing a list, in the language in force.
+std::string weigering(const Velden& velden) {
+    return velden.onbekend.empty() ? std::string(taal->geenVelden)
+                                   : taal->voorVeld + velden.onbekend + ".";
+}
 
 bool zelfdeNaam(const std::string& a, const std::string& b) {
     const auto klein = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
@@ -151,15 +193,13 @@ Velden gevraagd(const std::string& lijst) {
         const auto veld = std::find_if(kNamen.begin(), kNamen.end(),
                                        [&](const std::string& n) { return zelfdeNaam(naam, n); });
         if (veld == kNamen.end()) {
-            return {{}, "There is no card field named " + naam + "."};
+            return {{}, true, naam};
         }
         if (std::find(velden.namen.begin(), velden.namen.end(), *veld) == velden.namen.end()) {
             velden.namen.push_back(*veld);
         }
     }
-    if (velden.namen.empty()) {
-        velden.weigering = "Name at least one card field.";
-    }
+    velden.geweigerd = velden.namen.empty();
     return velden;
 }
 
@@ -192,7 +232,7 @@ void voerStapUit(FuzzedDataProvider& invoer, const Storing& storing, bool lezers
         waarden.push_back(invoer.ConsumeRandomLengthString(40));
     }
     const std::string lijst = waarden.size() > 2 ? doorDeHost(waarden[2]) : std::string();
-    const Velden velden = lijst.empty() ? Velden{kEidRead, ""} : gevraagd(lijst);
+    const Velden velden = lijst.empty() ? Velden{kEidRead, false, ""} : gevraagd(lijst);
     const auto oproepen = pcscfake::calls().size();
     const auto voor = fakehost::callCount();
     const fakehost::Result r = fakehost::performStep(*stap, waarden);
@@ -203,9 +243,10 @@ void voerStapUit(FuzzedDataProvider& invoer, const Storing& storing, bool lezers
     }
     eis(r.sets == 1, "the step's result is set once");
     const std::string tekst = fakehost::utf8(r.text);
-    if (!velden.weigering.empty()) {
+    if (velden.geweigerd) {
         // The sentence goes to the host as a plain text, which ends at a zero byte.
-        eis(r.error == 1558 && tekst == velden.weigering.substr(0, velden.weigering.find('\0')),
+        const std::string zin = taal ? weigering(velden) : tekst;
+        eis(r.error == 1558 && tekst == zin.substr(0, zin.find('\0')),
             "a list that cannot be read is 1558, with its sentence");
         eis(pcscfake::calls().size() == oproepen, "a list is refused before the card is touched");
         return;
@@ -219,10 +260,58 @@ void voerStapUit(FuzzedDataProvider& invoer, const Storing& storing, bool lezers
         return;
     }
     const std::string lezer = waarden.empty() ? std::string() : doorDeHost(waarden[0]);
-    const std::string zin = "Could not connect to reader " + lezer + ".";
-    eis(lezer.empty() ? r.error == 1552 && tekst == "No card reader connected."
-                      : r.error == 1555 && tekst == zin.substr(0, zin.find('\0')),
-        "no reader: the first category, or the connection's with the name as given");
+    eis(r.error == (lezer.empty() ? 1552 : 1555),
+        "no reader: the first category, or the connection's");
+    // The sentence goes to the host as a plain text, which ends at a zero byte.
+    const std::string zin = taal ? zonderLezers(lezer) : tekst;
+    eis(tekst == zin.substr(0, zin.find('\0')), "the sentence, with the name as given");
+}
+
+// EID_SetLanguage with a name the fuzzer knows, or any text: a code, which is in force from now
+// on, or a refusal without a detail, which changes nothing.
+void zetTaal(FuzzedDataProvider& invoer, const Storing& storing) {
+    const auto registratie = fakehost::find("EID_SetLanguage");
+    if (!registratie) {
+        return;
+    }
+    const struct {
+        std::string naam;
+        std::string code; // empty: the code in force
+    } namen[] = {{"nl", "nl"},
+                 {" FRAN\xC3\x87"
+                  "AIS ",
+                  "fr"},
+                 {"Deutsch\r", "de"},
+                 {"english", "en"},
+                 {"", ""}};
+    const std::size_t welke = invoer.ConsumeIntegralInRange<std::size_t>(0, std::size(namen));
+    const bool bekend = welke < std::size(namen);
+    const std::string naam = bekend ? namen[welke].naam : invoer.ConsumeRandomLengthString(20);
+    const auto voor = fakehost::callCount();
+    const fakehost::Result r =
+        fakehost::call(registratie->handler, registratie->functionId, {{naam}});
+    if (storing.trof(voor, fakehost::callCount())) {
+        taal = nullptr;
+        eis(r.sets <= 1, "the result is set at most once");
+        return;
+    }
+    eis(r.error == 0 && r.sets == 1, "the language's result is set once");
+    const std::string tekst = fakehost::utf8(r.text);
+    for (const Zinnen& zinnen : kZinnen) {
+        if (tekst == zinnen.code) {
+            if (bekend && !namen[welke].code.empty()) {
+                eis(tekst == namen[welke].code, "a known name gives its code");
+            } else if (bekend && taal) {
+                eis(tekst == taal->code, "empty gives the code in force");
+            }
+            taal = &zinnen;
+            return;
+        }
+    }
+    eis(!bekend, "a known name is never refused");
+    const auto document = nlohmann::ordered_json::parse(tekst);
+    eis(document.size() == 2 && document["errorDetail"] == "" && document["error"] != "",
+        "a refusal is the error document, without a detail");
 }
 
 void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend) {
@@ -240,7 +329,7 @@ void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend)
         argumenten.push_back({invoer.ConsumeRandomLengthString(40)});
     }
     const Velden velden =
-        welke == 3 ? gevraagd(doorDeHost(argumenten[0].text)) : Velden{kEidRead, ""};
+        welke == 3 ? gevraagd(doorDeHost(argumenten[0].text)) : Velden{kEidRead, false, ""};
     const auto oproepen = pcscfake::calls().size();
     const auto voor = fakehost::callCount();
     const fakehost::Result r =
@@ -265,8 +354,9 @@ void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend)
     }
     const auto document = nlohmann::ordered_json::parse(tekst);
     const std::string fout = document["error"];
-    if (!velden.weigering.empty()) {
-        eis(document.size() == 2 && fout == velden.weigering && document["errorDetail"] == "",
+    if (velden.geweigerd) {
+        eis(document.size() == 2 && (!taal || fout == weigering(velden)) &&
+                document["errorDetail"] == "",
             "a list that cannot be read is refused with its sentence");
         eis(pcscfake::calls().size() == oproepen, "a list is refused before the card is touched");
         return;
@@ -280,9 +370,20 @@ void roep(FuzzedDataProvider& invoer, const Storing& storing, bool lezersBekend)
     const std::string lezer = argumenten.size() > (welke == 3 ? 1u : 0u)
                                   ? doorDeHost(argumenten.back().text)
                                   : std::string();
-    eis(fout == (lezer.empty() ? "No card reader connected."
-                               : "Could not connect to reader " + lezer + "."),
-        "the reader name as the host gave it");
+    if (taal) {
+        eis(fout == zonderLezers(lezer), "the reader name as the host gave it");
+    }
+}
+
+// English again, as the plug-in speaks when it is loaded: the language lives with the module,
+// which stays loaded from one input to the next.
+void terugNaarEngels() {
+    fakehost::reset();
+    if (fmxhost::init(*plugin, kCurrentExtnVersion) == kCurrentExtnVersion) {
+        fmxhost::callFunction("EID_SetLanguage", {"en"});
+    }
+    fmxhost::shutdown(*plugin, kCurrentExtnVersion);
+    taal = &kZinnen[0];
 }
 
 } // namespace
@@ -294,6 +395,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider invoer(data, size);
+    terugNaarEngels();
     fakehost::reset();
     pcscfake::reset();
     Storing storing;
@@ -314,7 +416,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "a refused Init leaves nothing registered");
 
     while (invoer.remaining_bytes() > 0) {
-        switch (invoer.ConsumeIntegralInRange(0, 6)) {
+        switch (invoer.ConsumeIntegralInRange(0, 7)) {
         case 0:
             vraagString(invoer, storing);
             break;
@@ -351,6 +453,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 5:
             voerStapUit(invoer, storing, lezersBekend);
+            break;
+        case 6:
+            zetTaal(invoer, storing);
             break;
         default:
             fmxhost::shutdown(*plugin, versie);

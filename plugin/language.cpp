@@ -2,7 +2,9 @@
 
 #include "json/json.h"
 
+#include <array>
 #include <atomic>
+#include <optional>
 
 namespace language {
 
@@ -105,6 +107,19 @@ constexpr Row kCatalogue[] = {
       "Die Sprache {language} ist nicht verfügbar: Verwenden Sie nl, fr, de oder en."}},
 };
 
+// The names each language is accepted by, as Folded() leaves them; its code first. One row per
+// language, in the order of Language.
+constexpr std::array<std::array<const char*, 4>, kLanguages> kNames = {{
+    {"en", "english"},
+    {"nl", "dutch", "nederlands"},
+    {"fr", "french", "français", "francais"},
+    {"de", "german", "deutsch"},
+}};
+
+// What EID_SetLanguage reads around a name: spaces, tabs and line breaks (a value taken from a
+// list ends in a return).
+constexpr char kBlanks[] = " \t\r\n";
+
 std::atomic<Language> gLanguage{Language::en};
 
 const char* Text(Melding melding, Language language) {
@@ -116,6 +131,40 @@ const char* Text(Melding melding, Language language) {
     return "";
 }
 
+std::string Trimmed(const std::string& text) {
+    const std::size_t begin = text.find_first_not_of(kBlanks);
+    if (begin == std::string::npos) {
+        return {};
+    }
+    return text.substr(begin, text.find_last_not_of(kBlanks) + 1 - begin);
+}
+
+// Lower case for ASCII and for the one capital outside it that a name holds: the Ç of Français
+// (C3 87) becomes ç (C3 A7).
+std::string Folded(std::string text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] >= 'A' && text[i] <= 'Z') {
+            text[i] = static_cast<char>(text[i] - 'A' + 'a');
+        } else if (text.compare(i, 2, "\xC3\x87") == 0) {
+            text[++i] = '\xA7';
+        }
+    }
+    return text;
+}
+
+// The language a name without blanks around it stands for.
+std::optional<Language> Named(const std::string& trimmed) {
+    const std::string folded = Folded(trimmed);
+    for (std::size_t language = 0; language < kLanguages; ++language) {
+        for (const char* accepted : kNames[language]) {
+            if (accepted != nullptr && folded == accepted) {
+                return static_cast<Language>(language);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 Language Current() {
@@ -124,6 +173,24 @@ Language Current() {
 
 void Set(Language language) {
     gLanguage.store(language);
+}
+
+std::string Code(Language language) {
+    return kNames[static_cast<std::size_t>(language)][0];
+}
+
+std::string Choose(const std::string& name) {
+    const std::string trimmed = Trimmed(name);
+    if (trimmed.empty()) {
+        return Code(Current());
+    }
+    const std::optional<Language> language = Named(trimmed);
+    if (!language) {
+        return ErrorDocument(
+            belpic::Fout{belpic::verkeerdeVraag, Melding::onbekendeTaal, trimmed, ""});
+    }
+    Set(*language);
+    return Code(*language);
 }
 
 std::string Sentence(const belpic::Fout& fout, Language language) {

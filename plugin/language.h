@@ -16,6 +16,16 @@ enum class Language : unsigned char { en, nl, fr, de };
 Language Current();
 void Set(Language language);
 
+// The two-letter code of `language`: en, nl, fr or de.
+std::string Code(Language language);
+
+// EID_SetLanguage ( language ): sets the language `name` stands for (its code, the host's English
+// name of it as Get ( ApplicationLanguage ) gives it, or its own name, in any case and with
+// blanks around it) and answers its code; a name that is empty, or blanks only, answers the code
+// in force. Any other text changes nothing and answers the error document, which names the text
+// without its surrounding blanks.
+std::string Choose(const std::string& name);
+
 // The sentence of `fout` in `language`, with its argument in place; empty when there is no error.
 std::string Sentence(const belpic::Fout& fout, Language language = Current());
 

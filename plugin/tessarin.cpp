@@ -244,6 +244,15 @@ Do_EID_OnCardInserted(short, const fmx::ExprEnv&, const fmx::DataVect& parameter
     });
 }
 
+FMX_PROC(fmx::errcode)
+Do_EID_SetLanguage(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
+                   fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        GeefTerug(resultaat, parameters, language::Choose(ArgumentAlsTekst(parameters, 0)));
+        return fmx::errcode{0};
+    });
+}
+
 struct Functie {
     short id;
     const char* naam;
@@ -283,6 +292,12 @@ const Functie kFuncties[] = {
      "reader (any reader when empty), with the reader's name as the script parameter. Empty "
      "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
      2, 3, Do_EID_OnCardInserted},
+    {105, "EID_SetLanguage", "EID_SetLanguage( language )",
+     "EID SetLanguage|Sets the language of the messages for the person at the desk: nl, fr, de "
+     "or en, also as Dutch, French, German, English or the language's own name, so "
+     "EID_SetLanguage ( Get ( ApplicationLanguage ) ) works. Returns the code in force; empty "
+     "changes nothing. Set it once, e.g. in an OnFirstWindowOpen script.",
+     1, 1, Do_EID_SetLanguage},
     {106, "EID_ReadFields", "EID_ReadFields( fields { ; reader } )",
      "EID ReadFields|Reads only the card fields named, e.g. \"surname givenNames dateOfBirth\" "
      "(separated by returns, commas, semicolons or spaces), and returns them as JSON in the "

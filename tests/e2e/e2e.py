@@ -424,6 +424,49 @@ def no_pcscd(s):
                 f"ERROR: {NO_SERVICE} (SCardEstablishContext 0x8010001D)")
 
 
+# The no-card sentence in each language of the desk, by code.
+NO_CARD_IN = {
+    "nl": "Er zit geen kaart in de kaartlezer.",
+    "fr": "Il n'y a pas de carte dans le lecteur.",
+    "de": "Im Kartenleser steckt keine Karte.",
+    "en": NO_CARD[0],
+}
+
+
+def languages(s):
+    """The desk's language: one read in each, set in the same load as the read.
+
+    Also the step's detail in German, a refused language, English again in the next process."""
+    with rig.Rig() as r:
+        env = r.env()
+        for code, name in (("nl", "Nederlands"), ("fr", "Français"), ("de", "German"), ("en", "EN")):
+            s.check(f"EID_SetLanguage {name} -- EID_Read without a card",
+                    s.outcome(env, "EID_SetLanguage", name, "--", "EID_Read"),
+                    (0, f"{code}\n" + error_document(NO_CARD_IN[code], NO_CARD[1]), ""))
+        s.check("the step's detail in German",
+                s.outcome(env, "EID_SetLanguage", "de", "--", "EID Read Card"),
+                (1, "de\n" + NO_CARD_IN["de"], "fmxhost: error 1553\n"))
+        s.check("a language refused in the language in force",
+                s.outcome(env, "EID_SetLanguage", "de", "--", "EID_SetLanguage", " Italiano ", "--",
+                          "EID_SetLanguage", ""),
+                (0, "de\n" + error_document("Die Sprache Italiano ist nicht verfügbar: Verwenden Sie "
+                                            "nl, fr, de oder en.", "") + "\nde", ""))
+        s.check("a new process speaks English", s.call(env, "EID_Read"), error_document(*NO_CARD))
+        r.insert(sample())
+        s.check("the card's document is the same in Dutch",
+                s.outcome(env, "EID_SetLanguage", "nl", "--", "EID_Read"),
+                (0, "nl\n" + card_document(), ""))
+        s.check("a reader's name in a French sentence",
+                s.outcome(env, "EID_SetLanguage", "fr", "--", "EID_Read", "Lecteur de Liège"),
+                (0, "fr\n" + error_document("Impossible de se connecter au lecteur Lecteur de Liège.",
+                                            "SCardConnect 0x80100009"), ""))
+    with tempfile.TemporaryDirectory() as folder:
+        env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
+        s.check("EID_Readers' error line in Dutch, its detail as it was",
+                s.call(env, "EID_SetLanguage", "nl", "--", "EID_Readers"),
+                "nl\nERROR: De smartcarddienst reageert niet. (SCardEstablishContext 0x8010001D)")
+
+
 def card_table(s, cases):
     """One pcscd; each case puts its card in, reads it and takes it out again."""
     with rig.Rig() as r:
@@ -579,7 +622,7 @@ SCENARIOS = {f.__name__: f for f in (sample_card, without_photo, script_step, re
                                      script_step_fields, named_readers,
                                      no_reader, no_card, unknown_reader,
                                      no_pcscd, missing_files, file_endings, card_faults, card_pulled,
-                                     pcscd_stopped, nothing_left_behind)}
+                                     pcscd_stopped, nothing_left_behind, languages)}
 
 
 def run(s, scenario):

@@ -59,6 +59,12 @@ const std::vector<Expected> kTable = {
      "reader (any reader when empty), with the reader's name as the script parameter. Empty "
      "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
      2, 3},
+    {105, "EID_SetLanguage", "EID_SetLanguage( language )",
+     "EID SetLanguage|Sets the language of the messages for the person at the desk: nl, fr, de "
+     "or en, also as Dutch, French, German, English or the language's own name, so "
+     "EID_SetLanguage ( Get ( ApplicationLanguage ) ) works. Returns the code in force; empty "
+     "changes nothing. Set it once, e.g. in an OnFirstWindowOpen script.",
+     1, 1},
     {106, "EID_ReadFields", "EID_ReadFields( fields { ; reader } )",
      "EID ReadFields|Reads only the card fields named, e.g. \"surname givenNames dateOfBirth\" "
      "(separated by returns, commas, semicolons or spaces), and returns them as JSON in the order "
@@ -110,9 +116,9 @@ TEST_F(PluginTest, InitRegistersTheTableFromExtensionVersion57On) {
         {0, 0xFFFFFFFFFFFFFFFEu, {}},
         {55, 0xFFFFFFFFFFFFFFFEu, {}},
         {56, 0xFFFFFFFFFFFFFFFEu, {}},
-        {57, 77, {100, 101, 102, 103, 104, 106}},
-        {77, 77, {100, 101, 102, 103, 104, 106}},
-        {32767, 77, {100, 101, 102, 103, 104, 106}},
+        {57, 77, {100, 101, 102, 103, 104, 105, 106}},
+        {77, 77, {100, 101, 102, 103, 104, 105, 106}},
+        {32767, 77, {100, 101, 102, 103, 104, 105, 106}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -138,10 +144,10 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
         std::vector<short> withdrawn;
         std::vector<short> stepsWithdrawn;
     } cases[] = {
-        {100, kDoNotEnable, {}, false, {101, 102, 103, 104, 106}, {200}},
-        {101, 77, {100, 102, 103, 104, 106}, true, {}, {}},
-        {102, 77, {100, 101, 103, 104, 106}, true, {}, {}},
-        {200, 77, {100, 101, 102, 103, 104, 106}, false, {}, {}},
+        {100, kDoNotEnable, {}, false, {101, 102, 103, 104, 105, 106}, {200}},
+        {101, 77, {100, 102, 103, 104, 105, 106}, true, {}, {}},
+        {102, 77, {100, 101, 103, 104, 105, 106}, true, {}, {}},
+        {200, 77, {100, 101, 102, 103, 104, 105, 106}, false, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -155,7 +161,8 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
             continue;
         }
         fmxhost::shutdown(*plugin, 77);
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104, 106}));
+        EXPECT_EQ(fakehost::unregistrations(),
+                  (std::vector<short>{100, 101, 102, 103, 104, 105, 106}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
         EXPECT_TRUE(fakehost::registrations().empty());
         EXPECT_TRUE(fakehost::scriptSteps().empty());
@@ -189,8 +196,8 @@ TEST_F(PluginTest, ShutdownUnregistersInTableOrderFromExtensionVersion57On) {
         std::vector<short> steps;
     } cases[] = {{55, {}, {}},
                  {56, {}, {}},
-                 {57, {100, 101, 102, 103, 104, 106}, {200}},
-                 {77, {100, 101, 102, 103, 104, 106}, {200}}};
+                 {57, {100, 101, 102, 103, 104, 105, 106}, {200}},
+                 {77, {100, 101, 102, 103, 104, 105, 106}, {200}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         fakehost::reset();

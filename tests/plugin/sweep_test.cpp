@@ -37,14 +37,15 @@ void initScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     const auto reply = fmxhost::init(*t.plugin, 77);
     EXPECT_EQ(reply, stops(failed) ? kDoNotEnable : kCurrentExtnVersion);
     // A disabled plug-in gets no Shutdown: it leaves nothing registered.
-    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 6u);
+    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 7u);
     EXPECT_EQ(fakehost::scriptSteps().size(), stops(failed) ? 0u : 1u);
 }
 
 void shutdownScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     fmxhost::shutdown(*t.plugin, 77);
     if (!stops(failed)) {
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104, 106}));
+        EXPECT_EQ(fakehost::unregistrations(),
+                  (std::vector<short>{100, 101, 102, 103, 104, 105, 106}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
     }
 }
@@ -245,6 +246,17 @@ std::vector<Scenario> scenarios() {
          functionScenario("EID_Read", {{""}},
                           [](const std::string& text) {
                               EXPECT_NE(text.find("No card reader connected."), std::string::npos);
+                          })},
+        // Both keep English, which the scenarios after them expect.
+        {"EID_SetLanguage", started,
+         functionScenario("EID_SetLanguage", {{" English "}},
+                          [](const std::string& text) { EXPECT_EQ(text, "en"); })},
+        {"EID_SetLanguage refused", started,
+         functionScenario("EID_SetLanguage", {{"Klingon"}},
+                          [](const std::string& text) {
+                              EXPECT_EQ(text, "{\n  \"error\": \"The language Klingon is not "
+                                              "available: use nl, fr, de or en.\",\n  "
+                                              "\"errorDetail\": \"\"\n}");
                           })},
         // Last: its watch runs on until a Shutdown.
         {"Idle with an insertion pending", insertionPending, idleScenario},
