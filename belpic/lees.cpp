@@ -3,6 +3,7 @@
 #include "belpic/bestand.h"
 #include "belpic/netjes.h"
 #include "belpic/tekens.h"
+#include "belpic/zoek.h"
 
 #include <mutex>
 
@@ -29,10 +30,7 @@ Gegevens uit(const Velden& identiteit, const Velden& adres) {
 
 // One attempt over one connection; the caller closes it.
 Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, Fout& fout, bool metFoto) {
-    if (!kaart.verbind(lezer, fout)) {
-        return {};
-    }
-    const Bytes identiteit = leesBestand(kaart, bestandIdentiteit(), fout);
+    const Bytes identiteit = zoek(kaart, lezer, bestandIdentiteit(), fout);
     if (fout.code != geenFout) {
         return {};
     }

@@ -28,8 +28,8 @@ struct Gegevens {
 
 using Velden = std::map<std::uint8_t, Bytes>;
 
-// One complete conversation with the card in `lezer` (empty: the first reader listed); without
-// `metFoto` the photo file is neither selected nor read. One conversation at a time in a
+// One complete conversation with the card in `lezer` (empty: the eID card, wherever zoek finds it);
+// without `metFoto` the photo file is neither selected nor read. One conversation at a time in a
 // process: a second caller waits for the first. When another party resets the card during the
 // conversation, the whole read starts again once from a new connection.
 Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto = true);

@@ -1,0 +1,416 @@
+// The search for the eID card among the readers: its order, every failure on the way, and the
+// cards of other kinds left as they were found.
+#include "nepdienst.h"
+
+#include "belpic/bestand.h"
+#include "belpic/lees.h"
+#include "belpic/pcsc.h"
+#include "belpic/zoek.h"
+#include "tests/samplecard.h"
+
+#include <functional>
+#include <map>
+#include <new>
+
+namespace belpic::test {
+namespace {
+
+using pcscfake::Call;
+
+const std::string kGeenKaart = "There is no card in the reader.";
+const std::string kDienst = "The smart card service is not responding.";
+
+class Zoek : public MetNepdienst {
+  protected:
+    // The sample card's files on the eID card, which sits in no reader until a test puts it.
+    static void eidKaart(const std::vector<std::string>& lezers) {
+        samplecard::insert(lezers);
+        pcscfake::removeCard();
+    }
+
+    static std::vector<std::string> verbonden() {
+        std::vector<std::string> lezers;
+        for (const auto& r : pcscfake::calls(Call::Connect)) {
+            lezers.push_back(r.reader);
+        }
+        return lezers;
+    }
+
+    // How each card handle was let go: "reader end/disconnect", with the dispositions ("-" for
+    // no end of a transaction).
+    static std::vector<std::string> afsluitingen() {
+        std::vector<std::string> uit;
+        std::map<std::uint64_t, std::size_t> einde; // handle -> its entry
+        for (const auto& r : pcscfake::calls()) {
+            if (r.call == Call::EndTransaction) {
+                einde[r.card] = uit.size();
+                uit.push_back(r.reader + " " + std::to_string(r.disposition));
+            } else if (r.call == Call::Disconnect) {
+                const std::string los = "/" + std::to_string(r.disposition);
+                if (einde.count(r.card) == 1) {
+                    uit[einde[r.card]] += los;
+                } else {
+                    uit.push_back(r.reader + " -" + los);
+                }
+            }
+        }
+        return uit;
+    }
+
+    static std::string alsEid(const std::string& lezer) {
+        return lezer + " " + std::to_string(pcsc::kAfsluiting.transactie) + "/" +
+               std::to_string(pcsc::kAfsluiting.verbinding);
+    }
+
+    static std::string gelaten(const std::string& lezer) {
+        return lezer + " " + std::to_string(SCARD_LEAVE_CARD) + "/" +
+               std::to_string(SCARD_LEAVE_CARD);
+    }
+
+    static void verwachtGesloten() {
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+        EXPECT_EQ(pcscfake::openCards(), 0u);
+        EXPECT_EQ(pcscfake::openTransactions(), 0u);
+    }
+};
+
+TEST_F(Zoek, AnUnnamedReadTriesTheCardsInOrderAndReadsTheEidCard) {
+    struct Geval {
+        const char* naam;
+        std::function<void()> klaar; // readers A, B, C, the eID card in none of them
+        std::int32_t code;
+        std::string melding;
+        std::string detail;
+        std::vector<std::string> verbonden;    // the reader of each connect attempt
+        std::vector<std::string> afsluitingen; // how each card was let go
+    };
+    const auto eid = [](const std::string& lezer) { return [=] { pcscfake::insertCard(lezer); }; };
+    const std::string zwijgt =
+        "The card does not respond. If this card was just read successfully, take it out and put "
+        "it back. Otherwise turn it over -- on the newer Belgian eID the chip is on the back -- "
+        "and insert it all the way.";
+    const std::vector<Geval> gevallen = {
+        {"in the first reader", eid("A"), 0, "", "", {"A"}, {alsEid("A")}},
+        {"in the last reader, the others empty", eid("C"), 0, "", "", {"C"}, {alsEid("C")}},
+        {"after a card of another kind",
+         [] {
+             pcscfake::otherCard("A");
+             pcscfake::insertCard("B");
+         },
+         0,
+         "",
+         "",
+         {"A", "B"},
+         {gelaten("A"), alsEid("B")}},
+        {"after cards of other kinds and an empty reader",
+         [] {
+             pcscfake::otherCard("A", {0x6D, 0x00});
+             pcscfake::otherCard("B", {0x69, 0x86});
+             pcscfake::insertCard("C");
+         },
+         0,
+         "",
+         "",
+         {"A", "B", "C"},
+         {gelaten("A"), gelaten("B"), alsEid("C")}},
+        {"before a card of another kind, which is never touched",
+         [] {
+             pcscfake::insertCard("A");
+             pcscfake::otherCard("C");
+         },
+         0,
+         "",
+         "",
+         {"A"},
+         {alsEid("A")}},
+        {"after a mute card",
+         [] {
+             pcscfake::otherCard("A");
+             pcscfake::cardState("A", pcscfake::CardState::mute);
+             pcscfake::insertCard("B");
+         },
+         0,
+         "",
+         "",
+         {"A", "A", "B"},
+         {alsEid("B")}},
+        {"after a card held alone by another program",
+         [] {
+             pcscfake::otherCard("A");
+             pcscfake::cardState("A", pcscfake::CardState::exclusive);
+             pcscfake::insertCard("C");
+         },
+         0,
+         "",
+         "",
+         {"A", "C"},
+         {alsEid("C")}},
+        {"no card at all: no connection", [] {}, 2, kGeenKaart, "0x8010000C", {}, {}},
+        {"a card of another kind only",
+         [] { pcscfake::otherCard("B"); },
+         2,
+         kGeenKaart,
+         "not an eID card: B (6A82)",
+         {"B"},
+         {gelaten("B")}},
+        {"cards of other kinds only, each named with its status word",
+         [] {
+             pcscfake::otherCard("A");
+             pcscfake::otherCard("C", {0x6D, 0x00});
+         },
+         2,
+         kGeenKaart,
+         "not an eID card: A (6A82); C (6D00)",
+         {"A", "C"},
+         {gelaten("A"), gelaten("C")}},
+        {"a mute card, then a card of another kind: the failure wins",
+         [] {
+             pcscfake::otherCard("A");
+             pcscfake::cardState("A", pcscfake::CardState::mute);
+             pcscfake::otherCard("B");
+         },
+         3,
+         zwijgt,
+         "0x80100066",
+         {"A", "A", "B"},
+         {gelaten("B")}},
+        {"two failures: the first is told",
+         [] {
+             pcscfake::otherCard("A");
+             pcscfake::cardState("A", pcscfake::CardState::exclusive);
+             pcscfake::otherCard("B");
+             pcscfake::cardState("B", pcscfake::CardState::mute);
+         },
+         4,
+         "Could not connect to reader A.",
+         "SCardConnect 0x8010000B",
+         {"A", "B", "B"},
+         {}},
+        {"the card taken out between the question and the connection",
+         [] {
+             pcscfake::insertCard("A");
+             pcscfake::script(Call::Connect, {pcscfake::kRemovedCard});
+         },
+         2,
+         kGeenKaart,
+         "0x80100069",
+         {"A"},
+         {}},
+        {"the transaction refused, then the eID card in the next reader",
+         [] {
+             pcscfake::otherCard("A");
+             pcscfake::insertCard("B");
+             pcscfake::script(Call::BeginTransaction, {pcscfake::kSharingViolation});
+         },
+         0,
+         "",
+         "",
+         {"A", "B"},
+         {"A -/" + std::to_string(SCARD_LEAVE_CARD), alsEid("B")}},
+        {"the SELECT does not reach the card, then the eID card in the next reader",
+         [] {
+             pcscfake::otherCard("A");
+             pcscfake::insertCard("B");
+             pcscfake::script(Call::Transmit, {pcscfake::kNotTransacted});
+         },
+         0,
+         "",
+         "",
+         {"A", "B"},
+         {alsEid("A"), alsEid("B")}},
+        {"an incomplete answer to the SELECT is remembered",
+         [] {
+             pcscfake::insertCard("A");
+             pcscfake::otherCard("B");
+             pcscfake::answer(1, {0x90});
+         },
+         5,
+         "The card returned an incomplete response.",
+         "",
+         {"A", "B"},
+         {alsEid("A"), gelaten("B")}},
+        // The card that selected the file is the card: its failure is the read's, and the
+        // readers after it are left alone.
+        {"the eID card fails after its SELECT",
+         [] {
+             pcscfake::insertCard("A");
+             pcscfake::otherCard("B");
+             pcscfake::answer(2, {0x6F, 0x00});
+         },
+         5,
+         "Reading the card failed.",
+         "6F00",
+         {"A"},
+         {alsEid("A")}},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        eidKaart({"A", "B", "C"});
+        g.klaar();
+        Fout fout{9, Melding::leesFout, "old", "old"};
+        const Gegevens gelezen = lees("", fout);
+        verwachtFout(fout, g.code, g.melding, g.detail);
+        EXPECT_EQ(gelezen.achternaam, g.code == 0 ? "Voorbeeld" : "");
+        EXPECT_EQ(verbonden(), g.verbonden);
+        EXPECT_EQ(afsluitingen(), g.afsluitingen);
+        // One question about every reader, on the read's own context, before any connection.
+        const auto vragen = pcscfake::calls(Call::GetStatusChange);
+        ASSERT_EQ(vragen.size(), 1u);
+        EXPECT_EQ(vragen[0].timeout, 0u);
+        ASSERT_EQ(vragen[0].states.size(), 3u);
+        for (const auto& staat : vragen[0].states) {
+            EXPECT_EQ(staat.current, static_cast<std::uint64_t>(SCARD_STATE_UNAWARE));
+        }
+        ASSERT_EQ(pcscfake::calls(Call::EstablishContext).size(), 1u);
+        const auto context = pcscfake::calls(Call::EstablishContext)[0].context;
+        EXPECT_EQ(vragen[0].context, context);
+        for (const auto& r : pcscfake::calls(Call::Connect)) {
+            EXPECT_EQ(r.context, context);
+        }
+        verwachtGesloten();
+    }
+}
+
+// Before any card: the list and the question about the readers' states.
+TEST_F(Zoek, TheReadersAndTheirStatesFromTheService) {
+    struct Geval {
+        const char* naam;
+        std::function<void()> klaar; // readers A and B, the eID card in B
+        std::int32_t code;
+        std::string melding;
+        std::string detail;
+        std::size_t vragen; // calls of SCardGetStatusChange
+    };
+    const std::int32_t weg = pcsc::kWindows ? geenLezer : kaartDienst;
+    const std::string dienst = pcsc::kWindows ? "No card reader connected." : kDienst;
+    const auto detail = [](const std::string& d) { return pcsc::kWindows ? "" : d; };
+    const std::vector<Geval> gevallen = {
+        {"no reader", [] { pcscfake::readers({}); }, 1, "No card reader connected.", "", 0},
+        {"an empty list", [] { pcscfake::readerBytes({0}); }, 1, "No card reader connected.", "",
+         0},
+        {"no context", [] { pcscfake::script(Call::EstablishContext, {pcscfake::kInternalError}); },
+         6, kDienst, "SCardEstablishContext 0x80100001", 0},
+        {"the list fails", [] { pcscfake::script(Call::ListReaders, {pcscfake::kNoService}); }, weg,
+         dienst, detail("SCardListReaders 0x8010001D"), 0},
+        {"the question fails",
+         [] { pcscfake::script(Call::GetStatusChange, {pcscfake::kInternalError}); }, 6, kDienst,
+         "SCardGetStatusChange 0x80100001", 1},
+        {"the service stops at the question",
+         [] { pcscfake::script(Call::GetStatusChange, {pcscfake::kServiceStopped}); }, weg, dienst,
+         detail("SCardGetStatusChange 0x8010001E"), 1},
+        {"a reader unplugged between the list and the question: listed again",
+         [] { pcscfake::script(Call::GetStatusChange, {pcscfake::kUnknownReader}); }, 0, "", "", 2},
+        {"unplugged again: the service's answer",
+         [] {
+             pcscfake::script(Call::GetStatusChange,
+                              {pcscfake::kUnknownReader, pcscfake::kUnknownReader});
+         },
+         6, kDienst, "SCardGetStatusChange 0x80100009", 2},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        eidKaart({"A", "B"});
+        pcscfake::insertCard("B");
+        g.klaar();
+        Fout fout{9, Melding::leesFout, "old", "old"};
+        const Gegevens gelezen = lees("", fout);
+        verwachtFout(fout, g.code, g.melding, g.detail);
+        EXPECT_EQ(gelezen.achternaam, g.code == 0 ? "Voorbeeld" : "");
+        EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).size(), g.vragen);
+        EXPECT_EQ(pcscfake::calls(Call::Connect).empty(), g.code != 0);
+        verwachtGesloten();
+    }
+}
+
+// A named reader is read as before, whatever else is on the desk; only a card there that refuses
+// the identity file is now let go as it was found, with the outcome of before.
+TEST_F(Zoek, ANamedReaderIsTheOnlyOneTried) {
+    eidKaart({"A", "B"});
+    pcscfake::otherCard("A");
+    pcscfake::insertCard("B");
+    Fout fout;
+    EXPECT_EQ(lees("B", fout).achternaam, "Voorbeeld");
+    verwachtFout(fout, 0, "", "");
+    EXPECT_EQ(verbonden(), std::vector<std::string>{"B"});
+    EXPECT_TRUE(pcscfake::calls(Call::GetStatusChange).empty());
+
+    pcscfake::reset();
+    eidKaart({"A", "B"});
+    pcscfake::otherCard("A", {0x6A, 0x82});
+    pcscfake::insertCard("B");
+    EXPECT_EQ(lees("A", fout).achternaam, "");
+    verwachtFout(fout, 5, "That file is not on the card.", "6A82");
+    EXPECT_EQ(verbonden(), std::vector<std::string>{"A"});
+    EXPECT_EQ(afsluitingen(), std::vector<std::string>{gelaten("A")});
+    verwachtGesloten();
+}
+
+// The first file is the search's parameter: its SELECT is the only one the card gets for it.
+TEST_F(Zoek, TheFirstFileIsSelectedOnceAndReadFromTheCardThatHasIt) {
+    eidKaart({"A", "B"});
+    pcscfake::otherCard("A");
+    pcscfake::insertCard("B");
+    Kaart kaart;
+    Fout fout;
+    EXPECT_EQ(zoek(kaart, "", bestandAdres(), fout), samplecard::addressFile());
+    verwachtFout(fout, 0, "", "");
+    std::vector<std::string> opdrachten;
+    for (const auto& r : pcscfake::calls(Call::Transmit)) {
+        opdrachten.push_back(r.reader + " " + std::to_string(r.command[1]));
+    }
+    // A's SELECT, B's SELECT (0xA4 = 164), then B's one READ BINARY (0xB0 = 176).
+    EXPECT_EQ(opdrachten, (std::vector<std::string>{"A 164", "B 164", "B 176"}));
+    EXPECT_EQ(pcscfake::calls(Call::Transmit)[1].command,
+              (Bytes{0x00, 0xA4, 0x08, 0x0C, 0x06, 0x3F, 0x00, 0xDF, 0x01, 0x40, 0x33}));
+    // The card found stays connected for the rest of the read.
+    EXPECT_EQ(pcscfake::openCards(), 1u);
+    EXPECT_EQ(leesBestand(kaart, bestandIdentiteit(), fout), samplecard::identityFile());
+    kaart.verbreek();
+    verwachtGesloten();
+}
+
+// Another party resets the eID card while the search selects its file: the whole read, search
+// included, starts again once, and the card of another kind is left as found each time.
+TEST_F(Zoek, ACardResetDuringTheSearchStartsTheReadAgain) {
+    eidKaart({"A", "B"});
+    pcscfake::otherCard("A");
+    pcscfake::insertCard("B");
+    pcscfake::script(Call::Transmit, {0, pcscfake::kResetCard});
+    Fout fout;
+    EXPECT_EQ(lees("", fout).achternaam, "Voorbeeld");
+    verwachtFout(fout, 0, "", "");
+    EXPECT_EQ(verbonden(), (std::vector<std::string>{"A", "B", "A", "B"}));
+    EXPECT_EQ(afsluitingen(),
+              (std::vector<std::string>{gelaten("A"), alsEid("B"), gelaten("A"), alsEid("B")}));
+    EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).size(), 2u);
+    verwachtGesloten();
+}
+
+TEST_F(Zoek, AnExceptionOnTheWayLeavesNothingOpen) {
+    struct Geval {
+        const char* naam;
+        Call call;
+        std::size_t n;
+    };
+    const std::vector<Geval> gevallen = {
+        {"asking the readers' states", Call::GetStatusChange, 1},
+        {"selecting on the card of another kind", Call::Transmit, 1},
+        {"connecting to the eID card", Call::Connect, 2},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        eidKaart({"A", "B"});
+        pcscfake::otherCard("A");
+        pcscfake::insertCard("B");
+        pcscfake::throwBadAlloc(g.call, g.n);
+        Fout fout;
+        EXPECT_THROW(lees("", fout), std::bad_alloc);
+        verwachtGesloten();
+    }
+}
+
+} // namespace
+} // namespace belpic::test
