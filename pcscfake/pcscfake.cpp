@@ -33,8 +33,11 @@ constexpr auto kTransactieWacht = std::chrono::seconds(2);
 constexpr std::uint64_t kContextBasis = sizeof(SCARDCONTEXT) > 4 ? 0x15C000000ull : 0x5C000000ull;
 constexpr std::uint64_t kKaartBasis = sizeof(SCARDHANDLE) > 4 ? 0x12A000000ull : 0x2A000000ull;
 
-const Bytes kEidAtr = {0x3B, 0x98, 0x13, 0x40, 0x0A, 0xA5, 0x03,
-                       0x01, 0x01, 0x01, 0xAD, 0x13, 0x11};
+// A function, not a global: a script may fill the service while the library is still being
+// loaded, before the globals of this file are made.
+Bytes eidAtr() {
+    return {0x3B, 0x98, 0x13, 0x40, 0x0A, 0xA5, 0x03, 0x01, 0x01, 0x01, 0xAD, 0x13, 0x11};
+}
 
 // A card of another kind: every command gets its status word.
 struct AndereKaart {
@@ -62,7 +65,7 @@ struct Toestand {
     std::uint32_t protocol = SCARD_PROTOCOL_T1;
 
     Kaart kaart;
-    Bytes atr = kEidAtr;
+    Bytes atr = eidAtr();
     std::map<std::string, AndereKaart> andere;   // by reader
     std::map<std::string, CardState> kaartStaat; // by reader; unset: answering
     std::map<std::size_t, Bytes> antwoorden;
@@ -95,7 +98,7 @@ struct Toestand {
         kaartLezer.reset();
         protocol = SCARD_PROTOCOL_T1;
         kaart = Kaart{};
-        atr = kEidAtr;
+        atr = eidAtr();
         andere.clear();
         kaartStaat.clear();
         antwoorden.clear();
