@@ -108,9 +108,9 @@ static int select_round_trips(const char* reader, long count) {
         return 0;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    int ok = SCardConnect(context, reader, SCARD_SHARE_SHARED,
-                          SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
-                          &protocol) == SCARD_S_SUCCESS;
+    int ok =
+        SCardConnect(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                     &card, &protocol) == SCARD_S_SUCCESS;
     int locked = ok && SCardBeginTransaction(card) == SCARD_S_SUCCESS;
     BYTE select[11] = {0x00, 0xA4, 0x08, 0x0C, 0x06};
     memcpy(select + 5, kFiles[0], 6);
