@@ -323,46 +323,6 @@ TEST_F(Verbind, EveryOutcomeWithItsCodeMessageDetailAndAttempts) {
     const std::string nietVerbonden = "Could not connect to reader " + kLezer + ".";
     const std::vector<VerbindGeval> gevallen = {
         {"named reader connects", eenLezer, kLezer, 0, "", "", {kLezer}},
-        {"the second of two readers",
-         [] {
-             pcscfake::readers({"First", "Second"});
-             pcscfake::insertCard("Second");
-         },
-         "Second",
-         0,
-         "",
-         "",
-         {"Second"}},
-        {"a card of another kind connects like any card",
-         [] {
-             pcscfake::readers({"First"});
-             pcscfake::otherCard("First");
-         },
-         "First",
-         0,
-         "",
-         "",
-         {"First"}},
-        {"a mute card",
-         [] {
-             pcscfake::readers({kLezer});
-             pcscfake::cardState(kLezer, pcscfake::CardState::mute);
-         },
-         kLezer,
-         3,
-         kZwijgt,
-         "0x80100066",
-         {kLezer, kLezer}},
-        {"a card another program holds alone",
-         [] {
-             pcscfake::readers({kLezer});
-             pcscfake::cardState(kLezer, pcscfake::CardState::exclusive);
-         },
-         kLezer,
-         4,
-         nietVerbonden,
-         "SCardConnect 0x8010000B",
-         {kLezer}},
         {"context fails",
          [eenLezer] {
              eenLezer();

@@ -22,49 +22,48 @@ const std::string kDienst = "The smart card service is not responding.";
 
 class Zoek : public MetNepdienst {
   protected:
-    // The sample card's files on the eID card, which sits in no reader until a test puts it.
-    static void eidKaart(const std::vector<std::string>& lezers) {
-        samplecard::insert(lezers);
-        pcscfake::removeCard();
-    }
-
-    static std::vector<std::string> verbonden() {
-        std::vector<std::string> lezers;
+    // The readers connected to, in order.
+    static std::string verbonden() {
+        std::string lezers;
         for (const auto& r : pcscfake::calls(Call::Connect)) {
-            lezers.push_back(r.reader);
+            lezers += (lezers.empty() ? "" : " ") + r.reader;
         }
         return lezers;
     }
 
-    // How each card handle was let go: "reader end/disconnect", with the dispositions ("-" for
-    // no end of a transaction).
-    static std::vector<std::string> afsluitingen() {
-        std::vector<std::string> uit;
-        std::map<std::uint64_t, std::size_t> einde; // handle -> its entry
+    // How each card handle was let go, in order: "A=eid" as a read ends, "A=laat" left as found,
+    // "A=los" disconnected, as found, without a transaction to end.
+    static std::string afsluitingen() {
+        std::vector<std::string> lezers;
+        std::vector<std::string> einden; // "end/disconnect" dispositions of each handle
+        std::map<std::uint64_t, std::size_t> plaats;
         for (const auto& r : pcscfake::calls()) {
-            if (r.call == Call::EndTransaction) {
-                einde[r.card] = uit.size();
-                uit.push_back(r.reader + " " + std::to_string(r.disposition));
-            } else if (r.call == Call::Disconnect) {
-                const std::string los = "/" + std::to_string(r.disposition);
-                if (einde.count(r.card) == 1) {
-                    uit[einde[r.card]] += los;
-                } else {
-                    uit.push_back(r.reader + " -" + los);
-                }
+            if (r.call != Call::EndTransaction && r.call != Call::Disconnect) {
+                continue;
             }
+            if (plaats.count(r.card) == 0) {
+                plaats[r.card] = lezers.size();
+                lezers.push_back(r.reader);
+                einden.push_back(r.call == Call::EndTransaction ? "" : "-");
+            }
+            einden[plaats[r.card]] +=
+                (r.call == Call::Disconnect ? "/" : "") + std::to_string(r.disposition);
+        }
+        const auto dispositie = [](DWORD einde, DWORD los) {
+            return std::to_string(einde) + "/" + std::to_string(los);
+        };
+        const std::map<std::string, std::string> namen = {
+            {dispositie(pcsc::kAfsluiting.transactie, pcsc::kAfsluiting.verbinding), "eid"},
+            {dispositie(SCARD_LEAVE_CARD, SCARD_LEAVE_CARD), "laat"},
+            {"-/" + std::to_string(SCARD_LEAVE_CARD), "los"},
+        };
+        std::string uit;
+        for (std::size_t i = 0; i < lezers.size(); ++i) {
+            const auto naam = namen.find(einden[i]);
+            uit += (uit.empty() ? "" : " ") + lezers[i] + "=" +
+                   (naam == namen.end() ? einden[i] : naam->second);
         }
         return uit;
-    }
-
-    static std::string alsEid(const std::string& lezer) {
-        return lezer + " " + std::to_string(pcsc::kAfsluiting.transactie) + "/" +
-               std::to_string(pcsc::kAfsluiting.verbinding);
-    }
-
-    static std::string gelaten(const std::string& lezer) {
-        return lezer + " " + std::to_string(SCARD_LEAVE_CARD) + "/" +
-               std::to_string(SCARD_LEAVE_CARD);
     }
 
     static void verwachtGesloten() {
@@ -77,177 +76,60 @@ class Zoek : public MetNepdienst {
 TEST_F(Zoek, AnUnnamedReadTriesTheCardsInOrderAndReadsTheEidCard) {
     struct Geval {
         const char* naam;
-        std::function<void()> klaar; // readers A, B, C, the eID card in none of them
+        std::string bureau;       // readers A, B, C, as legNeer reads it
+        std::string verbonden;    // the readers connected to, in order
+        std::string afsluitingen; // how each card was let go
         std::int32_t code;
         std::string melding;
         std::string detail;
-        std::vector<std::string> verbonden;    // the reader of each connect attempt
-        std::vector<std::string> afsluitingen; // how each card was let go
+        std::function<void()> storing = [] {}; // a failure on the way
     };
-    const auto eid = [](const std::string& lezer) { return [=] { pcscfake::insertCard(lezer); }; };
     const std::string zwijgt =
         "The card does not respond. If this card was just read successfully, take it out and put "
         "it back. Otherwise turn it over -- on the newer Belgian eID the chip is on the back -- "
         "and insert it all the way.";
     const std::vector<Geval> gevallen = {
-        {"in the first reader", eid("A"), 0, "", "", {"A"}, {alsEid("A")}},
-        {"in the last reader, the others empty", eid("C"), 0, "", "", {"C"}, {alsEid("C")}},
-        {"after a card of another kind",
-         [] {
-             pcscfake::otherCard("A");
-             pcscfake::insertCard("B");
-         },
-         0,
-         "",
-         "",
-         {"A", "B"},
-         {gelaten("A"), alsEid("B")}},
-        {"after cards of other kinds and an empty reader",
-         [] {
-             pcscfake::otherCard("A", {0x6D, 0x00});
-             pcscfake::otherCard("B", {0x69, 0x86});
-             pcscfake::insertCard("C");
-         },
-         0,
-         "",
-         "",
-         {"A", "B", "C"},
-         {gelaten("A"), gelaten("B"), alsEid("C")}},
-        {"before a card of another kind, which is never touched",
-         [] {
-             pcscfake::insertCard("A");
-             pcscfake::otherCard("C");
-         },
-         0,
-         "",
-         "",
-         {"A"},
-         {alsEid("A")}},
-        {"after a mute card",
-         [] {
-             pcscfake::otherCard("A");
-             pcscfake::cardState("A", pcscfake::CardState::mute);
-             pcscfake::insertCard("B");
-         },
-         0,
-         "",
-         "",
-         {"A", "A", "B"},
-         {alsEid("B")}},
-        {"after a card held alone by another program",
-         [] {
-             pcscfake::otherCard("A");
-             pcscfake::cardState("A", pcscfake::CardState::exclusive);
-             pcscfake::insertCard("C");
-         },
-         0,
-         "",
-         "",
-         {"A", "C"},
-         {alsEid("C")}},
-        {"no card at all: no connection", [] {}, 2, kGeenKaart, "0x8010000C", {}, {}},
-        {"a card of another kind only",
-         [] { pcscfake::otherCard("B"); },
-         2,
-         kGeenKaart,
-         "not an eID card: B (6A82)",
-         {"B"},
-         {gelaten("B")}},
-        {"cards of other kinds only, each named with its status word",
-         [] {
-             pcscfake::otherCard("A");
-             pcscfake::otherCard("C", {0x6D, 0x00});
-         },
-         2,
-         kGeenKaart,
-         "not an eID card: A (6A82); C (6D00)",
-         {"A", "C"},
-         {gelaten("A"), gelaten("C")}},
-        {"a mute card, then a card of another kind: the failure wins",
-         [] {
-             pcscfake::otherCard("A");
-             pcscfake::cardState("A", pcscfake::CardState::mute);
-             pcscfake::otherCard("B");
-         },
-         3,
-         zwijgt,
-         "0x80100066",
-         {"A", "A", "B"},
-         {gelaten("B")}},
-        {"two failures: the first is told",
-         [] {
-             pcscfake::otherCard("A");
-             pcscfake::cardState("A", pcscfake::CardState::exclusive);
-             pcscfake::otherCard("B");
-             pcscfake::cardState("B", pcscfake::CardState::mute);
-         },
-         4,
-         "Could not connect to reader A.",
-         "SCardConnect 0x8010000B",
-         {"A", "B", "B"},
-         {}},
-        {"the card taken out between the question and the connection",
-         [] {
-             pcscfake::insertCard("A");
-             pcscfake::script(Call::Connect, {pcscfake::kRemovedCard});
-         },
-         2,
-         kGeenKaart,
-         "0x80100069",
-         {"A"},
-         {}},
-        {"the transaction refused, then the eID card in the next reader",
-         [] {
-             pcscfake::otherCard("A");
-             pcscfake::insertCard("B");
-             pcscfake::script(Call::BeginTransaction, {pcscfake::kSharingViolation});
-         },
-         0,
-         "",
-         "",
-         {"A", "B"},
-         {"A -/" + std::to_string(SCARD_LEAVE_CARD), alsEid("B")}},
-        {"the SELECT does not reach the card, then the eID card in the next reader",
-         [] {
-             pcscfake::otherCard("A");
-             pcscfake::insertCard("B");
-             pcscfake::script(Call::Transmit, {pcscfake::kNotTransacted});
-         },
-         0,
-         "",
-         "",
-         {"A", "B"},
-         {alsEid("A"), alsEid("B")}},
-        {"an incomplete answer to the SELECT is remembered",
-         [] {
-             pcscfake::insertCard("A");
-             pcscfake::otherCard("B");
-             pcscfake::answer(1, {0x90});
-         },
-         5,
-         "The card returned an incomplete response.",
-         "",
-         {"A", "B"},
-         {alsEid("A"), gelaten("B")}},
+        {"in the first reader", "eid - -", "A", "A=eid", 0, "", ""},
+        {"in the last reader, the others empty", "- - eid", "C", "C=eid", 0, "", ""},
+        {"after a card of another kind", "6A82 eid -", "A B", "A=laat B=eid", 0, "", ""},
+        {"after cards of other kinds", "6D00 6986 eid", "A B C", "A=laat B=laat C=eid", 0, "", ""},
+        {"before a card of another kind, never touched", "eid - 6A82", "A", "A=eid", 0, "", ""},
+        {"after a mute card", "stom eid -", "A A B", "B=eid", 0, "", ""},
+        {"after a card held alone by another program", "alleen - eid", "A C", "C=eid", 0, "", ""},
+        {"no card at all: no connection", "- - -", "", "", 2, kGeenKaart, "0x8010000C"},
+        {"a card of another kind only", "- 6A82 -", "B", "B=laat", 2, kGeenKaart,
+         "not an eID card: B (6A82)"},
+        {"cards of other kinds only, each named with its status word", "6A82 - 6D00", "A C",
+         "A=laat C=laat", 2, kGeenKaart, "not an eID card: A (6A82); C (6D00)"},
+        {"a mute card, then a card of another kind: the failure wins", "stom 6A82 -", "A A B",
+         "B=laat", 3, zwijgt, "0x80100066"},
+        {"two failures: the first is told", "alleen stom -", "A B B", "", 4,
+         "Could not connect to reader A.", "SCardConnect 0x8010000B"},
+        {"the card taken out between the question and the connection", "eid - -", "A", "", 2,
+         kGeenKaart, "0x80100069",
+         [] { pcscfake::script(Call::Connect, {pcscfake::kRemovedCard}); }},
+        {"the transaction refused, then the eID card in the next reader", "6A82 eid -", "A B",
+         "A=los B=eid", 0, "", "",
+         [] { pcscfake::script(Call::BeginTransaction, {pcscfake::kSharingViolation}); }},
+        {"the SELECT does not reach the card, then the eID card", "6A82 eid -", "A B",
+         "A=eid B=eid", 0, "", "",
+         [] { pcscfake::script(Call::Transmit, {pcscfake::kNotTransacted}); }},
+        {"an incomplete answer to the SELECT is remembered", "eid 6A82 -", "A B", "A=eid B=laat", 5,
+         "The card returned an incomplete response.", "", [] { pcscfake::answer(1, {0x90}); }},
         // The card that selected the file is the card: its failure is the read's, and the
         // readers after it are left alone.
-        {"the eID card fails after its SELECT",
+        {"the eID card fails after its SELECT", "eid 6A82 -", "A", "A=eid", 5,
+         "Reading the card failed.", "6F00",
          [] {
-             pcscfake::insertCard("A");
-             pcscfake::otherCard("B");
              pcscfake::answer(2, {0x6F, 0x00});
-         },
-         5,
-         "Reading the card failed.",
-         "6F00",
-         {"A"},
-         {alsEid("A")}},
+         }},
     };
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
-        eidKaart({"A", "B", "C"});
-        g.klaar();
+        samplecard::insert();
+        legNeer(g.bureau);
+        g.storing();
         Fout fout{9, Melding::leesFout, "old", "old"};
         const Gegevens gelezen = lees("", fout);
         verwachtFout(fout, g.code, g.melding, g.detail);
@@ -311,8 +193,8 @@ TEST_F(Zoek, TheReadersAndTheirStatesFromTheService) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
-        eidKaart({"A", "B"});
-        pcscfake::insertCard("B");
+        samplecard::insert();
+        legNeer("- eid");
         g.klaar();
         Fout fout{9, Melding::leesFout, "old", "old"};
         const Gegevens gelezen = lees("", fout);
@@ -327,31 +209,28 @@ TEST_F(Zoek, TheReadersAndTheirStatesFromTheService) {
 // A named reader is read as before, whatever else is on the desk; only a card there that refuses
 // the identity file is now let go as it was found, with the outcome of before.
 TEST_F(Zoek, ANamedReaderIsTheOnlyOneTried) {
-    eidKaart({"A", "B"});
-    pcscfake::otherCard("A");
-    pcscfake::insertCard("B");
+    samplecard::insert();
+    legNeer("6A82 eid");
     Fout fout;
     EXPECT_EQ(lees("B", fout).achternaam, "Voorbeeld");
     verwachtFout(fout, 0, "", "");
-    EXPECT_EQ(verbonden(), std::vector<std::string>{"B"});
+    EXPECT_EQ(verbonden(), "B");
     EXPECT_TRUE(pcscfake::calls(Call::GetStatusChange).empty());
 
     pcscfake::reset();
-    eidKaart({"A", "B"});
-    pcscfake::otherCard("A", {0x6A, 0x82});
-    pcscfake::insertCard("B");
+    samplecard::insert();
+    legNeer("6A82 eid");
     EXPECT_EQ(lees("A", fout).achternaam, "");
     verwachtFout(fout, 5, "That file is not on the card.", "6A82");
-    EXPECT_EQ(verbonden(), std::vector<std::string>{"A"});
-    EXPECT_EQ(afsluitingen(), std::vector<std::string>{gelaten("A")});
+    EXPECT_EQ(verbonden(), "A");
+    EXPECT_EQ(afsluitingen(), "A=laat");
     verwachtGesloten();
 }
 
 // The first file is the search's parameter: its SELECT is the only one the card gets for it.
 TEST_F(Zoek, TheFirstFileIsSelectedOnceAndReadFromTheCardThatHasIt) {
-    eidKaart({"A", "B"});
-    pcscfake::otherCard("A");
-    pcscfake::insertCard("B");
+    samplecard::insert();
+    legNeer("6A82 eid");
     Kaart kaart;
     Fout fout;
     EXPECT_EQ(zoek(kaart, "", bestandAdres(), fout), samplecard::addressFile());
@@ -374,16 +253,14 @@ TEST_F(Zoek, TheFirstFileIsSelectedOnceAndReadFromTheCardThatHasIt) {
 // Another party resets the eID card while the search selects its file: the whole read, search
 // included, starts again once, and the card of another kind is left as found each time.
 TEST_F(Zoek, ACardResetDuringTheSearchStartsTheReadAgain) {
-    eidKaart({"A", "B"});
-    pcscfake::otherCard("A");
-    pcscfake::insertCard("B");
+    samplecard::insert();
+    legNeer("6A82 eid");
     pcscfake::script(Call::Transmit, {0, pcscfake::kResetCard});
     Fout fout;
     EXPECT_EQ(lees("", fout).achternaam, "Voorbeeld");
     verwachtFout(fout, 0, "", "");
-    EXPECT_EQ(verbonden(), (std::vector<std::string>{"A", "B", "A", "B"}));
-    EXPECT_EQ(afsluitingen(),
-              (std::vector<std::string>{gelaten("A"), alsEid("B"), gelaten("A"), alsEid("B")}));
+    EXPECT_EQ(verbonden(), "A B A B");
+    EXPECT_EQ(afsluitingen(), "A=laat B=eid A=laat B=eid");
     EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).size(), 2u);
     verwachtGesloten();
 }
@@ -402,9 +279,8 @@ TEST_F(Zoek, AnExceptionOnTheWayLeavesNothingOpen) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
-        eidKaart({"A", "B"});
-        pcscfake::otherCard("A");
-        pcscfake::insertCard("B");
+        samplecard::insert();
+        legNeer("6A82 eid");
         pcscfake::throwBadAlloc(g.call, g.n);
         Fout fout;
         EXPECT_THROW(lees("", fout), std::bad_alloc);
