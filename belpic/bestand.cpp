@@ -59,21 +59,30 @@ std::string grensBereikt(std::uint32_t offset) {
 
 } // namespace
 
-Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
+bool kies(Kaart& kaart, const Bytes& pad, Fout& fout) {
     fout = Fout{};
-    Bytes antwoord = kaart.stuur(selecteer(pad), fout);
+    const Bytes antwoord = kaart.stuur(selecteer(pad), fout);
     if (fout.code != geenFout) {
-        return {};
+        return false;
     }
     if (antwoord.size() < 2) {
         fout = Fout{kaartBestand, Melding::onvolledig, "", ""};
-        return {};
+        return false;
     }
     if (!(statuswoord(antwoord) == kGelukt)) {
         fout = Fout{kaartBestand, Melding::geenBestand, "", statuswoord(antwoord).tekst()};
-        return {};
+        return false;
     }
+    return true;
+}
 
+Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
+    return kies(kaart, pad, fout) ? leesGekozen(kaart, fout) : Bytes{};
+}
+
+Bytes leesGekozen(Kaart& kaart, Fout& fout) {
+    fout = Fout{};
+    Bytes antwoord;
     Bytes bestand;
     std::uint32_t offset = 0;
     std::uint8_t le = kVolleLe;

@@ -47,11 +47,11 @@ bool onbekendeLezerGemeld(LONG code) {
 }
 
 // Every answer of the service that the core tells apart, the first matching row wins. "No
-// reader" from lezers is an empty list with the Fout clear; from verbind and the waits it is the
+// reader" from lezers is an empty list with the Fout clear; from the reads and the waits it is the
 // error geenLezer.
 constexpr Regel kRegels[] = {
-    {kContext | kWachten, pcsc::geenDienstIsGeenLezer, geenLezer, Melding::geenLezer, false,
-     Vorm::leeg},
+    {kContext | kWachten | kStaat, pcsc::geenDienstIsGeenLezer, geenLezer, Melding::geenLezer,
+     false, Vorm::leeg},
     {kLengte, geenLezersGemeld, geenFout, Melding::geen, false, Vorm::leeg}, // an empty list
     {kLengte | kLijst, lijstFoutIsGeenLezer, geenLezer, Melding::geenLezer, false, Vorm::leeg},
     {kVerbinden, geenKaartGemeld, geenKaart, Melding::geenKaart, false, Vorm::code},
@@ -59,8 +59,8 @@ constexpr Regel kRegels[] = {
     {kVerbinden, elke, geenVerbinding, Melding::geenVerbinding, true, Vorm::functieEnCode},
     {kZenden, elke, kaartDienst, Melding::nietBereikt, false, Vorm::functieEnCode},
     {kWachten, onbekendeLezerGemeld, geenLezer, Melding::onbekendeLezer, true, Vorm::leeg},
-    {kContext | kLengte | kLijst | kWachten, elke, kaartDienst, Melding::dienstZwijgt, false,
-     Vorm::functieEnCode},
+    {kContext | kLengte | kLijst | kWachten | kStaat, elke, kaartDienst, Melding::dienstZwijgt,
+     false, Vorm::functieEnCode},
 };
 
 std::string codeTekst(LONG code) {

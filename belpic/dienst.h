@@ -17,7 +17,8 @@ enum Stap : unsigned {
     kLijst = 4,     // the second SCardListReaders, filling the buffer
     kVerbinden = 8, // SCardConnect and SCardBeginTransaction
     kZenden = 16,   // SCardTransmit
-    kWachten = 32,  // SCardGetStatusChange
+    kWachten = 32,  // SCardGetStatusChange, waiting for a card
+    kStaat = 64,    // SCardGetStatusChange, asking every reader's state at once
 };
 
 void zet(Fout& fout, std::int32_t code, Melding melding, std::string detail,

@@ -21,12 +21,15 @@ Pauze zetPauze(Pauze pauze);
 // on Windows would bring <windows.h> to every caller); every platform's SCARDCONTEXT and
 // SCARDHANDLE fits: pointer-sized on Windows, `long` on Linux, 32 bits on macOS.
 
-// An established PC/SC context, released when its owner goes.
+// An established PC/SC context, released when its owner goes; a borrowed one is only let go,
+// for the owner that lent it to release.
 struct Context {
     std::int64_t handvat = 0;
+    bool geleend = false;
 
     Context() = default;
-    explicit Context(std::int64_t context) : handvat(context) {}
+    explicit Context(std::int64_t context, bool geleend = false)
+        : handvat(context), geleend(geleend) {}
     ~Context() { sluit(); }
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
@@ -49,21 +52,52 @@ struct Transactie {
     // platform decides); true when the service said at the end that another party had reset
     // the card meanwhile. Harmless when closed.
     bool sluit();
+
+    // As sluit, but the card is left as it was found, neither reset nor unpowered: a card that
+    // is not ours keeps what its own program gave it (a verified PIN, a selected application).
+    bool laatLiggen();
+};
+
+// What the service tells of the card in a reader.
+enum class KaartStand {
+    leeg,      // no card
+    stom,      // a card that did not answer the reset
+    exclusief, // a card another program holds alone
+    aanwezig,  // a card that can be connected to
+};
+
+struct Lezer {
+    std::string naam;
+    KaartStand kaart = KaartStand::leeg;
+    Bytes atr; // the card's answer to reset; empty without a card
 };
 
 // One PC/SC context and at most one card connection, owned: the destructor closes both.
 class Kaart {
   public:
+    Kaart() = default;
+    // A Kaart on the context of another owner (a waiter's), which outlives it.
+    explicit Kaart(std::int64_t geleendeContext) : context(geleendeContext, true) {}
+
     // The names of the readers the service knows, in its order; uses a context of its own.
     static std::vector<std::string> lezers(Fout& fout);
 
-    // Connects to the card in `lezer`, or in the first listed reader when it is empty, and
-    // begins a transaction: the card is shared, but no other program's command comes between
-    // ours until verbreek. Whatever the Kaart held before is closed first.
+    // Every reader the service knows, in its order, with the card in it, from one question to
+    // the service on this Kaart's context (made when it has none). No reader at all is an empty
+    // list with `fout` geenLezer.
+    std::vector<Lezer> lezersMetKaart(Fout& fout);
+
+    // Connects to the card in the reader named `lezer` on this Kaart's context (made when it has
+    // none) and begins a transaction: the card is shared, but no other program's command comes
+    // between ours until verbreek. A connection held before is closed first.
     bool verbind(const std::string& lezer, Fout& fout);
 
     // Sends one command APDU; returns the whole response, status word included.
     Bytes stuur(const Bytes& apdu, Fout& fout);
+
+    // Ends the transaction and disconnects with the card left as found (Transactie::laatLiggen);
+    // the context stays. Harmless without a connection.
+    void laatLiggen();
 
     // Ends the transaction, disconnects, then releases the context; harmless when closed.
     void verbreek();
@@ -73,6 +107,8 @@ class Kaart {
     bool verstoord() const { return verstoord_; }
 
   private:
+    bool open(Fout& fout); // makes the context when there is none
+
     // Declared in this order so that the transaction ends before its context is released.
     Context context;
     Transactie transactie;

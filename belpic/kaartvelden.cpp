@@ -61,7 +61,7 @@ bool zelfdeNaam(const std::string& naam, const char* veld) {
                                                [](char a, char b) { return klein(a) == klein(b); });
 }
 
-const Kaartveld* zoek(const std::string& naam) {
+const Kaartveld* genaamd(const std::string& naam) {
     const auto veld = std::find_if(std::begin(kKaartvelden), std::end(kKaartvelden),
                                    [&](const Kaartveld& v) { return zelfdeNaam(naam, v.naam); });
     return veld == std::end(kKaartvelden) ? nullptr : veld;
@@ -90,7 +90,7 @@ Vraag vraagNaar(const std::string& lijst, Fout& fout) {
     while (begin != std::string::npos) {
         const std::size_t einde = std::min(lijst.find_first_of(kScheiders, begin), lijst.size());
         const std::string naam = lijst.substr(begin, einde - begin);
-        const Kaartveld* veld = zoek(naam);
+        const Kaartveld* veld = genaamd(naam);
         if (veld == nullptr) {
             fout = Fout{verkeerdeVraag, Melding::onbekendVeld, naam, ""};
             return {};

@@ -3,6 +3,7 @@
 #include "belpic/bestand.h"
 #include "belpic/netjes.h"
 #include "belpic/tekens.h"
+#include "belpic/zoek.h"
 
 #include <map>
 #include <mutex>
@@ -62,15 +63,17 @@ std::string waarde(const Kaartveld& veld, Gelezen& bestand) {
 }
 
 // One attempt over one connection; the caller closes it. Every file is read before any value is
-// made.
+// made. The search selects the first file: its SELECT is what tells the eID card from others.
 Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, const Vraag& vraag, Fout& fout) {
-    if (!kaart.verbind(lezer, fout)) {
+    if (!zoek(kaart, lezer, pad(vraag.bestanden.front()), fout)) {
         return {};
     }
     std::map<Bestand, Gelezen> bestanden; // a file not read holds nothing
     for (const Bestand bestand : vraag.bestanden) {
         Fout bestandFout;
-        Bytes inhoud = leesBestand(kaart, pad(bestand), bestandFout);
+        Bytes inhoud = bestand == vraag.bestanden.front()
+                           ? leesGekozen(kaart, bestandFout)
+                           : leesBestand(kaart, pad(bestand), bestandFout);
         if (bestandFout.code == geenFout) {
             bestanden[bestand].inhoud = std::move(inhoud);
         } else if (verplicht(bestand)) {

@@ -23,9 +23,9 @@ using Gegevens = std::vector<Waarde>;
 
 using Velden = std::map<std::uint8_t, Bytes>;
 
-// One complete conversation with the card in `lezer` (empty: the first reader listed) for the
-// fields of `vraag`: only its files are selected and read, in its order. A field whose file is
-// not read (the photo left out), or that the card lacks, is empty; so is a photo that cannot be
+// One complete conversation with the card in `lezer` (empty: the eID card, wherever zoek finds it)
+// for the fields of `vraag`: only its files are selected and read, in its order. A field whose file
+// is not read (the photo left out), or that the card lacks, is empty; so is a photo that cannot be
 // read, which fails nothing else. One conversation at a time in a process: a second caller
 // waits for the first. When another party resets the card during the conversation, the whole
 // read starts again once from a new connection.

@@ -1,5 +1,6 @@
 #include "belpic/wacht.h"
 
+#include "belpic/bestand.h"
 #include "belpic/dienst.h"
 #include "belpic/pcsc.h"
 
@@ -48,6 +49,13 @@ std::uint32_t teller(DWORD staat) {
     return staat >> 16;
 }
 
+// Whether the card in a reader counts, decided once for the card that the reader's event counter
+// names.
+struct Oordeel {
+    std::uint32_t teller;
+    bool telt;
+};
+
 // What a waiter has learnt of the readers, slice after slice.
 struct Waarneming {
     std::map<std::string, DWORD> staat;  // each reader's last state, without the change flag
@@ -56,6 +64,7 @@ struct Waarneming {
     DWORD aankomst = 0;                  // the pseudo-reader's last state
     std::vector<std::string> aanwezig;   // watched readers holding a card, in the service's order
     std::vector<std::string> ingestoken; // cards put in during the last slice
+    std::map<std::string, Oordeel> oordelen; // the cards in watched readers, once probed
 };
 
 // A card came when the reader holds one now and did not before, or when its event counter has
@@ -75,6 +84,8 @@ bool ingestoken(const Waarneming& w, const std::string& naam, DWORD nu) {
 
 void neemWaar(Waarneming& w, const std::vector<std::string>& gevolgd,
               const std::vector<pcsc::LezerStaat>& staten) {
+    // A verdict holds while its card is seen in a watched reader, under counters of one service.
+    std::map<std::string, Oordeel> oordelen;
     w.aanwezig.clear();
     for (std::size_t i = 0; i < gevolgd.size(); ++i) {
         const DWORD nu = staten[i].dwEventState & kZonderWijziging;
@@ -83,9 +94,14 @@ void neemWaar(Waarneming& w, const std::vector<std::string>& gevolgd,
         }
         if (nu & SCARD_STATE_PRESENT) {
             w.aanwezig.push_back(gevolgd[i]);
+            const auto oordeel = w.oordelen.find(gevolgd[i]);
+            if (w.tellersGeldig && oordeel != w.oordelen.end()) {
+                oordelen.insert(*oordeel);
+            }
         }
         w.staat[gevolgd[i]] = nu;
     }
+    w.oordelen = std::move(oordelen);
     if (staten.size() > gevolgd.size()) {
         w.aankomst = staten.back().dwEventState & kZonderWijziging;
     }
@@ -162,6 +178,33 @@ bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseco
     return false;
 }
 
+// The probe: connects shared on the waiter's own context, selects the identity file, and lets
+// the card go as it was found. Only a card that refuses the file is of another kind; one that
+// cannot be asked (mute, held alone, gone again) counts, so that the read after it says why.
+bool eidKaart(SCARDCONTEXT context, const std::string& naam) {
+    Kaart kaart(static_cast<std::int64_t>(context));
+    Fout fout;
+    if (!kaart.verbind(naam, fout)) {
+        return true;
+    }
+    const bool gekozen = kies(kaart, bestandIdentiteit(), fout);
+    kaart.laatLiggen();
+    return gekozen || fout.melding != Melding::geenBestand;
+}
+
+// Whether the card now in `naam` counts: each card is probed once, when it first matters, and
+// its verdict kept until it leaves.
+bool telt(SCARDCONTEXT context, Waarneming& w, const std::string& naam) {
+    const std::uint32_t nu = teller(w.staat[naam]);
+    const auto oordeel = w.oordelen.find(naam);
+    if (oordeel != w.oordelen.end() && oordeel->second.teller == nu) {
+        return oordeel->second.telt;
+    }
+    const bool eid = eidKaart(context, naam);
+    w.oordelen[naam] = Oordeel{nu, eid};
+    return eid;
+}
+
 std::chrono::milliseconds over(Tijdstip einde, const Klok& klok) {
     // Rounded up: a wait of a fraction of a millisecond would be a wait of none, again and again.
     const auto rest = std::chrono::ceil<std::chrono::milliseconds>(einde - klok.nu());
@@ -201,8 +244,10 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
         if (!plak(context.handvat(), lezer, over(einde, klok), w, onderbreking, klok, fout)) {
             return {};
         }
-        if (!w.aanwezig.empty()) {
-            return w.aanwezig.front();
+        for (const std::string& naam : w.aanwezig) {
+            if (telt(context.handvat(), w, naam)) {
+                return naam;
+            }
         }
         // A stop that came with the end of the time is a stop.
         if (klok.nu() >= einde && !gestopt(onderbreking)) {
@@ -223,7 +268,9 @@ void bewaak(const std::string& lezer, Onderbreking& onderbreking, const Klok& kl
         while (gaatDoor && !gestopt(onderbreking)) {
             gaatDoor = plak(context.handvat(), lezer, kPlak, w, onderbreking, klok, fout);
             for (const std::string& naam : w.ingestoken) {
-                ingestoken(naam);
+                if (telt(context.handvat(), w, naam)) {
+                    ingestoken(naam);
+                }
             }
         }
         if (!gestopt(onderbreking)) { // the service is away or in trouble: never spin

@@ -35,6 +35,40 @@ void veld(std::string& document, const char* key, const std::string& value, bool
     document += last ? "\"\n" : "\",\n";
 }
 
+const char* kaartTekst(KaartStand kaart) {
+    switch (kaart) {
+    case KaartStand::leeg:
+        return "empty";
+    case KaartStand::stom:
+        return "mute";
+    case KaartStand::exclusief:
+        return "exclusive";
+    case KaartStand::aanwezig:
+        break;
+    }
+    return "present";
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string tekst;
+    for (const std::uint8_t byte : bytes) {
+        tekst += kHex[byte >> 4];
+        tekst += kHex[byte & 0xF];
+    }
+    return tekst;
+}
+
+// One reader on a line of its own: `    {"name": "...", "card": "...", "atr": "..."}`.
+void lezer(std::string& document, const Lezer& l, bool last) {
+    document += "    {\"name\": \"";
+    document += jsonTekst(l.naam);
+    document += "\", \"card\": \"";
+    document += kaartTekst(l.kaart);
+    document += "\", \"atr\": \"";
+    document += hex(l.atr);
+    document += last ? "\"}\n" : "\"},\n";
+}
+
 } // namespace
 
 std::string jsonTekst(const std::string& waarde) {
@@ -97,6 +131,21 @@ std::string geslaagdAlsJson() {
     std::string document = "{\n";
     veld(document, "error", "", true);
     document += '}';
+    return document;
+}
+
+std::string lezersAlsJson(const std::vector<Lezer>& lezers) {
+    std::string document = "{\n";
+    veld(document, "error", "", false);
+    if (lezers.empty()) {
+        document += "  \"readers\": []\n}";
+        return document;
+    }
+    document += "  \"readers\": [\n";
+    for (std::size_t i = 0; i < lezers.size(); ++i) {
+        lezer(document, lezers[i], i + 1 == lezers.size());
+    }
+    document += "  ]\n}";
     return document;
 }
 

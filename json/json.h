@@ -5,6 +5,7 @@
 #include "belpic/lees.h"
 
 #include <string>
+#include <vector>
 
 namespace belpic {
 
@@ -14,6 +15,9 @@ std::string alsJson(const Gegevens& gegevens);
 std::string foutAlsJson(const std::string& melding, const std::string& detail);
 std::string lezerAlsJson(const std::string& lezer); // a wait's answer: no error, the reader
 std::string geslaagdAlsJson();                      // no error, and nothing more
+// EID_Readers ( "json" ): no error, and every reader with the state of its card and the card's
+// answer to reset in hexadecimal; "readers": [] for none.
+std::string lezersAlsJson(const std::vector<Lezer>& lezers);
 
 // A value escaped for use between the quotes of a JSON string.
 std::string jsonTekst(const std::string& waarde);

@@ -95,8 +95,8 @@ std::string Document(const Lezing& lezing) {
                                                 : belpic::alsJson(lezing.gegevens);
 }
 
-// Parameter 0 names the reader (empty: the first), parameter 1 asks for the photo (missing or
-// empty: yes).
+// Parameter 0 names the reader (empty: the eID card in any reader), parameter 1 asks for the photo
+// (missing or empty: yes).
 FMX_PROC(fmx::errcode)
 Do_EID_Read(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
     return Afgeschermd([&] {
@@ -171,23 +171,55 @@ Do_EID_ReadCard(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx
     });
 }
 
+// The reader names one per line, or the error line.
+std::string LezersAlsTekst() {
+    belpic::Fout fout;
+    const std::vector<std::string> namen = belpic::Kaart::lezers(fout);
+    if (fout.code != belpic::geenFout) {
+        return "ERROR: " + language::Sentence(fout) + " (" + fout.detail + ")";
+    }
+    std::string tekst;
+    for (const auto& naam : namen) {
+        if (!tekst.empty()) {
+            tekst += '\r';
+        }
+        tekst += naam;
+    }
+    return tekst;
+}
+
+// Every reader with the state of its card, or the error document. Here no reader is an empty
+// list, not a failure, as in the names.
+std::string LezersAlsDocument() {
+    belpic::Kaart kaart;
+    belpic::Fout fout;
+    const std::vector<belpic::Lezer> lezers = kaart.lezersMetKaart(fout);
+    if (fout.code != belpic::geenFout && fout.code != belpic::geenLezer) {
+        return language::ErrorDocument(fout);
+    }
+    return belpic::lezersAlsJson(lezers);
+}
+
+// "json" as a person may type it: in any case, with blanks or returns around it.
+bool VraagtJson(const std::string& vorm) {
+    const char* const kBlanco = " \t\r\n";
+    const std::size_t begin = vorm.find_first_not_of(kBlanco);
+    if (begin == std::string::npos) {
+        return false;
+    }
+    std::string woord = vorm.substr(begin, vorm.find_last_not_of(kBlanco) + 1 - begin);
+    std::transform(woord.begin(), woord.end(), woord.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    });
+    return woord == "json";
+}
+
 FMX_PROC(fmx::errcode)
 Do_EID_Readers(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
     return Afgeschermd([&] {
-        belpic::Fout fout;
-        const std::vector<std::string> namen = belpic::Kaart::lezers(fout);
-        std::string tekst;
-        if (fout.code != 0) {
-            tekst = "ERROR: " + language::Sentence(fout) + " (" + fout.detail + ")";
-        } else {
-            for (const auto& naam : namen) {
-                if (!tekst.empty()) {
-                    tekst += '\r';
-                }
-                tekst += naam;
-            }
-        }
-        GeefTerug(resultaat, parameters, tekst);
+        GeefTerug(resultaat, parameters,
+                  VraagtJson(ArgumentAlsTekst(parameters, 0)) ? LezersAlsDocument()
+                                                              : LezersAlsTekst());
         return fmx::errcode{0};
     });
 }
@@ -268,16 +300,18 @@ constexpr short kEidRead = 100;
 const Functie kFuncties[] = {
     {kEidRead, "EID_Read", "EID_Read( { reader ; photo } )",
      "EID Read|Reads the Belgian eID card and returns the data as JSON, with the photo as "
-     "base64. Without a reader the first reader is used; with photo False the photo is left "
-     "out, for a read about five times as fast. Call it from a script, behind a button. "
+     "base64. Without a reader the eID card is found in whichever reader holds it, and other "
+     "cards are left as they are; with photo False the photo is left out, for a read about five "
+     "times as fast. Call it from a script, behind a button. "
      "Every call is a full conversation with the card and takes about a second, so a "
      "calculation field, an unstored calculation or a Data Viewer watch will re-read the card "
      "over and over and make FileMaker crawl.",
      0, 2, Do_EID_Read},
-    {101, "EID_Readers", "EID_Readers",
+    {101, "EID_Readers", "EID_Readers( { format } )",
      "EID Readers|Returns the connected card readers, one per line. Empty means the system sees "
-     "no reader.",
-     0, 0, Do_EID_Readers},
+     "no reader. With \"json\", a JSON document of every reader with the state of its card "
+     "(empty, mute, exclusive or present) and the card's ATR.",
+     0, 1, Do_EID_Readers},
     {102, "EID_Version", "EID_Version( { format } )",
      "EID Version|Returns the version of the plug-in; with \"autoupdate\", as eight digits "
      "that compare as numbers (01000000 for 1.0).",
@@ -301,9 +335,9 @@ const Functie kFuncties[] = {
     {106, "EID_ReadFields", "EID_ReadFields( fields { ; reader } )",
      "EID ReadFields|Reads only the card fields named, e.g. \"surname givenNames dateOfBirth\" "
      "(separated by returns, commas, semicolons or spaces), and returns them as JSON in the "
-     "order named; only the card files they need are read. Without a reader the first reader "
-     "is used. Ask only for the fields the solution may keep. Call it from a script, behind a "
-     "button.",
+     "order named; only the card files they need are read. Without a reader the eID card is "
+     "found in whichever reader holds it. Ask only for the fields the solution may keep. Call it "
+     "from a script, behind a button.",
      1, 2, Do_EID_ReadFields},
 };
 

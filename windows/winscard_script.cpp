@@ -7,6 +7,7 @@
 //   reader NAME           a reader that the service lists, in order
 //   card NAME             the reader that holds the card (default: the first listed)
 //   nocard                no card in any reader
+//   other NAME            a card of another kind in reader NAME: every command answered 6A82
 //   protocol 1|2          the card speaks T=0 or T=1
 //   fail CALL CODE...     the n-th CALL (EstablishContext, ListReaders, Connect, Transmit,
 //                         Disconnect, ReleaseContext, BeginTransaction, EndTransaction)
@@ -105,6 +106,8 @@ struct Script {
             pcscfake::insertCard(rest);
         } else if (word == "nocard") {
             pcscfake::removeCard();
+        } else if (word == "other") {
+            pcscfake::otherCard(rest);
         } else if (word == "protocol") {
             pcscfake::cardProtocol(static_cast<std::uint32_t>(std::stoul(rest)));
         } else if (word == "fail") {

@@ -149,11 +149,12 @@ TEST_F(Lees, AFailureGivesAnEmptyRecordWithThatStepsErrorAndClosesEverything) {
         {"service broken",
          [] { pcscfake::script(Call::EstablishContext, {pcscfake::kInternalError}); }, 6,
          "The smart card service is not responding.", "SCardEstablishContext 0x80100001", 0},
+        // With no reader named, a card that refuses the identity file is of another kind.
         {"identity file missing",
          [] {
              pcscfake::answer(1, {0x6A, 0x82});
          },
-         5, "That file is not on the card.", "6A82", 1},
+         2, "There is no card in the reader.", "not an eID card: Reader A (6A82)", 1},
         {"identity file fails part-way",
          [] {
              pcscfake::file(bestandIdentiteit(), reeks(600));

@@ -142,6 +142,14 @@ def sample():
     return samplecard.sample_profile()
 
 
+OTHER_ATR = "3B021450"
+
+
+def other_card():
+    """A card of another kind: no files, so every SELECT FILE answers 6A82."""
+    return {"atr": OTHER_ATR, "files": {}}
+
+
 def variant(without=(), pad=None, **behaviour):
     """The sample card with files left out, files padded with zero bytes up to a length, and
     injected behaviours."""
@@ -222,9 +230,25 @@ def shorten(text):
 
 def commands_in(log, start=0):
     """The command APDUs that the card received, from line `start` of its log."""
+    return [line.split()[1] for line in log_lines(log, start) if line.startswith("APDU ")]
+
+
+def log_lines(log, start=0):
+    if not os.path.exists(log):
+        return []
     with open(log) as f:
-        lines = f.read().splitlines()[start:]
-    return [line.split()[1] for line in lines if line.startswith("APDU ")]
+        return f.read().splitlines()[start:]
+
+
+def apdus_in(log, start=0):
+    """The commands with their answers, from line `start` of the card's log."""
+    return [line for line in log_lines(log, start) if line.startswith("APDU ")]
+
+
+def resets_in(log, start=0):
+    """The resets the card received, from line `start` of its log. (pcscd powers a card that no
+    program holds off, and on again at the next connection: that is the service's own doing.)"""
+    return [line for line in log_lines(log, start) if line == "CTRL 2"]
 
 
 def log_length(log):
@@ -382,8 +406,8 @@ def named_readers(s):
         r.remove(slot=0)
         r.insert(sample(), slot=1)
         s.check("EID_Read naming the second slot", s.call(env, "EID_Read", SLOT1), card_document())
-        s.check("EID_Read without a name takes the first reader, even when empty",
-                s.call(env, "EID_Read"), error_document(*NO_CARD))
+        s.check("EID_Read naming the empty first slot", s.call(env, "EID_Read", SLOT0),
+                error_document(*NO_CARD))
 
 
 def no_reader(s):
@@ -468,21 +492,29 @@ def languages(s):
 
 
 def card_table(s, cases):
-    """One pcscd; each case puts its card in, reads it and takes it out again."""
+    """One pcscd; each case puts its card in the first slot, reads it (naming the reader when the
+    case gives one) and takes it out again."""
     with rig.Rig() as r:
-        for what, profile, want in cases:
+        for what, profile, want, *reader in cases:
             r.insert(profile)
-            s.check(what, s.call(r.env(), "EID_Read"), want)
+            s.check(what, s.call(r.env(), "EID_Read", *reader), want)
             r.remove()
 
 
 def missing_files(s):
     """Files the card does not have, and other answers to SELECT FILE."""
     card_table(s, [
-        ("no identity file", variant(without=[IDENTITY]), error_document(NOT_ON_CARD, "6A82")),
+        ("no identity file in the reader named", variant(without=[IDENTITY]),
+         error_document(NOT_ON_CARD, "6A82"), SLOT0),
+        ("no identity file, no reader named: not an eID card", variant(without=[IDENTITY]),
+         error_document(NO_CARD[0], f"not an eID card: {SLOT0} (6A82)")),
         ("no address file", variant(without=[ADDRESS]), error_document(NOT_ON_CARD, "6A82")),
-        ("identity file refused", variant(status=[{"command": 1, "sw": "6982"}]),
-         error_document(NOT_ON_CARD, "6982")),
+        ("identity file refused in the reader named",
+         variant(status=[{"command": 1, "sw": "6982"}]), error_document(NOT_ON_CARD, "6982"),
+         SLOT0),
+        ("identity file refused, no reader named: not an eID card",
+         variant(status=[{"command": 1, "sw": "6982"}]),
+         error_document(NO_CARD[0], f"not an eID card: {SLOT0} (6982)")),
         ("no photo file: complete record, empty photo", variant(without=[PHOTO]),
          card_document(photo=b"")),
     ])
@@ -565,6 +597,101 @@ def pcscd_stopped(s):
             s.check(what, strip_line_feed(out).decode("utf-8"), want)
 
 
+def card_in_second_slot(s):
+    """The first slot empty, the card in the second: a read without a name finds it."""
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "card.log")
+        profile = sample()
+        r.insert(profile, slot=1, log=log)
+        env = r.env()
+        s.check("EID_Read", s.call(env, "EID_Read"), card_document())
+        s.check("EID_Read sends the fewest commands", "\n".join(commands_in(log)),
+                "\n".join(minimum_commands(profile)))
+        s.check("EID_Read with an empty name", s.call(env, "EID_Read", "", "0"),
+                card_document(photo=b""))
+        s.check("the step without a reader", s.outcome(env, "EID Read Card"),
+                (0, card_document(), ""))
+
+
+def other_card_first(s):
+    """A card of another kind in the first slot, the eID card in the second: the eID card is
+    read, and the other card answers one SELECT FILE and is never reset."""
+    with rig.Rig() as r:
+        other_log = os.path.join(r.dir, "other.log")
+        card_log = os.path.join(r.dir, "card.log")
+        r.insert(other_card(), slot=0, log=other_log)
+        profile = sample()
+        r.insert(profile, slot=1, log=card_log)
+        env = r.env()
+        start = log_length(other_log)
+        for n in (1, 2):
+            s.check(f"EID_Read {n}", s.call(env, "EID_Read"), card_document())
+        s.check("the eID card gets the fewest commands, twice", "\n".join(commands_in(card_log)),
+                "\n".join(minimum_commands(profile) * 2))
+        s.check("the other card gets one SELECT FILE per read",
+                apdus_in(other_log, start),
+                [f"APDU 00A4080C06{IDENTITY} 6A82"] * 2)
+        s.check("the other card is never reset", resets_in(other_log), [])
+        s.check("the eID card is reset after each read", resets_in(card_log), ["CTRL 2"] * 2)
+        start = log_length(other_log)
+        s.check("the other card named: not on the card", s.call(env, "EID_Read", SLOT0),
+                error_document(NOT_ON_CARD, "6A82"))
+        s.check("the other card named: left as found", apdus_in(other_log, start),
+                [f"APDU 00A4080C06{IDENTITY} 6A82"])
+        s.check("EID_Readers as JSON", s.call(env, "EID_Readers", "json"), "\n".join([
+            "{",
+            '  "error": "",',
+            '  "readers": [',
+            f'    {{"name": "{SLOT0}", "card": "present", "atr": "{OTHER_ATR}"}},',
+            f'    {{"name": "{SLOT1}", "card": "present", "atr": "{samplecard.ATR}"}}',
+            "  ]",
+            "}"]))
+        s.check("nothing reset the other card", resets_in(other_log), [])
+
+
+def other_card_only(s):
+    """Only a card of another kind: no card in the reader, the card named in the detail, and
+    the card left as found."""
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "other.log")
+        r.insert(other_card(), slot=1, log=log)
+        env = r.env()
+        start = log_length(log)
+        s.check("EID_Read", s.call(env, "EID_Read"),
+                error_document(NO_CARD[0], f"not an eID card: {SLOT1} (6A82)"))
+        s.check("the step", s.outcome(env, "EID Read Card"),
+                (1, NO_CARD[0], "fmxhost: error 1553\n"))
+        s.check("one SELECT FILE each", apdus_in(log, start),
+                [f"APDU 00A4080C06{IDENTITY} 6A82"] * 2)
+        s.check("never reset", resets_in(log), [])
+
+
+def readers_json(s):
+    """EID_Readers ( "json" ): every reader with its card, an empty slot, no reader, no service."""
+    with rig.Rig() as r:
+        r.insert(sample(), slot=0)
+        env = r.env()
+        s.check("a card and an empty slot", s.call(env, "EID_Readers", "json"), "\n".join([
+            "{",
+            '  "error": "",',
+            '  "readers": [',
+            f'    {{"name": "{SLOT0}", "card": "present", "atr": "{samplecard.ATR}"}},',
+            f'    {{"name": "{SLOT1}", "card": "empty", "atr": ""}}',
+            "  ]",
+            "}"]))
+        s.check("any case, blanks around", s.call(env, "EID_Readers", " JSON "),
+                s.call(env, "EID_Readers", "json"))
+        s.check("any other argument: the names", s.call(env, "EID_Readers", "xml"),
+                f"{SLOT0}\r{SLOT1}")
+    with rig.Rig(reader=False) as r:
+        s.check("no reader", s.call(r.env(), "EID_Readers", "json"),
+                '{\n  "error": "",\n  "readers": []\n}')
+    with tempfile.TemporaryDirectory() as folder:
+        env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
+        s.check("no service", s.call(env, "EID_Readers", "json"),
+                error_document(NO_SERVICE, "SCardEstablishContext 0x8010001D"))
+
+
 def await_line(path, matches, timeout=CALL_TIMEOUT):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -620,7 +747,8 @@ def await_condition(condition, timeout=CALL_TIMEOUT, quiet=False):
 
 SCENARIOS = {f.__name__: f for f in (sample_card, without_photo, script_step, read_fields,
                                      script_step_fields, named_readers,
-                                     no_reader, no_card, unknown_reader,
+                                     card_in_second_slot, other_card_first, other_card_only,
+                                     readers_json, no_reader, no_card, unknown_reader,
                                      no_pcscd, missing_files, file_endings, card_faults, card_pulled,
                                      pcscd_stopped, nothing_left_behind, languages)}
 

@@ -8,7 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <string>
@@ -168,6 +170,45 @@ TEST(CrossCheck, ErrorDocumentsParseBackToTheirTexts) {
         Json object;
         ASSERT_NO_THROW(object = Json::parse(document)) << document;
         verwachtLeden(object, {{"error", melding}, {"errorDetail", detail}});
+    }
+}
+
+TEST(CrossCheck, ReadersDocumentsParseBackToTheirReaders) {
+    Generator gen(1414213);
+    const KaartStand standen[] = {KaartStand::leeg, KaartStand::stom, KaartStand::exclusief,
+                                  KaartStand::aanwezig};
+    const char* const teksten[] = {"empty", "mute", "exclusive", "present"};
+    for (int ronde = 0; ronde < 200; ++ronde) {
+        SCOPED_TRACE("readers " + std::to_string(ronde));
+        std::vector<Lezer> lezers(gen.getal(5));
+        for (Lezer& l : lezers) {
+            l.naam = gen.tekst();
+            l.kaart = standen[gen.getal(4)];
+            l.atr = gen.foto();
+            l.atr.resize(std::min<std::size_t>(l.atr.size(), 33));
+        }
+
+        const std::string document = lezersAlsJson(lezers);
+        EXPECT_EQ(regels(document), lezers.empty() ? 4u : 5u + lezers.size());
+        Json object;
+        ASSERT_NO_THROW(object = Json::parse(document)) << document;
+        ASSERT_EQ(object.size(), 2u);
+        EXPECT_EQ(object["error"], "");
+        ASSERT_TRUE(object["readers"].is_array());
+        ASSERT_EQ(object["readers"].size(), lezers.size());
+        for (std::size_t i = 0; i < lezers.size(); ++i) {
+            const Json& lezer = object["readers"][i];
+            ASSERT_EQ(lezer.size(), 3u);
+            EXPECT_EQ(lezer["name"], lezers[i].naam);
+            EXPECT_EQ(lezer["card"], teksten[static_cast<int>(lezers[i].kaart)]);
+            std::string hex;
+            for (const std::uint8_t b : lezers[i].atr) {
+                char twee[3];
+                std::snprintf(twee, sizeof twee, "%02X", b);
+                hex += twee;
+            }
+            EXPECT_EQ(lezer["atr"], hex);
+        }
     }
 }
 

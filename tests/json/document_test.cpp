@@ -128,6 +128,33 @@ TEST(ErrorDocument, GivesTheFourLinesExactly) {
         EXPECT_EQ(foutAlsJson(geval.melding, geval.detail), geval.verwacht) << geval.melding;
 }
 
+TEST(ReadersDocument, OneLinePerReaderIndentedAsShown) {
+    const Bytes atr = {0x3B, 0x98, 0x13, 0x40, 0x0A, 0xA5, 0x03,
+                       0x01, 0x01, 0x01, 0xAD, 0x13, 0x11};
+    const std::vector<Lezer> lezers = {
+        {"Reader A 00 00", KaartStand::aanwezig, atr},
+        {"Reader B 00 00", KaartStand::leeg, {}},
+        {"Lecteur \"\xC3\xA9\" 02", KaartStand::stom, {0x3B, 0x0F, 0xA0}},
+        {"Key\\3", KaartStand::exclusief, {0x00, 0xFF}},
+    };
+    EXPECT_EQ(lezersAlsJson(lezers),
+              "{\n"
+              "  \"error\": \"\",\n"
+              "  \"readers\": [\n"
+              "    {\"name\": \"Reader A 00 00\", \"card\": \"present\", "
+              "\"atr\": \"3B9813400AA503010101AD1311\"},\n"
+              "    {\"name\": \"Reader B 00 00\", \"card\": \"empty\", \"atr\": \"\"},\n"
+              "    {\"name\": \"Lecteur \\\"\xC3\xA9\\\" 02\", \"card\": \"mute\", "
+              "\"atr\": \"3B0FA0\"},\n"
+              "    {\"name\": \"Key\\\\3\", \"card\": \"exclusive\", \"atr\": \"00FF\"}\n"
+              "  ]\n"
+              "}");
+    EXPECT_EQ(lezersAlsJson({}), "{\n  \"error\": \"\",\n  \"readers\": []\n}");
+    EXPECT_EQ(lezersAlsJson({{"X", KaartStand::leeg, {}}}),
+              "{\n  \"error\": \"\",\n  \"readers\": [\n"
+              "    {\"name\": \"X\", \"card\": \"empty\", \"atr\": \"\"}\n  ]\n}");
+}
+
 TEST(Escaping, FollowsTheTable) {
     struct Geval {
         std::string invoer;

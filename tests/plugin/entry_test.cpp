@@ -9,11 +9,11 @@ namespace {
 
 const std::string kReadDescription =
     "EID Read|Reads the Belgian eID card and returns the data as JSON, with the photo as base64. "
-    "Without a reader the first reader is used; with photo False the photo is left out, for a "
-    "read about five times as fast. Call it from a script, behind a button. Every call is a full "
-    "conversation with the card and takes about a second, so a calculation field, an unstored "
-    "calculation or a Data Viewer watch will re-read the card over and over and make FileMaker "
-    "crawl.";
+    "Without a reader the eID card is found in whichever reader holds it, and other cards are "
+    "left as they are; with photo False the photo is left out, for a read about five times as "
+    "fast. Call it from a script, behind a button. Every call is a full conversation with the "
+    "card and takes about a second, so a calculation field, an unstored calculation or a Data "
+    "Viewer watch will re-read the card over and over and make FileMaker crawl.";
 
 const std::string kStepDefinition =
     "<PluginStep>"
@@ -41,10 +41,11 @@ struct Expected {
 
 const std::vector<Expected> kTable = {
     {100, "EID_Read", "EID_Read( { reader ; photo } )", kReadDescription, 0, 2},
-    {101, "EID_Readers", "EID_Readers",
+    {101, "EID_Readers", "EID_Readers( { format } )",
      "EID Readers|Returns the connected card readers, one per line. Empty means the system sees "
-     "no reader.",
-     0, 0},
+     "no reader. With \"json\", a JSON document of every reader with the state of its card "
+     "(empty, mute, exclusive or present) and the card's ATR.",
+     0, 1},
     {102, "EID_Version", "EID_Version( { format } )",
      "EID Version|Returns the version of the plug-in; with \"autoupdate\", as eight digits that "
      "compare as numbers (01000000 for 1.0).",
@@ -68,8 +69,9 @@ const std::vector<Expected> kTable = {
     {106, "EID_ReadFields", "EID_ReadFields( fields { ; reader } )",
      "EID ReadFields|Reads only the card fields named, e.g. \"surname givenNames dateOfBirth\" "
      "(separated by returns, commas, semicolons or spaces), and returns them as JSON in the order "
-     "named; only the card files they need are read. Without a reader the first reader is used. "
-     "Ask only for the fields the solution may keep. Call it from a script, behind a button.",
+     "named; only the card files they need are read. Without a reader the eID card is found in "
+     "whichever reader holds it. Ask only for the fields the solution may keep. Call it from a "
+     "script, behind a button.",
      1, 2},
 };
 

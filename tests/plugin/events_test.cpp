@@ -1,6 +1,7 @@
 // Card events through the plug-in as the host loads it: EID_WaitForCard's documents, and the
 // watch of EID_OnCardInserted, whose scripts start only from Idle messages that allow it.
 #include "support.h"
+#include "tests/samplecard.h"
 
 namespace tessarin_test {
 namespace {
@@ -118,7 +119,7 @@ TEST_F(EventsTest, WaitForCardDocuments) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         pcscfake::reset();
-        pcscfake::readers({"Reader A", "Reader B"});
+        samplecard::insert({"Reader A", "Reader B"});
         if (!c.card) {
             pcscfake::removeCard();
         }
@@ -129,7 +130,7 @@ TEST_F(EventsTest, WaitForCardDocuments) {
 }
 
 TEST_F(EventsTest, EachInsertionStartsTheScriptOnceFromAnIdleThatAllowsIt) {
-    pcscfake::readers({"Reader A", "Reader B"});
+    samplecard::insert({"Reader A", "Reader B"});
     pcscfake::insertCard("Reader A"); // present before the watch: no insertion
     start();
     EXPECT_EQ(watch({{"Desk.fmp12"}, {"Fill from card"}}), document({{"error", ""}}));
@@ -167,7 +168,7 @@ TEST_F(EventsTest, EachInsertionStartsTheScriptOnceFromAnIdleThatAllowsIt) {
 }
 
 TEST_F(EventsTest, ANewWatchReplacesTheOldAndForgetsItsInsertions) {
-    pcscfake::readers({"Reader A", "Reader B"});
+    samplecard::insert({"Reader A", "Reader B"});
     pcscfake::removeCard();
     start();
     watch({{"One.fmp12"}, {"First"}});
@@ -180,6 +181,37 @@ TEST_F(EventsTest, ANewWatchReplacesTheOldAndForgetsItsInsertions) {
     idle(kFMXT_UserNotIdle);
     EXPECT_EQ(started(), (std::vector<std::string>{"Two.fmp12|Second|3|Reader B"}));
     EXPECT_EQ(pcscfake::openContexts(), 1u);
+}
+
+// A security key or a login card beside the eID reader: waits and watches pass it by.
+TEST_F(EventsTest, WaitsAndWatchesCountTheEidCardOnly) {
+    samplecard::insert({"Reader A", "Reader B"});
+    pcscfake::removeCard();
+    pcscfake::otherCard("Reader A");
+    start();
+    EXPECT_EQ(utf8(call("EID_WaitForCard", {{"0"}}).text),
+              document({{"error", "No card was inserted in time. Insert the card and try again."},
+                        {"errorDetail", "timeout"}}));
+    pcscfake::insertCard("Reader B");
+    EXPECT_EQ(utf8(call("EID_WaitForCard", {{"0"}}).text),
+              document({{"error", ""}, {"reader", "Reader B"}}));
+
+    pcscfake::removeCard();
+    EXPECT_EQ(watch({{"Desk.fmp12"}, {"Fill from card"}}), document({{"error", ""}}));
+    pcscfake::awaitWaits(1);
+    step([] { pcscfake::removeOtherCard("Reader A"); });
+    step([] { pcscfake::otherCard("Reader A"); });
+    idle(kFMXT_UserNotIdle);
+    EXPECT_TRUE(started().empty());
+    step([] { pcscfake::insertCard("Reader B"); });
+    idle(kFMXT_UserNotIdle);
+    EXPECT_EQ(started(), (std::vector<std::string>{"Desk.fmp12|Fill from card|3|Reader B"}));
+    // Every card was let go as it was found.
+    for (const auto call : {pcscfake::Call::EndTransaction, pcscfake::Call::Disconnect}) {
+        for (const auto& r : pcscfake::calls(call)) {
+            EXPECT_EQ(r.disposition, 0u) << r.reader;
+        }
+    }
 }
 
 TEST_F(EventsTest, RefusedWhereScriptsCannotStartOrTheReaderIsUnknown) {

@@ -75,7 +75,7 @@ TEST_F(FmxhostTest, InfoPrintsTheStringsAndTheFunctionTable) {
              "options:      TSRN1nnYYnn\n",
              "Init reply:   77 (extension version 77)\n",
              "  100    EID_Read         0 to 2      0x00FFFF7E  EID_Read( { reader ; photo } )\n",
-             "  101    EID_Readers      0 to 0      0x00FFFF7E  EID_Readers\n",
+             "  101    EID_Readers      0 to 1      0x00FFFF7E  EID_Readers( { format } )\n",
              "  102    EID_Version      0 to 1      0x00FFFF7E  EID_Version( { format } )\n",
              "  103    EID_WaitForCard  0 to 2      0x00FFFF7E  EID_WaitForCard( { seconds ; "
              "reader } )\n",

@@ -132,6 +132,73 @@ TEST_F(FunctionTest, ReadersAreJoinedByOneCarriageReturn) {
     }
 }
 
+// With "json": every reader and the card in it, from one question to the service. Any other
+// argument gives the names as before.
+TEST_F(FunctionTest, ReadersAsJsonGiveEachReadersCard) {
+    const std::string both =
+        "{\n"
+        "  \"error\": \"\",\n"
+        "  \"readers\": [\n"
+        "    {\"name\": \"Reader A\", \"card\": \"present\", \"atr\": \"3B021450\"},\n"
+        "    {\"name\": \"Reader B\", \"card\": \"present\", "
+        "\"atr\": \"3B9813400AA503010101AD1311\"},\n"
+        "    {\"name\": \"Reader C\", \"card\": \"empty\", \"atr\": \"\"}\n"
+        "  ]\n"
+        "}";
+    const struct {
+        std::vector<fakehost::Argument> arguments;
+        std::string text;
+    } cases[] = {
+        {{{"json"}}, both},
+        {{{"JSON"}}, both},
+        {{{" Json\r"}}, both},
+        {{{"\tjson  "}}, both},
+        {{}, "Reader A\rReader B\rReader C"},
+        {{{""}}, "Reader A\rReader B\rReader C"},
+        {{{"jso n"}}, "Reader A\rReader B\rReader C"},
+        {{{"jsonx"}}, "Reader A\rReader B\rReader C"},
+        {{{"xml"}}, "Reader A\rReader B\rReader C"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.empty() ? "none" : c.arguments[0].text);
+        pcscfake::reset();
+        samplecard::insert({"Reader A", "Reader B", "Reader C"});
+        pcscfake::otherCard("Reader A");
+        pcscfake::insertCard("Reader B");
+        EXPECT_EQ(storedText(call("EID_Readers", c.arguments)), c.text);
+        EXPECT_TRUE(pcscfake::calls(pcscfake::Call::Connect).empty());
+    }
+}
+
+TEST_F(FunctionTest, ReadersAsJsonWithoutReadersOrService) {
+    const std::string none = "{\n  \"error\": \"\",\n  \"readers\": []\n}";
+    const std::string down = "{\n  \"error\": \"The smart card service is not responding.\",\n"
+                             "  \"errorDetail\": \"SCardGetStatusChange 0x80100001\"\n}";
+    const struct {
+        const char* name;
+        std::function<void()> prepare;
+        std::string text;
+    } cases[] = {
+        {"no reader", [] {}, none},
+        {"the service does not run",
+         [] { pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService}); },
+         "{\n  \"error\": \"The smart card service is not responding.\",\n"
+         "  \"errorDetail\": \"SCardEstablishContext 0x8010001D\"\n}"},
+        {"the question fails",
+         [] {
+             pcscfake::readers({"Reader A"});
+             pcscfake::script(pcscfake::Call::GetStatusChange, {pcscfake::kInternalError});
+         },
+         down},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pcscfake::reset();
+        c.prepare();
+        EXPECT_EQ(storedText(call("EID_Readers", {{"json"}})), c.text);
+    }
+}
+
 TEST_F(FunctionTest, ReadersGiveAnErrorLineWhenTheServiceFails) {
     const struct {
         pcscfake::Call call;
@@ -278,14 +345,31 @@ TEST_F(FunctionTest, TheStepGivesTheDocumentOrAnErrorCodeWithItsSentence) {
          {"Nope"},
          1555,
          "Could not connect to reader Nope."},
-        {"identity file missing",
+        {"identity file missing in the named reader",
          [] {
              samplecard::insert();
              pcscfake::answer(1, {0x6A, 0x82});
          },
-         {},
+         {"Reader A"},
          1556,
          "That file is not on the card."},
+        {"a card of another kind only",
+         [] {
+             samplecard::insert({"Reader A", "Reader B"});
+             pcscfake::otherCard("Reader A");
+         },
+         {},
+         1553,
+         "There is no card in the reader."},
+        {"the eID card after a card of another kind",
+         [] {
+             samplecard::insert({"Reader A", "Reader B"});
+             pcscfake::otherCard("Reader A");
+             pcscfake::insertCard("Reader B");
+         },
+         {},
+         0,
+         kSampleDocument},
         {"service down",
          [] { pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService}); },
          {},

@@ -118,7 +118,7 @@ void started(PluginTest& t) {
 void insertionPending(PluginTest& t) {
     fmxhost::shutdown(*t.plugin, kCurrentExtnVersion);
     t.start();
-    pcscfake::readers({"Reader A"});
+    samplecard::insert({"Reader A"});
     pcscfake::removeCard();
     t.call("EID_OnCardInserted", {{"Desk.fmp12"}, {"Fill"}});
     pcscfake::awaitWaits(1);
@@ -163,6 +163,15 @@ std::vector<Scenario> scenarios() {
          },
          functionScenario("EID_Readers", {},
                           [](const std::string& text) { EXPECT_EQ(text, "Reader A\rReader B"); })},
+        {"EID_Readers as JSON",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         functionScenario("EID_Readers", {{"json"}},
+                          [](const std::string& text) {
+                              EXPECT_NE(text.find("\"card\": \"empty\""), std::string::npos);
+                          })},
         {"EID_Readers without service",
          [](PluginTest& t) {
              t.start();
