@@ -11,9 +11,6 @@ namespace {
 constexpr std::uint32_t kGrens = 0x8000;
 constexpr std::uint8_t kVolleLe = 0xFF; // the largest exact short length; 0x00 would ask for 256
 
-const char* const kOnvolledig = "The card returned an incomplete response.";
-const char* const kLeesFout = "Reading the card failed.";
-
 Bytes selecteer(const Bytes& pad) {
     Bytes opdracht{0x00, 0xA4, 0x08, 0x0C, static_cast<std::uint8_t>(pad.size())};
     opdracht.resize(5 + pad.size());
@@ -62,28 +59,37 @@ std::string grensBereikt(std::uint32_t offset) {
 
 } // namespace
 
-Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
+bool kies(Kaart& kaart, const Bytes& pad, Fout& fout) {
     fout = Fout{};
-    Bytes antwoord = kaart.stuur(selecteer(pad), fout);
+    const Bytes antwoord = kaart.stuur(selecteer(pad), fout);
     if (fout.code != geenFout) {
-        return {};
+        return false;
     }
     if (antwoord.size() < 2) {
-        fout = Fout{kaartBestand, kOnvolledig, ""};
-        return {};
+        fout = Fout{kaartBestand, Melding::onvolledig, "", ""};
+        return false;
     }
     if (!(statuswoord(antwoord) == kGelukt)) {
-        fout = Fout{kaartBestand, "That file is not on the card.", statuswoord(antwoord).tekst()};
-        return {};
+        fout = Fout{kaartBestand, Melding::geenBestand, "", statuswoord(antwoord).tekst()};
+        return false;
     }
+    return true;
+}
 
+Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
+    return kies(kaart, pad, fout) ? leesGekozen(kaart, fout) : Bytes{};
+}
+
+Bytes leesGekozen(Kaart& kaart, Fout& fout) {
+    fout = Fout{};
+    Bytes antwoord;
     Bytes bestand;
     std::uint32_t offset = 0;
     std::uint8_t le = kVolleLe;
     bool herlezing = false; // this read repeats one that the card answered with 6Cxx
     for (;;) {
         if (offset >= kGrens) {
-            fout = Fout{kaartBestand, kLeesFout, grensBereikt(offset)};
+            fout = Fout{kaartBestand, Melding::leesFout, "", grensBereikt(offset)};
             return bestand;
         }
         antwoord = kaart.stuur(leesBinair(offset, le), fout);
@@ -91,7 +97,7 @@ Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
             return bestand;
         }
         if (antwoord.size() < 2) {
-            fout = Fout{kaartBestand, kOnvolledig, ""};
+            fout = Fout{kaartBestand, Melding::onvolledig, "", ""};
             return bestand;
         }
         const Statuswoord sw = statuswoord(antwoord);
@@ -116,7 +122,7 @@ Bytes leesBestand(Kaart& kaart, const Bytes& pad, Fout& fout) {
             herlezing = false;
             continue;
         }
-        fout = Fout{kaartBestand, kLeesFout, sw.tekst()};
+        fout = Fout{kaartBestand, Melding::leesFout, "", sw.tekst()};
         return bestand;
     }
 }
@@ -131,6 +137,11 @@ Bytes bestandAdres() {
 
 Bytes bestandFoto() {
     return {0x3F, 0x00, 0xDF, 0x01, 0x40, 0x35};
+}
+
+Bytes pad(Bestand bestand) {
+    constexpr Bytes (*kPaden[])() = {bestandIdentiteit, bestandAdres, bestandFoto};
+    return kPaden[static_cast<std::size_t>(bestand)]();
 }
 
 } // namespace belpic

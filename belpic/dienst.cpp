@@ -7,12 +7,6 @@ namespace belpic {
 
 namespace {
 
-constexpr const char* kDienstZwijgt = "The smart card service is not responding.";
-constexpr const char* kKaartZwijgt =
-    "The card does not respond. If this card was just read successfully, take it out and put "
-    "it back. Otherwise turn it over -- on the newer Belgian eID the chip is on the back -- and "
-    "insert it all the way.";
-
 enum class Vorm {
     leeg,          // no detail
     code,          // "0x80100069"
@@ -23,7 +17,8 @@ struct Regel {
     unsigned stappen;
     bool (*past)(LONG code);
     std::int32_t categorie;
-    const char* melding; // "{lezer}" stands for the reader's name
+    Melding melding;
+    bool noemtLezer; // the sentence names the reader
     Vorm vorm;
 };
 
@@ -52,19 +47,20 @@ bool onbekendeLezerGemeld(LONG code) {
 }
 
 // Every answer of the service that the core tells apart, the first matching row wins. "No
-// reader" from lezers is an empty list with the Fout clear; from verbind and the waits it is the
+// reader" from lezers is an empty list with the Fout clear; from the reads and the waits it is the
 // error geenLezer.
 constexpr Regel kRegels[] = {
-    {kContext | kWachten, pcsc::geenDienstIsGeenLezer, geenLezer, kGeenLezer, Vorm::leeg},
-    {kLengte, geenLezersGemeld, geenFout, "", Vorm::leeg}, // an empty list, not a failure
-    {kLengte | kLijst, lijstFoutIsGeenLezer, geenLezer, kGeenLezer, Vorm::leeg},
-    {kVerbinden, geenKaartGemeld, geenKaart, "There is no card in the reader.", Vorm::code},
-    {kVerbinden, zwijgtGemeld, kaartZwijgt, kKaartZwijgt, Vorm::code},
-    {kVerbinden, elke, geenVerbinding, "Could not connect to reader {lezer}.", Vorm::functieEnCode},
-    {kZenden, elke, kaartDienst, "The command did not reach the card.", Vorm::functieEnCode},
-    {kWachten, onbekendeLezerGemeld, geenLezer, "There is no card reader named {lezer}.",
-     Vorm::leeg},
-    {kContext | kLengte | kLijst | kWachten, elke, kaartDienst, kDienstZwijgt, Vorm::functieEnCode},
+    {kContext | kWachten | kStaat, pcsc::geenDienstIsGeenLezer, geenLezer, Melding::geenLezer,
+     false, Vorm::leeg},
+    {kLengte, geenLezersGemeld, geenFout, Melding::geen, false, Vorm::leeg}, // an empty list
+    {kLengte | kLijst, lijstFoutIsGeenLezer, geenLezer, Melding::geenLezer, false, Vorm::leeg},
+    {kVerbinden, geenKaartGemeld, geenKaart, Melding::geenKaart, false, Vorm::code},
+    {kVerbinden, zwijgtGemeld, kaartZwijgt, Melding::kaartZwijgt, false, Vorm::code},
+    {kVerbinden, elke, geenVerbinding, Melding::geenVerbinding, true, Vorm::functieEnCode},
+    {kZenden, elke, kaartDienst, Melding::nietBereikt, false, Vorm::functieEnCode},
+    {kWachten, onbekendeLezerGemeld, geenLezer, Melding::onbekendeLezer, true, Vorm::leeg},
+    {kContext | kLengte | kLijst | kWachten | kStaat, elke, kaartDienst, Melding::dienstZwijgt,
+     false, Vorm::functieEnCode},
 };
 
 std::string codeTekst(LONG code) {
@@ -89,9 +85,10 @@ std::vector<std::string> namenUit(const std::vector<pcsc::Teken>& buffer, std::s
 
 } // namespace
 
-void zet(Fout& fout, std::int32_t code, std::string melding, std::string detail) {
+void zet(Fout& fout, std::int32_t code, Melding melding, std::string detail, std::string argument) {
     fout.code = code;
-    fout.melding = std::move(melding);
+    fout.melding = melding;
+    fout.argument = std::move(argument);
     fout.detail = std::move(detail);
 }
 
@@ -100,23 +97,20 @@ void meld(Fout& fout, Stap stap, const char* functie, LONG code, const std::stri
         if ((regel.stappen & stap) == 0 || !regel.past(code)) {
             continue;
         }
-        std::string melding = regel.melding;
-        const std::size_t plek = melding.find("{lezer}");
-        if (plek != std::string::npos) {
-            melding.replace(plek, 7, lezer);
-        }
+        std::string detail;
         switch (regel.vorm) {
         case Vorm::leeg:
-            zet(fout, regel.categorie, std::move(melding), "");
-            return;
+            break;
         case Vorm::code:
-            zet(fout, regel.categorie, std::move(melding), codeTekst(code));
-            return;
+            detail = codeTekst(code);
+            break;
         case Vorm::functieEnCode:
-            zet(fout, regel.categorie, std::move(melding),
-                std::string(functie) + " " + codeTekst(code));
-            return;
+            detail = std::string(functie) + " " + codeTekst(code);
+            break;
         }
+        zet(fout, regel.categorie, regel.melding, std::move(detail),
+            regel.noemtLezer ? lezer : std::string());
+        return;
     }
 }
 

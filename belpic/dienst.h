@@ -10,8 +10,6 @@
 
 namespace belpic {
 
-inline constexpr const char* kGeenLezer = "No card reader connected.";
-
 // Where in the conversation the service answered.
 enum Stap : unsigned {
     kContext = 1,   // SCardEstablishContext
@@ -19,10 +17,12 @@ enum Stap : unsigned {
     kLijst = 4,     // the second SCardListReaders, filling the buffer
     kVerbinden = 8, // SCardConnect and SCardBeginTransaction
     kZenden = 16,   // SCardTransmit
-    kWachten = 32,  // SCardGetStatusChange
+    kWachten = 32,  // SCardGetStatusChange, waiting for a card
+    kStaat = 64,    // SCardGetStatusChange, asking every reader's state at once
 };
 
-void zet(Fout& fout, std::int32_t code, std::string melding, std::string detail);
+void zet(Fout& fout, std::int32_t code, Melding melding, std::string detail,
+         std::string argument = "");
 
 // Fills `fout` for the `code` that `functie` answered at `stap`; `lezer` is the reader meant.
 void meld(Fout& fout, Stap stap, const char* functie, LONG code, const std::string& lezer = "");

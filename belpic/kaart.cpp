@@ -13,6 +13,9 @@ namespace {
 
 constexpr auto kWacht = std::chrono::milliseconds(200);
 constexpr int kPogingen = 2;
+// A reader unplugged between the list and the question about the readers' states is unknown to
+// the question: the list is read once more.
+constexpr int kLijstPogingen = 2;
 constexpr DWORD kOntvangLengte = 258; // 256 data bytes and the status word
 
 void slaap(std::chrono::milliseconds duur) {
@@ -57,6 +60,60 @@ Poging neemKaart(SCARDCONTEXT context, const std::string& naam, SCARDHANDLE& han
     return {code, kBeginFunctie};
 }
 
+bool beeindig(std::int64_t& handvat, pcsc::Afsluiting afsluiting) {
+    if (handvat == 0) {
+        return false;
+    }
+    const SCARDHANDLE kaart = static_cast<SCARDHANDLE>(handvat);
+    handvat = 0;
+    const LONG einde = SCardEndTransaction(kaart, afsluiting.transactie);
+    SCardDisconnect(kaart, afsluiting.verbinding);
+    return pcsc::kaartVerstoord(einde);
+}
+
+// The card in a reader from the state the service reported; a card that is mute or held alone
+// is still a card, which the conversation with it will explain.
+KaartStand stand(DWORD staat) {
+    if ((staat & SCARD_STATE_PRESENT) == 0) {
+        return KaartStand::leeg;
+    }
+    if (staat & SCARD_STATE_MUTE) {
+        return KaartStand::stom;
+    }
+    return staat & SCARD_STATE_EXCLUSIVE ? KaartStand::exclusief : KaartStand::aanwezig;
+}
+
+// One question about every reader in `namen`: all of them unaware, so the service answers at
+// once with what it knows.
+LONG vraagStaten(SCARDCONTEXT context, const std::vector<std::string>& namen,
+                 std::vector<Lezer>& lezers) {
+    std::vector<pcsc::LezerNaam> breed;
+    for (const std::string& naam : namen) {
+        breed.push_back(pcsc::lezerNaam(naam));
+    }
+    std::vector<pcsc::LezerStaat> staten(namen.size());
+    for (std::size_t i = 0; i < namen.size(); ++i) {
+        staten[i] = pcsc::LezerStaat{};
+        staten[i].szReader = breed[i].c_str();
+        staten[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+    const LONG code =
+        pcsc::wachtOpWijziging(context, 0, staten.data(), static_cast<DWORD>(staten.size()));
+    if (code != SCARD_S_SUCCESS) {
+        return code;
+    }
+    lezers.clear();
+    for (std::size_t i = 0; i < namen.size(); ++i) {
+        const pcsc::LezerStaat& staat = staten[i];
+        const KaartStand kaart = stand(staat.dwEventState);
+        const std::size_t lengte = std::min<std::size_t>(staat.cbAtr, sizeof staat.rgbAtr);
+        lezers.push_back(
+            {namen[i], kaart,
+             kaart == KaartStand::leeg ? Bytes{} : Bytes(staat.rgbAtr, staat.rgbAtr + lengte)});
+    }
+    return SCARD_S_SUCCESS;
+}
+
 } // namespace
 
 Pauze zetPauze(Pauze pauze) {
@@ -64,21 +121,18 @@ Pauze zetPauze(Pauze pauze) {
 }
 
 void Context::sluit() {
-    if (handvat != 0) {
+    if (handvat != 0 && !geleend) {
         SCardReleaseContext(static_cast<SCARDCONTEXT>(handvat));
-        handvat = 0;
     }
+    handvat = 0;
 }
 
 bool Transactie::sluit() {
-    if (handvat == 0) {
-        return false;
-    }
-    const SCARDHANDLE kaart = static_cast<SCARDHANDLE>(handvat);
-    handvat = 0;
-    const LONG einde = SCardEndTransaction(kaart, pcsc::kAfsluiting.transactie);
-    SCardDisconnect(kaart, pcsc::kAfsluiting.verbinding);
-    return pcsc::kaartVerstoord(einde);
+    return beeindig(handvat, pcsc::kAfsluiting);
+}
+
+bool Transactie::laatLiggen() {
+    return beeindig(handvat, {SCARD_LEAVE_CARD, SCARD_LEAVE_CARD});
 }
 
 std::vector<std::string> Kaart::lezers(Fout& fout) {
@@ -95,43 +149,62 @@ std::vector<std::string> Kaart::lezers(Fout& fout) {
     return namen;
 }
 
-bool Kaart::verbind(const std::string& lezer, Fout& fout) {
-    fout = Fout{};
-    verbreek();
-    verstoord_ = false;
-    context.handvat = maakContext(fout);
+bool Kaart::open(Fout& fout) {
     if (context.handvat == 0) {
-        return false;
+        context.handvat = maakContext(fout);
     }
+    return context.handvat != 0;
+}
 
-    std::string naam = lezer;
-    if (naam.empty()) {
-        // Where a failing list means "no reader", so does any failure to list.
-        Fout lijstFout;
-        std::vector<std::string> namen = lezers(lijstFout);
-        if (!pcsc::kLijstFoutIsGeenLezer && lijstFout.code != geenFout) {
-            fout = std::move(lijstFout);
-            return false;
+std::vector<Lezer> Kaart::lezersMetKaart(Fout& fout) {
+    fout = Fout{};
+    if (!open(fout)) {
+        return {};
+    }
+    const SCARDCONTEXT eigen = static_cast<SCARDCONTEXT>(context.handvat);
+    std::vector<Lezer> lezers;
+    LONG code = SCARD_S_SUCCESS;
+    for (int poging = 1; poging <= kLijstPogingen; ++poging) {
+        const std::vector<std::string> namen = leesLezers(eigen, fout);
+        if (fout.code != geenFout) {
+            return {};
         }
         if (namen.empty()) {
-            zet(fout, geenLezer, kGeenLezer, "");
-            return false;
+            zet(fout, geenLezer, Melding::geenLezer, "");
+            return {};
         }
-        naam = std::move(namen.front());
+        code = vraagStaten(eigen, namen, lezers);
+        if (code != SCARD_E_UNKNOWN_READER) {
+            break;
+        }
+    }
+    if (code != SCARD_S_SUCCESS) {
+        meld(fout, kStaat, "SCardGetStatusChange", code);
+        return {};
+    }
+    return lezers;
+}
+
+bool Kaart::verbind(const std::string& lezer, Fout& fout) {
+    fout = Fout{};
+    transactie.sluit();
+    verstoord_ = false;
+    if (!open(fout)) {
+        return false;
     }
 
     SCARDHANDLE handvat = 0;
     DWORD actief = 0;
     Poging poging{SCARD_S_SUCCESS, nullptr};
     for (int n = 1; n <= kPogingen; ++n) {
-        poging = neemKaart(static_cast<SCARDCONTEXT>(context.handvat), naam, handvat, actief);
+        poging = neemKaart(static_cast<SCARDCONTEXT>(context.handvat), lezer, handvat, actief);
         if (!nogEens(poging)) {
             break;
         }
         gPauze.load()(kWacht);
     }
     if (poging.code != SCARD_S_SUCCESS) {
-        meld(fout, kVerbinden, poging.functie, poging.code, naam);
+        meld(fout, kVerbinden, poging.functie, poging.code, lezer);
         return false;
     }
     transactie.handvat = static_cast<std::int64_t>(handvat);
@@ -142,7 +215,7 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout) {
 Bytes Kaart::stuur(const Bytes& apdu, Fout& fout) {
     fout = Fout{};
     if (transactie.handvat == 0) {
-        zet(fout, geenVerbinding, "No open connection to the card.", "");
+        zet(fout, geenVerbinding, Melding::nietVerbonden, "");
         return {};
     }
     SCARD_IO_REQUEST zend{};
@@ -159,6 +232,12 @@ Bytes Kaart::stuur(const Bytes& apdu, Fout& fout) {
         return {};
     }
     return Bytes(antwoord, antwoord + std::min<DWORD>(lengte, kOntvangLengte));
+}
+
+void Kaart::laatLiggen() {
+    if (transactie.laatLiggen()) {
+        verstoord_ = true;
+    }
 }
 
 void Kaart::verbreek() {

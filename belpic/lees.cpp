@@ -3,54 +3,87 @@
 #include "belpic/bestand.h"
 #include "belpic/netjes.h"
 #include "belpic/tekens.h"
+#include "belpic/zoek.h"
 
+#include <map>
 #include <mutex>
+#include <optional>
 
 namespace belpic {
 
 namespace {
 
-Gegevens uit(const Velden& identiteit, const Velden& adres) {
-    Gegevens gegevens;
-    gegevens.kaartnummer = tekst(identiteit, 0x01);
-    gegevens.achternaam = tekst(identiteit, 0x07);
-    gegevens.voornamen = tekst(identiteit, 0x08);
-    gegevens.geboortedatum = datumNetjes(tekst(identiteit, 0x0C));
-    gegevens.geboorteplaats = tekst(identiteit, 0x0B);
-    gegevens.geslacht = tekst(identiteit, 0x0D);
-    gegevens.nationaliteit = tekst(identiteit, 0x0A);
-    gegevens.geldigTot = tekst(identiteit, 0x04);
-    gegevens.rijksregisternummer = tekst(identiteit, 0x06);
-    gegevens.straat = straatNetjes(tekst(adres, 0x01));
-    gegevens.postcode = tekst(adres, 0x02);
-    gegevens.gemeente = tekst(adres, 0x03);
-    return gegevens;
+// Whether a file that cannot be read fails the read. A photo that cannot be read only leaves
+// the photo empty; one that broke off part-way would be a corrupt image, so it is dropped
+// rather than handed out.
+bool verplicht(Bestand bestand) {
+    return bestand != Bestand::foto;
 }
 
-// One attempt over one connection; the caller closes it.
-Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, Fout& fout, bool metFoto) {
-    if (!kaart.verbind(lezer, fout)) {
-        return {};
-    }
-    const Bytes identiteit = leesBestand(kaart, bestandIdentiteit(), fout);
-    if (fout.code != geenFout) {
-        return {};
-    }
-    const Bytes adres = leesBestand(kaart, bestandAdres(), fout);
-    if (fout.code != geenFout) {
-        return {};
-    }
-    // The photo is optional and its failure is not reported; a photo that broke off part-way
-    // would be a corrupt image, so it is dropped rather than handed out.
-    Fout fotoFout;
-    Bytes foto;
-    if (metFoto) {
-        foto = leesBestand(kaart, bestandFoto(), fotoFout);
-    }
+// A file as read, and its elements once a field has needed them.
+struct Gelezen {
+    Bytes inhoud;
+    std::optional<Velden> velden;
+};
 
-    Gegevens gegevens = uit(ontleed(identiteit), ontleed(adres));
-    if (metFoto && fotoFout.code == geenFout) {
-        gegevens.foto = std::move(foto);
+std::string hex(const Velden& velden, std::uint8_t tag) {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    const auto veld = velden.find(tag);
+    if (veld == velden.end()) {
+        return {};
+    }
+    std::string tekst;
+    for (const std::uint8_t byte : veld->second) {
+        tekst += kHex[byte >> 4];
+        tekst += kHex[byte & 0xF];
+    }
+    return tekst;
+}
+
+std::string waarde(const Kaartveld& veld, Gelezen& bestand) {
+    if (veld.vorm == Vorm::geheel) {
+        return std::string(bestand.inhoud.begin(), bestand.inhoud.end());
+    }
+    if (!bestand.velden) {
+        bestand.velden = ontleed(bestand.inhoud);
+    }
+    const Velden& velden = *bestand.velden;
+    switch (veld.vorm) {
+    case Vorm::datum:
+        return datumNetjes(tekst(velden, veld.tag));
+    case Vorm::straat:
+        return straatNetjes(tekst(velden, veld.tag));
+    case Vorm::hex:
+        return hex(velden, veld.tag);
+    case Vorm::tekst:
+    case Vorm::geheel:
+        break;
+    }
+    return tekst(velden, veld.tag);
+}
+
+// One attempt over one connection; the caller closes it. Every file is read before any value is
+// made. The search selects the first file: its SELECT is what tells the eID card from others.
+Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, const Vraag& vraag, Fout& fout) {
+    if (!zoek(kaart, lezer, pad(vraag.bestanden.front()), fout)) {
+        return {};
+    }
+    std::map<Bestand, Gelezen> bestanden; // a file not read holds nothing
+    for (const Bestand bestand : vraag.bestanden) {
+        Fout bestandFout;
+        Bytes inhoud = bestand == vraag.bestanden.front()
+                           ? leesGekozen(kaart, bestandFout)
+                           : leesBestand(kaart, pad(bestand), bestandFout);
+        if (bestandFout.code == geenFout) {
+            bestanden[bestand].inhoud = std::move(inhoud);
+        } else if (verplicht(bestand)) {
+            fout = std::move(bestandFout);
+            return {};
+        }
+    }
+    Gegevens gegevens;
+    for (const Kaartveld* veld : vraag.velden) {
+        gegevens.push_back({veld, waarde(*veld, bestanden[veld->bestand])});
     }
     return gegevens;
 }
@@ -64,11 +97,11 @@ std::mutex& gesprekSlot() {
     return slot;
 }
 
-Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto) {
+Gegevens lees(const std::string& lezer, Fout& fout, const Vraag& vraag) {
     const std::lock_guard<std::mutex> beurt(gesprekSlot());
     for (int poging = 1;; ++poging) {
         Kaart kaart; // its destructor closes the connection, also when an exception leaves
-        Gegevens gegevens = leesEenmaal(kaart, lezer, fout, metFoto);
+        Gegevens gegevens = leesEenmaal(kaart, lezer, vraag, fout);
         kaart.verbreek(); // the end of the transaction may be the first to tell of a reset
         // A record is only ever taken whole from one conversation.
         if (!kaart.verstoord() || poging == 2) {

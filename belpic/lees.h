@@ -2,37 +2,34 @@
 #pragma once
 
 #include "belpic/kaart.h"
+#include "belpic/kaartvelden.h"
 
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace belpic {
 
-// One card's data, complete or all empty. The member order is the order of the JSON document.
-struct Gegevens {
-    std::string kaartnummer;
-    std::string achternaam;
-    std::string voornamen;
-    std::string geboortedatum;
-    std::string geboorteplaats;
-    std::string geslacht;
-    std::string nationaliteit;
-    std::string geldigTot;
-    std::string rijksregisternummer;
-    std::string straat;
-    std::string postcode;
-    std::string gemeente;
-    Bytes foto;
+// The value of one field a read asked for.
+struct Waarde {
+    const Kaartveld* veld;
+    std::string inhoud; // UTF-8 text; for a whole file (the photo), the file's bytes as read
 };
+
+// One card's data: a value for each field asked, in the order asked; none at all after a
+// failure.
+using Gegevens = std::vector<Waarde>;
 
 using Velden = std::map<std::uint8_t, Bytes>;
 
-// One complete conversation with the card in `lezer` (empty: the first reader listed); without
-// `metFoto` the photo file is neither selected nor read. One conversation at a time in a
-// process: a second caller waits for the first. When another party resets the card during the
-// conversation, the whole read starts again once from a new connection.
-Gegevens lees(const std::string& lezer, Fout& fout, bool metFoto = true);
+// One complete conversation with the card in `lezer` (empty: the eID card, wherever zoek finds it)
+// for the fields of `vraag`: only its files are selected and read, in its order. A field whose file
+// is not read (the photo left out), or that the card lacks, is empty; so is a photo that cannot be
+// read, which fails nothing else. One conversation at a time in a process: a second caller
+// waits for the first. When another party resets the card during the conversation, the whole
+// read starts again once from a new connection.
+Gegevens lees(const std::string& lezer, Fout& fout, const Vraag& vraag = volledigeVraag());
 
 // The lock that lees holds for the whole of a conversation.
 std::mutex& gesprekSlot();

@@ -1,5 +1,6 @@
 #include "belpic/wacht.h"
 
+#include "belpic/bestand.h"
 #include "belpic/dienst.h"
 #include "belpic/pcsc.h"
 
@@ -55,6 +56,13 @@ bool onbekend(DWORD staat) {
     return (staat & (SCARD_STATE_IGNORE | SCARD_STATE_UNKNOWN)) != 0;
 }
 
+// Whether the card in a reader counts, decided once for the card that the reader's event counter
+// names.
+struct Oordeel {
+    std::uint32_t teller;
+    bool telt;
+};
+
 // What a waiter has learnt of the readers, slice after slice.
 struct Waarneming {
     std::map<std::string, DWORD> staat;  // each reader's last state, without the change flag
@@ -63,6 +71,7 @@ struct Waarneming {
     DWORD aankomst = 0;                  // the pseudo-reader's last state
     std::vector<std::string> aanwezig;   // watched readers holding a card, in the service's order
     std::vector<std::string> ingestoken; // cards put in during the last slice
+    std::map<std::string, Oordeel> oordelen; // the cards in watched readers, once probed
 };
 
 // A card came when the reader holds one now and did not before, or when its event counter has
@@ -82,6 +91,8 @@ bool ingestoken(const Waarneming& w, const std::string& naam, DWORD nu) {
 
 void neemWaar(Waarneming& w, const std::vector<std::string>& gevolgd,
               const std::vector<pcsc::LezerStaat>& staten) {
+    // A verdict holds while its card is seen in a watched reader, under counters of one service.
+    std::map<std::string, Oordeel> oordelen;
     w.aanwezig.clear();
     for (std::size_t i = 0; i < gevolgd.size(); ++i) {
         const DWORD nu = staten[i].dwEventState & kZonderWijziging;
@@ -90,9 +101,14 @@ void neemWaar(Waarneming& w, const std::vector<std::string>& gevolgd,
         }
         if (nu & SCARD_STATE_PRESENT) {
             w.aanwezig.push_back(gevolgd[i]);
+            const auto oordeel = w.oordelen.find(gevolgd[i]);
+            if (w.tellersGeldig && oordeel != w.oordelen.end()) {
+                oordelen.insert(*oordeel);
+            }
         }
         w.staat[gevolgd[i]] = nu;
     }
+    w.oordelen = std::move(oordelen);
     if (staten.size() > gevolgd.size()) {
         w.aankomst = staten.back().dwEventState & kZonderWijziging;
     }
@@ -184,6 +200,33 @@ bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseco
     return false;
 }
 
+// The probe: connects shared on the waiter's own context, selects the identity file, and lets
+// the card go as it was found. Only a card that refuses the file is of another kind; one that
+// cannot be asked (mute, held alone, gone again) counts, so that the read after it says why.
+bool eidKaart(SCARDCONTEXT context, const std::string& naam) {
+    Kaart kaart(static_cast<std::int64_t>(context));
+    Fout fout;
+    if (!kaart.verbind(naam, fout)) {
+        return true;
+    }
+    const bool gekozen = kies(kaart, bestandIdentiteit(), fout);
+    kaart.laatLiggen();
+    return gekozen || fout.melding != Melding::geenBestand;
+}
+
+// Whether the card now in `naam` counts: each card is probed once, when it first matters, and
+// its verdict kept until it leaves.
+bool telt(SCARDCONTEXT context, Waarneming& w, const std::string& naam) {
+    const std::uint32_t nu = teller(w.staat[naam]);
+    const auto oordeel = w.oordelen.find(naam);
+    if (oordeel != w.oordelen.end() && oordeel->second.teller == nu) {
+        return oordeel->second.telt;
+    }
+    const bool eid = eidKaart(context, naam);
+    w.oordelen[naam] = Oordeel{nu, eid};
+    return eid;
+}
+
 std::chrono::milliseconds over(Tijdstip einde, const Klok& klok) {
     // Rounded up: a wait of a fraction of a millisecond would be a wait of none, again and again.
     const auto rest = std::chrono::ceil<std::chrono::milliseconds>(einde - klok.nu());
@@ -200,8 +243,10 @@ std::string wachtOpContext(const std::string& lezer, Tijdstip einde, Waarneming&
         if (!plak(context.handvat(), lezer, over(einde, klok), w, onderbreking, klok, fout)) {
             return {};
         }
-        if (!w.aanwezig.empty()) {
-            return w.aanwezig.front();
+        for (const std::string& naam : w.aanwezig) {
+            if (telt(context.handvat(), w, naam)) {
+                return naam;
+            }
         }
         if (klok.nu() >= einde) {
             return {};
@@ -227,10 +272,6 @@ void onderbreek(Onderbreking& onderbreking) {
     onderbreking.gewekt.notify_all();
 }
 
-void zetOnderbroken(Fout& fout) {
-    zet(fout, onderbroken, "The wait for a card was stopped.", "stopped");
-}
-
 void Klok::pauzeer(Onderbreking& onderbreking, std::chrono::milliseconds duur) {
     std::unique_lock<std::mutex> slot(onderbreking.slot);
     onderbreking.gewekt.wait_for(slot, duur, [&] { return onderbreking.gestopt; });
@@ -248,15 +289,14 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
         }
         // A stop that came with the end of the time, or with a failure, is a stop.
         if (gestopt(onderbreking)) {
-            zetOnderbroken(fout);
+            zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
             return {};
         }
         if (fout.code != geenFout && !geenLezerOpWindows(lezer, fout)) {
             return {};
         }
         if (klok.nu() >= einde) {
-            zet(fout, tijdOm, "No card was inserted in time. Insert the card and try again.",
-                "timeout");
+            zet(fout, tijdOm, Melding::nietOpTijd, "timeout");
             return {};
         }
         fout = Fout{};
@@ -275,7 +315,9 @@ void bewaak(const std::string& lezer, Onderbreking& onderbreking, const Klok& kl
         while (gaatDoor && !gestopt(onderbreking)) {
             gaatDoor = plak(context.handvat(), lezer, kPlak, w, onderbreking, klok, fout);
             for (const std::string& naam : w.ingestoken) {
-                ingestoken(naam);
+                if (telt(context.handvat(), w, naam)) {
+                    ingestoken(naam);
+                }
             }
         }
         if (!gestopt(onderbreking)) { // the service is away or in trouble: never spin

@@ -24,9 +24,6 @@ struct Onderbreking {
 // Stops the wait for good: the current slice is cancelled, no other begins.
 void onderbreek(Onderbreking& onderbreking);
 
-// Fills `fout` as a wait that was stopped ends.
-void zetOnderbroken(Fout& fout);
-
 using Tijdstip = std::chrono::steady_clock::time_point;
 
 // The time as the waiter sees it, and its pause between attempts while the service is away;
@@ -41,6 +38,11 @@ struct Klok {
 // Waits at most `duur` until a card is in `lezer` (any reader when empty; readers plugged in
 // meanwhile count too) and returns the name of the reader holding it, the first in the
 // service's order. A duration of zero looks once.
+//
+// Waits and watches count eID cards only: each card is probed once while it stays in its reader
+// (connected to on the waiter's own context, asked to select the identity file, and let go
+// without a reset). A card that refuses the file is of another kind and ignored until it leaves;
+// a card that cannot be probed counts.
 std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duur,
                          Onderbreking& onderbreking, const Klok& klok, Fout& fout);
 

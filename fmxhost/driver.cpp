@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iomanip>
 #include <mutex>
 #include <ostream>
@@ -21,8 +22,9 @@ constexpr fmx::uint32 kStringBufferSize = 1024; // units the driver offers for G
 constexpr fmx::ptrtype kEnglish = 0x0409;       // the Windows language id sent with GetString
 constexpr const char* kUsageText =
     "usage: fmxhost [--extn-version N] [--application N] [--idle SECONDS] "
-    "[--shutdown-after SECONDS] PLUGIN FUNCTION|STEP [ARG...], or fmxhost [--extn-version N] "
-    "[--application N] --info PLUGIN";
+    "[--shutdown-after SECONDS] PLUGIN FUNCTION|STEP [ARG...] [-- FUNCTION|STEP [ARG...]]..., "
+    "or fmxhost [--extn-version N] [--application N] --info PLUGIN";
+constexpr const char* kCallSeparator = "--";
 constexpr auto kIdleInterval = std::chrono::milliseconds(20); // as often as a waiting host
 
 std::string hex8(fmx::uint32 value) {
@@ -127,55 +129,74 @@ Failure unknown(const std::string& name) {
                                         (known.empty() ? "" : " (there are " + known + ")"));
 }
 
-} // namespace
-
-fakehost::Result callFunction(const std::string& name, const std::vector<std::string>& arguments) {
+// The named function, when the number of arguments suits its registration.
+fakehost::Registration checkedFunction(const std::string& name, std::size_t given) {
     const auto registration = fakehost::find(name);
     if (!registration) {
         throw unknown(name);
     }
-    const auto given = static_cast<long>(arguments.size());
     const bool unlimited = registration->maxArgs < 0;
-    if (given < registration->minArgs || (!unlimited && given > registration->maxArgs)) {
+    if (static_cast<long>(given) < registration->minArgs ||
+        (!unlimited && static_cast<long>(given) > registration->maxArgs)) {
         throw Failure(
             kNoSuchFunction,
             name + " takes " + std::to_string(registration->minArgs) +
                 (unlimited ? " or more" : " to " + std::to_string(registration->maxArgs)) +
                 " arguments, " + std::to_string(given) + " given");
     }
-    std::vector<fakehost::Argument> values;
-    for (const auto& argument : arguments) {
-        values.push_back({argument});
-    }
-    return fakehost::call(registration->handler, registration->functionId, values);
+    return *registration;
 }
 
-fakehost::Result performStep(const std::string& name, const std::vector<std::string>& arguments) {
+// The named step, when there are no more arguments than it has parameters.
+fakehost::ScriptStep checkedStep(const std::string& name, std::size_t given) {
     const auto step = fakehost::findStep(name);
     if (!step) {
         throw unknown(name);
     }
     const auto parameters = std::count_if(step->parameters.begin(), step->parameters.end(),
                                           [](const auto& p) { return p.id >= 0; });
-    if (static_cast<long>(arguments.size()) > parameters) {
+    if (static_cast<long>(given) > parameters) {
         throw Failure(kNoSuchFunction, name + " takes 0 to " + std::to_string(parameters) +
-                                           " parameters, " + std::to_string(arguments.size()) +
-                                           " given");
+                                           " parameters, " + std::to_string(given) + " given");
     }
-    return fakehost::performStep(*step, arguments);
+    return *step;
+}
+
+std::vector<fakehost::Argument> texts(const std::vector<std::string>& arguments) {
+    std::vector<fakehost::Argument> values;
+    for (const auto& argument : arguments) {
+        values.push_back({argument});
+    }
+    return values;
+}
+
+} // namespace
+
+fakehost::Result callFunction(const std::string& name, const std::vector<std::string>& arguments) {
+    const fakehost::Registration registration = checkedFunction(name, arguments.size());
+    return fakehost::call(registration.handler, registration.functionId, texts(arguments));
+}
+
+fakehost::Result performStep(const std::string& name, const std::vector<std::string>& arguments) {
+    return fakehost::performStep(checkedStep(name, arguments.size()), arguments);
 }
 
 namespace {
+
+// One function call or step of the command line.
+struct Call {
+    std::string name;
+    std::vector<std::string> arguments;
+};
 
 struct Options {
     fmx::int16 extnVersion = kCurrentExtnVersion;
     FMX_Application application = 0; // Developer
     double idleSeconds = -1;         // below zero: no Idle messages
-    double shutdownAfter = -1;       // below zero: Shutdown once the function is done
+    double shutdownAfter = -1;       // below zero: Shutdown once the calls are done
     bool info = false;
     std::string plugin;
-    std::string function;
-    std::vector<std::string> arguments;
+    std::vector<Call> calls; // in order; none with --info
 };
 
 // A whole number from `low` to `high`, for the option `name`.
@@ -239,8 +260,24 @@ Options parse(const std::vector<std::string>& arguments) {
     if (i == arguments.size()) {
         throw Failure(kUsage, "no function named");
     }
-    options.function = arguments[i++];
-    options.arguments.assign(arguments.begin() + static_cast<long>(i), arguments.end());
+    // The calls, separated by --: each is a name and its arguments.
+    options.calls.emplace_back();
+    for (; i < arguments.size(); ++i) {
+        Call& call = options.calls.back();
+        if (arguments[i] == kCallSeparator) {
+            if (call.name.empty()) {
+                throw Failure(kUsage, "no function named before --");
+            }
+            options.calls.emplace_back();
+        } else if (call.name.empty()) {
+            call.name = arguments[i];
+        } else {
+            call.arguments.push_back(arguments[i]);
+        }
+    }
+    if (options.calls.back().name.empty()) {
+        throw Failure(kUsage, "no function named after --");
+    }
     return options;
 }
 
@@ -339,7 +376,36 @@ void idleFor(const Plugin& plugin, const Options& options, std::ostream& out) {
     fakehost::onScriptStart(nullptr);
 }
 
-int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
+// A call checked against what the plug-in registered, ready to be made; a name that only a step
+// has performs the step. The handler is kept, so a call still reaches it after Shutdown.
+std::function<fakehost::Result()> prepared(const Call& call) {
+    if (!fakehost::find(call.name) && fakehost::findStep(call.name)) {
+        return [step = checkedStep(call.name, call.arguments.size()), values = call.arguments] {
+            return fakehost::performStep(step, values);
+        };
+    }
+    return [function = checkedFunction(call.name, call.arguments.size()),
+            values = texts(call.arguments)] {
+        return fakehost::call(function.handler, function.functionId, values);
+    };
+}
+
+// Prints the result of one call and answers its status: a function's or step's error code is
+// written to `err`, after the result the host would show as a step's detail.
+int report(const fakehost::Result& result, std::ostream& out, std::ostream& err) {
+    if (result.error == 0 || result.sets > 0) {
+        out << fakehost::utf8(result.text) << '\n' << std::flush;
+    }
+    if (result.error == 0) {
+        return kOk;
+    }
+    err << "fmxhost: error " << result.error << '\n' << std::flush;
+    return kFunctionFailed;
+}
+
+// The calls one after the other in one load of the plug-in, as the host makes them; the status
+// is the last call's.
+int runChecked(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
     const Options options = parse(arguments);
     const Plugin plugin(options.plugin);
     const fmx::int64 reply = init(plugin, options.extnVersion, options.application);
@@ -356,23 +422,22 @@ int runChecked(const std::vector<std::string>& arguments, std::ostream& out) {
         printInfo(out, plugin, options.extnVersion, reply);
         return kOk;
     }
-    const auto result = [&] {
-        const Closer closer(started, options.shutdownAfter);
-        return fakehost::find(options.function) || !fakehost::findStep(options.function)
-                   ? callFunction(options.function, options.arguments)
-                   : performStep(options.function, options.arguments);
-    }();
-    // A step's error code comes with a result: the detail the host would show.
-    if (result.error == 0 || result.sets > 0) {
-        out << fakehost::utf8(result.text) << '\n' << std::flush;
+    // Every call is checked first, so that a misspelt name stops the run before any is made.
+    std::vector<std::function<fakehost::Result()>> calls;
+    for (const Call& call : options.calls) {
+        calls.push_back(prepared(call));
     }
-    if (result.error != 0) {
-        throw Failure(kFunctionFailed, "error " + std::to_string(result.error));
+    int status = kOk;
+    {
+        const Closer closer(started, options.shutdownAfter);
+        for (const auto& call : calls) {
+            status = report(call(), out, err);
+        }
     }
     if (options.idleSeconds >= 0) {
         idleFor(plugin, options, out);
     }
-    return kOk;
+    return status;
 }
 
 // What the fake host saw go wrong during the run: misuses and objects left alive.
@@ -406,7 +471,7 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
     const int quadCharsBefore = fakehost::liveQuadChars();
     int status = kOk;
     try {
-        status = runChecked(arguments, out);
+        status = runChecked(arguments, out, err);
     } catch (const Failure& failure) {
         err << "fmxhost: " << failure.what();
         if (failure.status == kUsage) {

@@ -1,8 +1,8 @@
 // The result encoders on any field bytes.
 //
-// Whatever the bytes, both documents keep their shape: sixteen or four lines, no raw control
-// byte inside a value. When every field is valid UTF-8 a strict JSON parser reads the document
-// back, member for member in order, and the photo's base64 decodes back to its bytes.
+// Whatever the bytes, both documents of EID_Read keep their shape: sixteen or four lines, no raw
+// control byte inside a value. When every field is valid UTF-8 a strict JSON parser reads the
+// document back, member for member in order, and the photo's base64 decodes back to its bytes.
 #include "json/json.h"
 #include "json/base64.h"
 
@@ -121,54 +121,48 @@ void leesTerug(const std::string& document,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider invoer(data, size);
+    // EID_Read's record: twelve texts, then the photo's bytes.
+    const belpic::Vraag vraag = belpic::volledigeVraag();
     belpic::Gegevens g;
-    std::string* teksten[] = {&g.kaartnummer,   &g.achternaam,     &g.voornamen,
-                              &g.geboortedatum, &g.geboorteplaats, &g.geslacht,
-                              &g.nationaliteit, &g.geldigTot,      &g.rijksregisternummer,
-                              &g.straat,        &g.postcode,       &g.gemeente};
-    for (std::string* tekst : teksten) {
-        *tekst = invoer.ConsumeRandomLengthString(64);
+    for (const belpic::Kaartveld* veld : vraag.velden) {
+        g.push_back({veld, veld->vorm == belpic::Vorm::geheel
+                               ? std::string()
+                               : invoer.ConsumeRandomLengthString(64)});
     }
-    belpic::Fout fout{1, invoer.ConsumeRandomLengthString(64),
-                      invoer.ConsumeRandomLengthString(64)};
-    g.foto = invoer.ConsumeRemainingBytes<std::uint8_t>();
+    const std::string melding = invoer.ConsumeRandomLengthString(64);
+    const std::string detail = invoer.ConsumeRandomLengthString(64);
+    const std::vector<std::uint8_t> beeld = invoer.ConsumeRemainingBytes<std::uint8_t>();
+    g.back().inhoud.assign(beeld.begin(), beeld.end());
 
-    const std::string foto = belpic::base64(g.foto);
-    eis(foto.size() == (g.foto.size() + 2) / 3 * 4, "base64 length");
-    eis(terugUitBase64(foto) == g.foto, "base64 decodes back");
+    const std::string foto = belpic::base64(beeld);
+    eis(foto.size() == (beeld.size() + 2) / 3 * 4, "base64 length");
+    eis(terugUitBase64(foto) == beeld, "base64 decodes back");
 
     const std::string kaart = belpic::alsJson(g);
     vorm(kaart, 14);
-    const std::string foutDocument = belpic::foutAlsJson(fout);
+    const std::string foutDocument = belpic::foutAlsJson(melding, detail);
     vorm(foutDocument, 2);
 
     bool alleGeldig = true;
-    for (const std::string* tekst : teksten) {
-        alleGeldig = alleGeldig && utf8(*tekst);
-        const std::string waarde = belpic::jsonTekst(*tekst);
-        if (utf8(*tekst)) {
-            eis(nlohmann::json::parse("\"" + waarde + "\"").get<std::string>() == *tekst,
+    std::vector<std::pair<const char*, std::string>> verwacht = {{"error", ""}};
+    for (const belpic::Waarde& waarde : g) {
+        const bool isFoto = waarde.veld->vorm == belpic::Vorm::geheel;
+        verwacht.emplace_back(waarde.veld->naam, isFoto ? foto : waarde.inhoud);
+        if (isFoto) {
+            continue;
+        }
+        alleGeldig = alleGeldig && utf8(waarde.inhoud);
+        if (utf8(waarde.inhoud)) {
+            eis(nlohmann::json::parse("\"" + belpic::jsonTekst(waarde.inhoud) + "\"")
+                        .get<std::string>() == waarde.inhoud,
                 "an escaped value reads back");
         }
     }
     if (alleGeldig) {
-        leesTerug(kaart, {{"error", ""},
-                          {"cardNumber", g.kaartnummer},
-                          {"surname", g.achternaam},
-                          {"givenNames", g.voornamen},
-                          {"dateOfBirth", g.geboortedatum},
-                          {"placeOfBirth", g.geboorteplaats},
-                          {"gender", g.geslacht},
-                          {"nationality", g.nationaliteit},
-                          {"validUntil", g.geldigTot},
-                          {"nationalNumber", g.rijksregisternummer},
-                          {"street", g.straat},
-                          {"postalCode", g.postcode},
-                          {"municipality", g.gemeente},
-                          {"photo", foto}});
+        leesTerug(kaart, verwacht);
     }
-    if (utf8(fout.melding) && utf8(fout.detail)) {
-        leesTerug(foutDocument, {{"error", fout.melding}, {"errorDetail", fout.detail}});
+    if (utf8(melding) && utf8(detail)) {
+        leesTerug(foutDocument, {{"error", melding}, {"errorDetail", detail}});
     }
     return 0;
 }

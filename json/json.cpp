@@ -35,6 +35,40 @@ void veld(std::string& document, const char* key, const std::string& value, bool
     document += last ? "\"\n" : "\",\n";
 }
 
+const char* kaartTekst(KaartStand kaart) {
+    switch (kaart) {
+    case KaartStand::leeg:
+        return "empty";
+    case KaartStand::stom:
+        return "mute";
+    case KaartStand::exclusief:
+        return "exclusive";
+    case KaartStand::aanwezig:
+        break;
+    }
+    return "present";
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string tekst;
+    for (const std::uint8_t byte : bytes) {
+        tekst += kHex[byte >> 4];
+        tekst += kHex[byte & 0xF];
+    }
+    return tekst;
+}
+
+// One reader on a line of its own: `    {"name": "...", "card": "...", "atr": "..."}`.
+void lezer(std::string& document, const Lezer& l, bool last) {
+    document += "    {\"name\": \"";
+    document += jsonTekst(l.naam);
+    document += "\", \"card\": \"";
+    document += kaartTekst(l.kaart);
+    document += "\", \"atr\": \"";
+    document += hex(l.atr);
+    document += last ? "\"}\n" : "\"},\n";
+}
+
 } // namespace
 
 std::string jsonTekst(const std::string& waarde) {
@@ -63,28 +97,24 @@ std::string jsonTekst(const std::string& waarde) {
 
 std::string alsJson(const Gegevens& gegevens) {
     std::string document = "{\n";
-    veld(document, "error", "", false);
-    veld(document, "cardNumber", gegevens.kaartnummer, false);
-    veld(document, "surname", gegevens.achternaam, false);
-    veld(document, "givenNames", gegevens.voornamen, false);
-    veld(document, "dateOfBirth", gegevens.geboortedatum, false);
-    veld(document, "placeOfBirth", gegevens.geboorteplaats, false);
-    veld(document, "gender", gegevens.geslacht, false);
-    veld(document, "nationality", gegevens.nationaliteit, false);
-    veld(document, "validUntil", gegevens.geldigTot, false);
-    veld(document, "nationalNumber", gegevens.rijksregisternummer, false);
-    veld(document, "street", gegevens.straat, false);
-    veld(document, "postalCode", gegevens.postcode, false);
-    veld(document, "municipality", gegevens.gemeente, false);
-    veld(document, "photo", base64(gegevens.foto), true);
+    veld(document, "error", "", gegevens.empty());
+    for (const Waarde& waarde : gegevens) {
+        const bool last = &waarde == &gegevens.back();
+        if (waarde.veld->vorm == Vorm::geheel) {
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(waarde.inhoud.data());
+            veld(document, waarde.veld->naam, base64(bytes, waarde.inhoud.size()), last);
+        } else {
+            veld(document, waarde.veld->naam, waarde.inhoud, last);
+        }
+    }
     document += '}';
     return document;
 }
 
-std::string foutAlsJson(const Fout& fout) {
+std::string foutAlsJson(const std::string& melding, const std::string& detail) {
     std::string document = "{\n";
-    veld(document, "error", fout.melding, false);
-    veld(document, "errorDetail", fout.detail, true);
+    veld(document, "error", melding, false);
+    veld(document, "errorDetail", detail, true);
     document += '}';
     return document;
 }
@@ -101,6 +131,21 @@ std::string geslaagdAlsJson() {
     std::string document = "{\n";
     veld(document, "error", "", true);
     document += '}';
+    return document;
+}
+
+std::string lezersAlsJson(const std::vector<Lezer>& lezers) {
+    std::string document = "{\n";
+    veld(document, "error", "", false);
+    if (lezers.empty()) {
+        document += "  \"readers\": []\n}";
+        return document;
+    }
+    document += "  \"readers\": [\n";
+    for (std::size_t i = 0; i < lezers.size(); ++i) {
+        lezer(document, lezers[i], i + 1 == lezers.size());
+    }
+    document += "  ]\n}";
     return document;
 }
 

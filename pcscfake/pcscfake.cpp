@@ -33,6 +33,24 @@ constexpr auto kTransactieWacht = std::chrono::seconds(2);
 constexpr std::uint64_t kContextBasis = sizeof(SCARDCONTEXT) > 4 ? 0x15C000000ull : 0x5C000000ull;
 constexpr std::uint64_t kKaartBasis = sizeof(SCARDHANDLE) > 4 ? 0x12A000000ull : 0x2A000000ull;
 
+// A function, not a global: a script may fill the service while the library is still being
+// loaded, before the globals of this file are made.
+Bytes eidAtr() {
+    return {0x3B, 0x98, 0x13, 0x40, 0x0A, 0xA5, 0x03, 0x01, 0x01, 0x01, 0xAD, 0x13, 0x11};
+}
+
+// A card of another kind: every command gets its status word.
+struct AndereKaart {
+    Bytes status;
+    Bytes atr;
+};
+
+// An open card handle: the reader it was connected to and the protocol it speaks.
+struct Handvat {
+    std::string lezer;
+    std::uint32_t protocol = SCARD_PROTOCOL_T1;
+};
+
 struct Toestand {
     std::mutex slot;
     std::vector<Record> record;
@@ -47,13 +65,16 @@ struct Toestand {
     std::uint32_t protocol = SCARD_PROTOCOL_T1;
 
     Kaart kaart;
+    Bytes atr = eidAtr();
+    std::map<std::string, AndereKaart> andere;   // by reader
+    std::map<std::string, CardState> kaartStaat; // by reader; unset: answering
     std::map<std::size_t, Bytes> antwoorden;
     Player speler;
 
     std::uint64_t volgendeContext = kContextBasis;
     std::uint64_t volgendeKaart = kKaartBasis;
     std::set<std::uint64_t> contexten;
-    std::set<std::uint64_t> kaarten;
+    std::map<std::uint64_t, Handvat> kaarten;
     std::set<std::uint64_t> transacties; // card handles holding a transaction
     std::condition_variable transactieVrij;
     std::size_t wachtend = 0; // SCardBeginTransaction calls waiting for another's transaction
@@ -78,6 +99,9 @@ struct Toestand {
         kaartLezer.reset();
         protocol = SCARD_PROTOCOL_T1;
         kaart = Kaart{};
+        atr = eidAtr();
+        andere.clear();
+        kaartStaat.clear();
         antwoorden.clear();
         speler = nullptr;
         contexten.clear();
@@ -131,7 +155,7 @@ std::chrono::steady_clock::time_point nu(const Toestand& t) {
     return std::chrono::steady_clock::now() + t.verschoven;
 }
 
-// The reader holding the card, or the empty name.
+// The reader holding the eID card, or the empty name.
 std::string houder(const Toestand& t) {
     if (t.kaartLezer) {
         return *t.kaartLezer;
@@ -161,6 +185,42 @@ void doeActies(Toestand& t, Call call, std::size_t n) {
     for (const std::function<void()>& actie : acties) {
         actie();
     }
+}
+
+bool heeftKaart(const Toestand& t, const std::string& lezer) {
+    return !lezer.empty() && (lezer == houder(t) || t.andere.count(lezer) == 1);
+}
+
+// Takes whatever card is in `lezer` out, moving its event counter on.
+void haalUit(Toestand& t, const std::string& lezer) {
+    if (!heeftKaart(t, lezer)) {
+        return;
+    }
+    if (lezer == houder(t)) {
+        t.kaartLezer = "";
+    }
+    t.andere.erase(lezer);
+    ++t.tellers[lezer];
+}
+
+// The card's state bits as the service reports a reader that holds one.
+DWORD kaartStand(const Toestand& t, const std::string& lezer) {
+    const auto staat = t.kaartStaat.find(lezer);
+    const CardState s = staat == t.kaartStaat.end() ? CardState::answering : staat->second;
+    switch (s) {
+    case CardState::mute:
+        return SCARD_STATE_PRESENT | SCARD_STATE_MUTE;
+    case CardState::exclusive:
+        return SCARD_STATE_PRESENT | SCARD_STATE_EXCLUSIVE;
+    case CardState::answering:
+        break;
+    }
+    return SCARD_STATE_PRESENT;
+}
+
+const Bytes& atrIn(const Toestand& t, const std::string& lezer) {
+    const auto ander = t.andere.find(lezer);
+    return ander == t.andere.end() ? t.atr : ander->second.atr;
 }
 
 // Opens a record of the call, counts it, and tells the code the script forces (0: none).
@@ -209,9 +269,9 @@ bool onbekendeLezerGevraagd(const Toestand& t, const belpic::pcsc::LezerStaat* s
 // from what the caller knew.
 bool bekijk(Toestand& t, belpic::pcsc::LezerStaat* staten, DWORD aantal) {
     const std::vector<std::string> namen = namenIn(t.lijst);
-    const std::string kaartIn = houder(t);
     const std::string aankomst = belpic::pcsc::utf8(belpic::pcsc::aankomstNaam().c_str());
-    constexpr DWORD kStand = SCARD_STATE_PRESENT | SCARD_STATE_EMPTY | SCARD_STATE_UNKNOWN;
+    constexpr DWORD kStand = SCARD_STATE_PRESENT | SCARD_STATE_EMPTY | SCARD_STATE_UNKNOWN |
+                             SCARD_STATE_MUTE | SCARD_STATE_EXCLUSIVE;
     bool gewijzigd = false;
     for (DWORD i = 0; i < aantal; ++i) {
         belpic::pcsc::LezerStaat& staat = staten[i];
@@ -228,15 +288,26 @@ bool bekijk(Toestand& t, belpic::pcsc::LezerStaat* staten, DWORD aantal) {
             gebeurd = SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE;
             anders = true;
         } else {
-            const DWORD stand = naam == kaartIn ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
+            const bool kaart = heeftKaart(t, naam);
+            const DWORD stand = kaart ? kaartStand(t, naam) : SCARD_STATE_EMPTY;
             const DWORD teller = static_cast<DWORD>(t.tellers[naam] & 0xFFFF);
             gebeurd = teller << 16 | stand;
             anders = (huidig & kStand) != stand || (huidig >> 16) != teller;
+            const Bytes leeg;
+            const Bytes& atr = kaart ? atrIn(t, naam) : leeg;
+            staat.cbAtr = static_cast<DWORD>(std::min(atr.size(), sizeof staat.rgbAtr));
+            std::copy(atr.begin(), atr.begin() + staat.cbAtr, staat.rgbAtr);
         }
         staat.dwEventState = gebeurd | (anders ? SCARD_STATE_CHANGED : 0);
         gewijzigd = gewijzigd || anders;
     }
     return gewijzigd;
+}
+
+// The reader of an open card handle, for the record; empty for a handle that is not open.
+std::string lezerVan(const Toestand& t, std::uint64_t kaart) {
+    const auto open = t.kaarten.find(kaart);
+    return open == t.kaarten.end() ? std::string() : open->second.lezer;
 }
 
 LONG klaar(Toestand& t, Record& r, std::uint32_t code) {
@@ -284,20 +355,49 @@ void listLengths(std::uint64_t needed, std::uint64_t returned) {
 void insertCard(const std::string& reader) {
     onderSlot([&](Toestand& t) {
         const std::string oud = houder(t);
-        t.kaartLezer = reader;
         if (oud != reader) { // the reader that lost the card and the one that got it
-            for (const std::string& naam : {oud, reader}) {
-                if (!naam.empty()) {
-                    ++t.tellers[naam];
-                }
+            haalUit(t, oud);
+            haalUit(t, reader);
+            if (!reader.empty()) {
+                ++t.tellers[reader];
             }
         }
+        t.kaartLezer = reader;
         t.veranderd.notify_all();
     });
 }
 
 void removeCard() {
     insertCard("");
+}
+
+void cardAtr(const Bytes& atr) {
+    onderSlot([&](Toestand& t) { t.atr = atr; });
+}
+
+void otherCard(const std::string& reader, const Bytes& status, const Bytes& atr) {
+    onderSlot([&](Toestand& t) {
+        haalUit(t, reader);
+        t.andere[reader] = AndereKaart{status, atr};
+        ++t.tellers[reader];
+        t.veranderd.notify_all();
+    });
+}
+
+void removeOtherCard(const std::string& reader) {
+    onderSlot([&](Toestand& t) {
+        if (t.andere.count(reader) == 1) {
+            haalUit(t, reader);
+        }
+        t.veranderd.notify_all();
+    });
+}
+
+void cardState(const std::string& reader, CardState state) {
+    onderSlot([&](Toestand& t) {
+        t.kaartStaat[reader] = state;
+        t.veranderd.notify_all();
+    });
 }
 
 void cardProtocol(std::uint32_t protocol) {
@@ -525,20 +625,33 @@ LONG verbind(SCARDCONTEXT hContext, const std::string* lezer, DWORD dwShareMode,
         if (std::find(namen.begin(), namen.end(), r.reader) == namen.end()) {
             return klaar(t, r, kUnknownReader);
         }
-        if (r.reader != t.kaartLezer.value_or(namen.front())) {
+        if (!heeftKaart(t, r.reader)) {
             return klaar(t, r, kNoSmartcard);
         }
-        if ((dwPreferredProtocols & t.protocol) == 0) {
+        const DWORD stand = kaartStand(t, r.reader);
+        if (stand & SCARD_STATE_MUTE) {
+            return klaar(t, r, kUnresponsiveCard);
+        }
+        if (stand & SCARD_STATE_EXCLUSIVE) {
+            return klaar(t, r, kSharingViolation);
+        }
+        const bool eid = r.reader == houder(t);
+        const std::uint32_t protocol = eid ? t.protocol : SCARD_PROTOCOL_T1;
+        if ((dwPreferredProtocols & protocol) == 0) {
             return klaar(t, r, kProtoMismatch);
         }
         r.card = t.volgendeKaart++;
-        r.activeProtocol = t.protocol;
-        if (t.kaarten.empty()) { // a card already in use by another handle is not powered up anew
+        r.activeProtocol = protocol;
+        // A card already in use by another handle is not powered up anew.
+        const bool inGebruik =
+            std::any_of(t.kaarten.begin(), t.kaarten.end(),
+                        [&](const auto& open) { return open.second.lezer == r.reader; });
+        if (eid && !inGebruik) {
             zetAan(t.kaart);
         }
-        t.kaarten.insert(r.card);
+        t.kaarten[r.card] = Handvat{r.reader, protocol};
         *phCard = static_cast<SCARDHANDLE>(r.card);
-        *pdwActiveProtocol = t.protocol;
+        *pdwActiveProtocol = protocol;
         return klaar(t, r, kSuccess);
     });
 }
@@ -637,6 +750,7 @@ LONG TESSARIN_SCARD_CALL SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST
             r.command.assign(pbSendBuffer, pbSendBuffer + cbSendLength);
         }
         r.receiveLength = pcbRecvLength == nullptr ? 0 : *pcbRecvLength;
+        r.reader = lezerVan(t, r.card);
         if (const std::uint32_t code = start(t, Call::Transmit, r)) {
             return klaar(t, r, code);
         }
@@ -644,17 +758,21 @@ LONG TESSARIN_SCARD_CALL SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST
             pcbRecvLength == nullptr) {
             return klaar(t, r, kInvalidParameter);
         }
-        if (t.kaarten.count(r.card) == 0) {
+        const auto open = t.kaarten.find(r.card);
+        if (open == t.kaarten.end()) {
             return klaar(t, r, kInvalidHandle);
         }
-        if (pioSendPci->dwProtocol != t.protocol) {
+        if (pioSendPci->dwProtocol != open->second.protocol) {
             return klaar(t, r, kProtoMismatch);
         }
         const std::size_t n = t.geteld[static_cast<std::size_t>(Call::Transmit)];
         const auto gedwongen = t.antwoorden.find(n);
+        const auto ander = t.andere.find(r.reader);
         Bytes antwoord;
         if (gedwongen != t.antwoorden.end()) {
             antwoord = gedwongen->second;
+        } else if (ander != t.andere.end()) {
+            antwoord = ander->second.status;
         } else if (t.speler) {
             if (const std::uint32_t code = t.speler(r.command, antwoord)) {
                 return klaar(t, r, code);
@@ -678,6 +796,7 @@ LONG TESSARIN_SCARD_CALL SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition)
         Record r;
         r.card = static_cast<std::uint64_t>(hCard);
         r.disposition = dwDisposition;
+        r.reader = lezerVan(t, r.card);
         if (const std::uint32_t code = start(t, Call::Disconnect, r)) {
             return klaar(t, r, code);
         }
@@ -688,21 +807,25 @@ LONG TESSARIN_SCARD_CALL SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition)
     });
 }
 
-// As the real service: while another handle holds a transaction this one waits for it to end
-// (here at most kTransactieWacht, then kSharingViolation).
+// As the real service: while another handle of the same reader holds a transaction this one
+// waits for it to end (here at most kTransactieWacht, then kSharingViolation).
 LONG TESSARIN_SCARD_CALL SCardBeginTransaction(SCARDHANDLE hCard) {
     Toestand& t = toestand();
     std::unique_lock<std::mutex> slot(t.slot);
     Record r;
     r.card = static_cast<std::uint64_t>(hCard);
+    r.reader = lezerVan(t, r.card);
     if (const std::uint32_t code = start(t, Call::BeginTransaction, r)) {
         return klaar(t, r, code);
     }
     if (t.kaarten.count(r.card) == 0) {
         return klaar(t, r, kInvalidHandle);
     }
+    // Free when no other handle of the same reader holds a transaction.
     const auto beschikbaar = [&] {
-        return t.transacties.empty() || t.transacties.count(r.card) == 1;
+        return std::none_of(t.transacties.begin(), t.transacties.end(), [&](std::uint64_t ander) {
+            return ander != r.card && lezerVan(t, ander) == r.reader;
+        });
     };
     bool vrij = beschikbaar();
     if (!vrij) {
@@ -723,6 +846,7 @@ LONG TESSARIN_SCARD_CALL SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposit
         Record r;
         r.card = static_cast<std::uint64_t>(hCard);
         r.disposition = dwDisposition;
+        r.reader = lezerVan(t, r.card);
         if (const std::uint32_t code = start(t, Call::EndTransaction, r)) {
             return klaar(t, r, code);
         }

@@ -1,4 +1,4 @@
-// A scripted PC/SC service with one card, for tests.
+// A scripted PC/SC service with an eID card and cards of other kinds, for tests.
 //
 // The pcscfake library defines the ten PC/SC functions that the card-reading core calls, with
 // the platform header's own signatures (on Windows the UTF-16 "W" variants of those that carry
@@ -11,13 +11,18 @@
 // Out of the box (and after reset()) the service works but knows no reader. Script it with
 // readers(), put files on the card with file(), and force any answer with script() or answer().
 //
-// Card events: SCardGetStatusChange reports each listed reader as empty or holding the card,
-// with an event counter in the high word that each insertion and removal moves on, and the
-// pseudo-reader "\\?PnP?\Notification" with the number of readers in the high word. A reader
-// it does not list is answered as each platform's service does: on Windows its state is
-// unknown, ignored and changed; elsewhere the call fails with kUnknownReader. Its timeouts run
-// out only when advance() moves the service's clock on: a test decides when a wait times out,
-// and no test waits in real time.
+// Cards: one eID card, played from its files, which insertCard() moves from reader to reader;
+// and cards of other kinds (otherCard()), which answer every command with one status word. A
+// reader holds one card at a time.
+//
+// Card events: SCardGetStatusChange reports each listed reader as empty or holding a card (mute
+// or held alone by another program, as cardState() says), with the card's ATR, an event
+// counter in the high word that each insertion and removal moves on, and the pseudo-reader
+// "\\?PnP?\Notification" with the number of readers in the high word. A reader it does not
+// list is answered as each platform's service does: on Windows its state is unknown, ignored and
+// changed; elsewhere the call fails with kUnknownReader. Its timeouts run out only when advance()
+// moves the service's clock on: a test decides when a wait times out, and no test waits in real
+// time.
 #pragma once
 
 #include <chrono>
@@ -105,7 +110,7 @@ struct Record {
     std::uint64_t lengthIn = 0;  // *pcchReaders on entry
     std::uint64_t lengthOut = 0; // *pcchReaders on return
 
-    // Connect
+    // Connect: the reader asked for; every call on a card handle: the reader of that handle
     std::string reader;
     std::uint64_t shareMode = 0;
     std::uint64_t preferredProtocols = 0;
@@ -146,10 +151,29 @@ PCSCFAKE_API void readerBytes(const Bytes& multiString);
 // `returned` from the call with one (which may claim more than the buffer holds).
 PCSCFAKE_API void listLengths(std::uint64_t needed, std::uint64_t returned);
 
-// The reader that holds the card; connecting to any other known reader gives kNoSmartcard.
+// The reader that holds the eID card; connecting to a known reader without a card gives
+// kNoSmartcard. A card of another kind in that reader is taken out first.
 PCSCFAKE_API void insertCard(const std::string& reader);
-// No card in any reader.
+// The eID card in no reader.
 PCSCFAKE_API void removeCard();
+
+// The eID card's answer to reset (by default the sample card's, 3B 98 13 40 0A A5 03 01 01 01
+// AD 13 11).
+PCSCFAKE_API void cardAtr(const Bytes& atr);
+
+// A card of another kind in `reader`, speaking T=1: it answers every command APDU with `status`
+// alone. A card already in that reader is taken out first.
+inline const Bytes kOtherAtr = {0x3B, 0x02, 0x14, 0x50};
+PCSCFAKE_API void otherCard(const std::string& reader, const Bytes& status = {0x6A, 0x82},
+                            const Bytes& atr = kOtherAtr);
+// Takes the card of another kind out of `reader`.
+PCSCFAKE_API void removeOtherCard(const std::string& reader);
+
+// How the card in `reader`, of either kind, takes a connection: it answers (the default); it
+// is mute (the service reports it so, SCardConnect answers kUnresponsiveCard); or another
+// program holds it alone (reported exclusive, SCardConnect answers kSharingViolation).
+enum class CardState { answering, mute, exclusive };
+PCSCFAKE_API void cardState(const std::string& reader, CardState state);
 
 // The protocol the card speaks: 1 (T=0) or 2 (T=1, the default).
 PCSCFAKE_API void cardProtocol(std::uint32_t protocol);
@@ -241,8 +265,8 @@ PCSCFAKE_API std::vector<Record> calls(Call call);
 PCSCFAKE_API std::size_t openContexts();
 PCSCFAKE_API std::size_t openCards();
 // Card handles that began a transaction and have not ended it (nor been disconnected). While
-// one handle holds a transaction, SCardBeginTransaction on another waits for it, as the real
-// service does (up to two seconds, then kSharingViolation).
+// one handle holds a transaction, SCardBeginTransaction on another handle of the same reader
+// waits for it, as the real service does (up to two seconds, then kSharingViolation).
 PCSCFAKE_API std::size_t openTransactions();
 
 // Returns once `n` SCardBeginTransaction calls are waiting for another handle's transaction to

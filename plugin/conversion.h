@@ -18,7 +18,7 @@
 std::string ArgumentAlsTekst(const fmx::DataVect& parameters, unsigned index);
 
 // Parameter `index` read as the host reads a value as true or false; a missing or empty
-// parameter gives `standaard`, as an empty reader name gives the first reader.
+// parameter gives `standaard`, as an empty reader name means any reader.
 bool ArgumentAlsJaNee(const fmx::DataVect& parameters, unsigned index, bool standaard);
 
 // Stores `tekst` as the result, in the locale of the first parameter or the result's own.

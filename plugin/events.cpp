@@ -2,6 +2,7 @@
 
 #include "belpic/kaart.h"
 #include "belpic/wacht.h"
+#include "plugin/language.h"
 #include "json/json.h"
 
 #include <algorithm>
@@ -76,10 +77,10 @@ bool ParseSeconds(const std::string& text, int& seconds) {
     return seconds <= kMostSeconds;
 }
 
+// What a wait answers when it was stopped.
 std::string Stopped() {
-    belpic::Fout fout;
-    belpic::zetOnderbroken(fout);
-    return belpic::foutAlsJson(fout);
+    return language::ErrorDocument(
+        belpic::Fout{belpic::onderbroken, belpic::Melding::wachtGestopt, "", "stopped"});
 }
 
 // Stops a waiter, and again every kStopAgain, until `done` (checked under `lock`).
@@ -221,16 +222,16 @@ void Begin(FMX_Application application) {
 std::string WaitForCard(const std::string& secondsText, const std::string& reader) {
     int seconds = 0;
     if (!ParseSeconds(secondsText, seconds)) {
-        return belpic::foutAlsJson(
-            belpic::Fout{belpic::verkeerdeVraag,
-                         "The number of seconds to wait must be a whole number from 0 to 600.",
-                         "seconds: " + secondsText});
+        return language::ErrorDocument(belpic::Fout{belpic::verkeerdeVraag,
+                                                    belpic::Melding::verkeerdeSeconden, "",
+                                                    "seconds: " + secondsText});
     }
     Wait wait;
     belpic::Fout fout;
     const std::string holder = belpic::wachtOpKaart(reader, std::chrono::seconds(seconds),
                                                     wait.stop, belpic::Klok{}, fout);
-    return fout.code != belpic::geenFout ? belpic::foutAlsJson(fout) : belpic::lezerAlsJson(holder);
+    return fout.code != belpic::geenFout ? language::ErrorDocument(fout)
+                                         : belpic::lezerAlsJson(holder);
 }
 
 std::string OnCardInserted(const std::string& fileName, const std::string& scriptName,
@@ -247,25 +248,23 @@ std::string OnCardInserted(const std::string& fileName, const std::string& scrip
         application = s.application;
     }
     if (application > kRuntime) {
-        return belpic::foutAlsJson(belpic::Fout{
-            belpic::verkeerdeVraag,
-            "Scripts cannot be started when a card is inserted here: only FileMaker Pro "
-            "runs them, not FileMaker Server or the Data API.",
-            "application " + std::to_string(application)});
+        return language::ErrorDocument(belpic::Fout{belpic::verkeerdeVraag,
+                                                    belpic::Melding::geenScripts, "",
+                                                    "application " + std::to_string(application)});
     }
     if (fileName.empty() || scriptName.empty()) {
-        return belpic::foutAlsJson(belpic::Fout{belpic::verkeerdeVraag,
-                                                "Name both the file and the script to start.", ""});
+        return language::ErrorDocument(
+            belpic::Fout{belpic::verkeerdeVraag, belpic::Melding::bestandEnScript, "", ""});
     }
     if (!reader.empty()) {
         belpic::Fout fout;
         const std::vector<std::string> readers = belpic::Kaart::lezers(fout);
         if (fout.code != belpic::geenFout) {
-            return belpic::foutAlsJson(fout);
+            return language::ErrorDocument(fout);
         }
         if (std::find(readers.begin(), readers.end(), reader) == readers.end()) {
-            return belpic::foutAlsJson(belpic::Fout{
-                belpic::geenLezer, "There is no card reader named " + reader + ".", ""});
+            return language::ErrorDocument(
+                belpic::Fout{belpic::geenLezer, belpic::Melding::onbekendeLezer, reader, ""});
         }
     }
     std::lock_guard<std::mutex> setUp(s.setUp);

@@ -5,6 +5,7 @@
 #include "belpic/kaart.h"
 #include "belpic/lees.h"
 #include "plugin/events.h"
+#include "plugin/language.h"
 #include "json/json.h"
 
 #include <algorithm>
@@ -74,63 +75,153 @@ struct Lezing {
     belpic::Gegevens gegevens;
 };
 
-// Parameter 0 names the reader (empty: the first), parameter 1 asks for the photo (missing or
-// empty: yes). EID_Read and the step number their parameters alike.
-Lezing LeesKaart(const fmx::DataVect& parameters) {
-    const std::string lezer = ArgumentAlsTekst(parameters, 0);
-    const bool metFoto = ArgumentAlsJaNee(parameters, 1, true);
+Lezing LeesKaart(const std::string& lezer, const belpic::Vraag& vraag) {
     Lezing lezing;
-    lezing.gegevens = belpic::lees(lezer, lezing.fout, metFoto);
+    lezing.gegevens = belpic::lees(lezer, lezing.fout, vraag);
     return lezing;
 }
 
+// The fields named in `velden`; a list that names none, or a field that does not exist, is
+// refused before the card is touched.
+Lezing LeesVelden(const std::string& lezer, const std::string& velden) {
+    Lezing lezing;
+    const belpic::Vraag vraag = belpic::vraagNaar(velden, lezing.fout);
+    if (lezing.fout.code != belpic::geenFout) {
+        return lezing;
+    }
+    return LeesKaart(lezer, vraag);
+}
+
+std::string Document(const Lezing& lezing) {
+    return lezing.fout.code != belpic::geenFout ? language::ErrorDocument(lezing.fout)
+                                                : belpic::alsJson(lezing.gegevens);
+}
+
+// Parameter 0 names the reader (empty: the eID card in any reader), parameter 1 asks for the photo
+// (missing or empty: yes).
 FMX_PROC(fmx::errcode)
 Do_EID_Read(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
     return Afgeschermd([&] {
-        const Lezing lezing = LeesKaart(parameters);
-        GeefTerug(resultaat, parameters,
-                  lezing.fout.code != belpic::geenFout ? belpic::foutAlsJson(lezing.fout)
-                                                       : belpic::alsJson(lezing.gegevens));
+        const Lezing lezing =
+            LeesKaart(ArgumentAlsTekst(parameters, 0),
+                      belpic::volledigeVraag(ArgumentAlsJaNee(parameters, 1, true)));
+        GeefTerug(resultaat, parameters, Document(lezing));
         return fmx::errcode{0};
     });
 }
 
-// One error code per category of the card core, from "no reader" (1552) on; the host takes
-// the result text as the error's detail.
-fmx::errcode StapFout(std::int32_t categorie) {
-    return static_cast<fmx::errcode>(fmx::ExprEnv::kPluginErrResult1 + categorie - 1);
+// Parameter 0 names the fields, parameter 1 the reader.
+FMX_PROC(fmx::errcode)
+Do_EID_ReadFields(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
+                  fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        const Lezing lezing =
+            LeesVelden(ArgumentAlsTekst(parameters, 1), ArgumentAlsTekst(parameters, 0));
+        GeefTerug(resultaat, parameters, Document(lezing));
+        return fmx::errcode{0};
+    });
+}
+
+// The step's error code for each category of failure a read can have; the host takes the
+// result text as the error's detail.
+struct StapFout {
+    std::int32_t categorie;
+    fmx::errcode code;
+};
+
+constexpr StapFout kStapFouten[] = {
+    {belpic::geenLezer, fmx::ExprEnv::kPluginErrResult1},      // 1552
+    {belpic::geenKaart, fmx::ExprEnv::kPluginErrResult2},      // 1553
+    {belpic::kaartZwijgt, fmx::ExprEnv::kPluginErrResult3},    // 1554
+    {belpic::geenVerbinding, fmx::ExprEnv::kPluginErrResult4}, // 1555
+    {belpic::kaartBestand, fmx::ExprEnv::kPluginErrResult5},   // 1556
+    {belpic::kaartDienst, fmx::ExprEnv::kPluginErrResult6},    // 1557
+    {belpic::verkeerdeVraag, fmx::ExprEnv::kPluginErrResult7}, // 1558: the question itself
+};
+
+// A category that no read gives is the host's "Unknown error".
+fmx::errcode StapCode(std::int32_t categorie) {
+    for (const StapFout& fout : kStapFouten) {
+        if (fout.categorie == categorie) {
+            return fout.code;
+        }
+    }
+    return kOnbekendeFout;
+}
+
+// Parameters 0 and 1 as EID_Read's; parameter 2, when not empty, names the fields as
+// EID_ReadFields' first, and the photo parameter then counts for nothing.
+Lezing LeesStap(const fmx::DataVect& parameters) {
+    const std::string lezer = ArgumentAlsTekst(parameters, 0);
+    const std::string velden = ArgumentAlsTekst(parameters, 2);
+    if (!velden.empty()) {
+        return LeesVelden(lezer, velden);
+    }
+    return LeesKaart(lezer, belpic::volledigeVraag(ArgumentAlsJaNee(parameters, 1, true)));
 }
 
 FMX_PROC(fmx::errcode)
 Do_EID_ReadCard(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
     return Afgeschermd([&] {
-        const Lezing lezing = LeesKaart(parameters);
+        const Lezing lezing = LeesStap(parameters);
         if (lezing.fout.code != belpic::geenFout) {
-            GeefTerug(resultaat, parameters, lezing.fout.melding);
-            return StapFout(lezing.fout.code);
+            GeefTerug(resultaat, parameters, language::Sentence(lezing.fout));
+            return StapCode(lezing.fout.code);
         }
         GeefTerug(resultaat, parameters, belpic::alsJson(lezing.gegevens));
         return fmx::errcode{0};
     });
 }
 
+// The reader names one per line, or the error line.
+std::string LezersAlsTekst() {
+    belpic::Fout fout;
+    const std::vector<std::string> namen = belpic::Kaart::lezers(fout);
+    if (fout.code != belpic::geenFout) {
+        return "ERROR: " + language::Sentence(fout) + " (" + fout.detail + ")";
+    }
+    std::string tekst;
+    for (const auto& naam : namen) {
+        if (!tekst.empty()) {
+            tekst += '\r';
+        }
+        tekst += naam;
+    }
+    return tekst;
+}
+
+// Every reader with the state of its card, or the error document. Here no reader is an empty
+// list, not a failure, as in the names.
+std::string LezersAlsDocument() {
+    belpic::Kaart kaart;
+    belpic::Fout fout;
+    const std::vector<belpic::Lezer> lezers = kaart.lezersMetKaart(fout);
+    if (fout.code != belpic::geenFout && fout.code != belpic::geenLezer) {
+        return language::ErrorDocument(fout);
+    }
+    return belpic::lezersAlsJson(lezers);
+}
+
+// "json" as a person may type it: in any case, with blanks or returns around it.
+bool VraagtJson(const std::string& vorm) {
+    const char* const kBlanco = " \t\r\n";
+    const std::size_t begin = vorm.find_first_not_of(kBlanco);
+    if (begin == std::string::npos) {
+        return false;
+    }
+    std::string woord = vorm.substr(begin, vorm.find_last_not_of(kBlanco) + 1 - begin);
+    std::transform(woord.begin(), woord.end(), woord.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    });
+    return woord == "json";
+}
+
 FMX_PROC(fmx::errcode)
 Do_EID_Readers(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
     return Afgeschermd([&] {
-        belpic::Fout fout;
-        const std::vector<std::string> namen = belpic::Kaart::lezers(fout);
-        std::string tekst;
-        if (fout.code != 0) {
-            tekst = "ERROR: " + fout.melding + " (" + fout.detail + ")";
-        } else {
-            for (const auto& naam : namen) {
-                if (!tekst.empty()) {
-                    tekst += '\r';
-                }
-                tekst += naam;
-            }
-        }
-        GeefTerug(resultaat, parameters, tekst);
+        GeefTerug(resultaat, parameters,
+                  VraagtJson(ArgumentAlsTekst(parameters, 0)) ? LezersAlsDocument()
+                                                              : LezersAlsTekst());
         return fmx::errcode{0};
     });
 }
@@ -187,6 +278,15 @@ Do_EID_OnCardInserted(short, const fmx::ExprEnv&, const fmx::DataVect& parameter
     });
 }
 
+FMX_PROC(fmx::errcode)
+Do_EID_SetLanguage(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
+                   fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        GeefTerug(resultaat, parameters, language::Choose(ArgumentAlsTekst(parameters, 0)));
+        return fmx::errcode{0};
+    });
+}
+
 struct Functie {
     short id;
     const char* naam;
@@ -202,16 +302,18 @@ constexpr short kEidRead = 100;
 const Functie kFuncties[] = {
     {kEidRead, "EID_Read", "EID_Read( { reader ; photo } )",
      "EID Read|Reads the Belgian eID card and returns the data as JSON, with the photo as "
-     "base64. Without a reader the first reader is used; with photo False the photo is left "
-     "out, for a read about five times as fast. Call it from a script, behind a button. "
+     "base64. Without a reader the eID card is found in whichever reader holds it, and other "
+     "cards are left as they are; with photo False the photo is left out, for a read about five "
+     "times as fast. Call it from a script, behind a button. "
      "Every call is a full conversation with the card and takes about a second, so a "
      "calculation field, an unstored calculation or a Data Viewer watch will re-read the card "
      "over and over and make FileMaker crawl.",
      0, 2, Do_EID_Read},
-    {101, "EID_Readers", "EID_Readers",
+    {101, "EID_Readers", "EID_Readers( { format } )",
      "EID Readers|Returns the connected card readers, one per line. Empty means the system sees "
-     "no reader.",
-     0, 0, Do_EID_Readers},
+     "no reader. With \"json\", a JSON document of every reader with the state of its card "
+     "(empty, mute, exclusive or present) and the card's ATR.",
+     0, 1, Do_EID_Readers},
     {102, "EID_Version", "EID_Version( { format } )",
      "EID Version|Returns the version of the plug-in; with \"autoupdate\", as eight digits "
      "that compare as numbers (01000000 for 1.0).",
@@ -226,6 +328,19 @@ const Functie kFuncties[] = {
      "reader (any reader when empty), with the reader's name as the script parameter. Empty "
      "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
      2, 3, Do_EID_OnCardInserted},
+    {105, "EID_SetLanguage", "EID_SetLanguage( language )",
+     "EID SetLanguage|Sets the language of the messages for the person at the desk: nl, fr, de "
+     "or en, also as Dutch, French, German, English or the language's own name, so "
+     "EID_SetLanguage ( Get ( ApplicationLanguage ) ) works. Returns the code in force; empty "
+     "changes nothing. Set it once, e.g. in an OnFirstWindowOpen script.",
+     1, 1, Do_EID_SetLanguage},
+    {106, "EID_ReadFields", "EID_ReadFields( fields { ; reader } )",
+     "EID ReadFields|Reads only the card fields named, e.g. \"surname givenNames dateOfBirth\" "
+     "(separated by returns, commas, semicolons or spaces), and returns them as JSON in the "
+     "order named; only the card files they need are read. Without a reader the eID card is "
+     "found in whichever reader holds it. Ask only for the fields the solution may keep. Call it "
+     "from a script, behind a button.",
+     1, 2, Do_EID_ReadFields},
 };
 
 // The host finds a step by its id, so the id stays from release to release.
@@ -242,12 +357,14 @@ const Stap kStap = {
     "<PluginStep>"
     "<Parameter ID=\"0\" Type=\"Calc\" DataType=\"text\" ShowInline=\"true\" Label=\"Reader\"/>"
     "<Parameter ID=\"1\" Type=\"Bool\" Label=\"Photo\" Default=\"true\"/>"
+    "<Parameter ID=\"2\" Type=\"Calc\" DataType=\"text\" ShowInline=\"true\" Label=\"Fields\"/>"
     "<Parameter Type=\"Target\" Label=\"Result\"/>"
     "</PluginStep>",
-    "EID Read Card|Reads the Belgian eID card into the target as JSON, as EID_Read does. When "
-    "the card cannot be read, Get(LastError) is 1552 (no reader), 1553 (no card), 1554 (the "
-    "card does not answer), 1555 (no connection), 1556 (a card file failed) or 1557 (the smart "
-    "card service failed), and Get(LastErrorDetail) says what happened.",
+    "EID Read Card|Reads the Belgian eID card into the target as JSON, as EID_Read does; with "
+    "Fields, only the fields named, as EID_ReadFields does. When the card cannot be read, "
+    "Get(LastError) is 1552 (no reader), 1553 (no card), 1554 (the card does not answer), 1555 "
+    "(no connection), 1556 (a card file failed), 1557 (the smart card service failed) or 1558 "
+    "(a field unknown, or none named), and Get(LastErrorDetail) says what happened.",
     Do_EID_ReadCard};
 
 // The host messages.

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""The demo's run: the built plug-in reads the sample card through a private pcscd.
+"""The demo's run: the built plug-in reads the sample card through a private pcscd, and tells
+that the other slot is empty in English, Dutch and French.
 
     demo.py PLUGIN FMXHOST PHOTO_FILE
 """
@@ -7,6 +8,7 @@
 import base64
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -19,7 +21,7 @@ import samplecard  # noqa: E402
 
 def call(plugin, fmxhost, env, function, *arguments):
     shown = " ".join([os.path.relpath(fmxhost), os.path.relpath(plugin), function]
-                     + [f'"{a}"' for a in arguments])
+                     + [a if re.fullmatch(r"[\w-]+", a) else f'"{a}"' for a in arguments])
     print(f"\n$ {shown}", flush=True)
     done = subprocess.run([fmxhost, plugin, function, *arguments], env=env, capture_output=True,
                           stdin=subprocess.DEVNULL, timeout=60)
@@ -43,6 +45,10 @@ def main(plugin, fmxhost, photo_file):
         call(plugin, fmxhost, env, "EID_Readers")
         document = json.loads(call(plugin, fmxhost, env, "EID_Read"))
         call(plugin, fmxhost, env, "EID_Read", rig.READERS[1])
+        # The empty slot again, for the person at a desk in Flanders and one in Wallonia: calls
+        # separated by -- share one load of the plug-in, as in FileMaker, so the language holds.
+        call(plugin, fmxhost, env, "EID_SetLanguage", "Nederlands", "--", "EID_Read", rig.READERS[1],
+             "--", "EID_SetLanguage", "Français", "--", "EID_Read", rig.READERS[1])
     print("\npcscd and the virtual card are stopped.")
     if document["error"]:
         raise SystemExit(f"The card was not read: {document['error']}")

@@ -8,6 +8,7 @@
 //   noreader              no reader listed any more
 //   card NAME             the reader that holds the card (default: the first listed)
 //   nocard                no card in any reader
+//   other NAME            a card of another kind in reader NAME: every command answered 6A82
 //   service stopped|running
 //                         the service stops (every call fails, its contexts are gone) or runs
 //   protocol 1|2          the card speaks T=0 or T=1
@@ -143,7 +144,9 @@ struct Script {
             now();
             return;
         }
-        if (word == "protocol") {
+        if (word == "other") {
+            pcscfake::otherCard(rest);
+        } else if (word == "protocol") {
             pcscfake::cardProtocol(static_cast<std::uint32_t>(std::stoul(rest)));
         } else if (word == "fail") {
             failures(rest);

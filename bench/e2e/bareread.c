@@ -2,10 +2,15 @@
  * EID_Read, in the same order, with nothing around them (no records, no parsing, no JSON).
  *
  *   bareread [-r READER] [-n COUNT]
+ *   bareread -s -r READER [-n COUNT]
  *
  * Reads the identity, address and photo files COUNT times (default 1) and prints each read's
- * duration in microseconds, one per line. Without -r it takes the first reader listed, through
- * a context of its own, as the plug-in does. Exits 1 when a read fails.
+ * duration in microseconds, one per line. Without -r it lists the readers and asks their states
+ * once on the read's own context, and reads the first reader holding a card, as the plug-in does
+ * for a card that selects its identity file. Exits 1 when a read fails.
+ *
+ * With -s it times COUNT round trips of SELECT FILE (the identity file) to the card in READER
+ * over one connection, whatever the card answers.
  */
 #include <winscard.h>
 
@@ -21,6 +26,12 @@ static const BYTE kFiles[3][6] = {
 };
 
 static BYTE file_bytes[0x8000];
+
+static double now_us(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
 
 static int transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD length,
                     BYTE* response, DWORD* received) {
@@ -66,31 +77,64 @@ static long read_file(SCARDHANDLE card, DWORD protocol, const BYTE path[6]) {
     return -1;
 }
 
-/* The first reader listed, through a context of its own; NULL when there is none. */
-static char* first_reader(void) {
+/* The readers listed on `context`, and the first of them holding a card after one question
+ * about all of them; NULL when there is none. The name points into *names, to be freed. */
+static const char* first_with_card(SCARDCONTEXT context, char** names) {
+    DWORD length = 0;
+    *names = NULL;
+    if (SCardListReaders(context, NULL, NULL, &length) != SCARD_S_SUCCESS || length == 0)
+        return NULL;
+    *names = calloc(length, 1);
+    if (SCardListReaders(context, NULL, *names, &length) != SCARD_S_SUCCESS)
+        return NULL;
+    SCARD_READERSTATE states[16];
+    DWORD count = 0;
+    for (char* name = *names; *name && count < 16; name += strlen(name) + 1) {
+        memset(&states[count], 0, sizeof states[count]);
+        states[count].szReader = name;
+        states[count++].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+    if (SCardGetStatusChange(context, 0, states, count) != SCARD_S_SUCCESS)
+        return NULL;
+    for (DWORD i = 0; i < count; i++)
+        if (states[i].dwEventState & SCARD_STATE_PRESENT)
+            return states[i].szReader;
+    return NULL;
+}
+
+static int select_round_trips(const char* reader, long count) {
     SCARDCONTEXT context;
     if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context) != SCARD_S_SUCCESS)
-        return NULL;
-    char* names = NULL;
-    DWORD length = 0;
-    if (SCardListReaders(context, NULL, NULL, &length) == SCARD_S_SUCCESS && length > 0) {
-        names = calloc(length, 1);
-        if (SCardListReaders(context, NULL, names, &length) != SCARD_S_SUCCESS ||
-            names[0] == '\0') {
-            free(names);
-            names = NULL;
-        }
+        return 0;
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    int ok =
+        SCardConnect(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                     &card, &protocol) == SCARD_S_SUCCESS;
+    int locked = ok && SCardBeginTransaction(card) == SCARD_S_SUCCESS;
+    BYTE select[11] = {0x00, 0xA4, 0x08, 0x0C, 0x06};
+    memcpy(select + 5, kFiles[0], 6);
+    for (long i = 0; locked && ok && i < count; i++) {
+        BYTE response[258];
+        DWORD received;
+        double start = now_us();
+        ok = transmit(card, protocol, select, sizeof select, response, &received);
+        printf("%.1f\n", now_us() - start);
     }
+    if (locked)
+        SCardEndTransaction(card, SCARD_LEAVE_CARD);
+    if (card)
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
     SCardReleaseContext(context);
-    return names; /* the first name is at the start of the multi-string */
+    return ok && locked;
 }
 
 static int read_card(const char* reader) {
     SCARDCONTEXT context;
     if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context) != SCARD_S_SUCCESS)
         return 0;
-    char* listed = reader ? NULL : first_reader();
-    const char* name = reader ? reader : listed;
+    char* listed = NULL;
+    const char* name = reader ? reader : first_with_card(context, &listed);
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
     int ok = name &&
@@ -112,24 +156,28 @@ static int read_card(const char* reader) {
     return ok;
 }
 
-static double now_us(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
-}
-
 int main(int argc, char** argv) {
     const char* reader = NULL;
     long count = 1;
+    int selects = 0;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-r") == 0 && i + 1 < argc)
             reader = argv[++i];
         else if (strcmp(argv[i], "-n") == 0 && i + 1 < argc)
             count = strtol(argv[++i], NULL, 10);
+        else if (strcmp(argv[i], "-s") == 0)
+            selects = 1;
         else {
-            fprintf(stderr, "usage: bareread [-r READER] [-n COUNT]\n");
+            fprintf(stderr, "usage: bareread [-s] [-r READER] [-n COUNT]\n");
             return 2;
         }
+    }
+    if (selects) {
+        if (!reader || !select_round_trips(reader, count)) {
+            fprintf(stderr, "bareread: SELECT FILE round trips need a reader with a card\n");
+            return 1;
+        }
+        return 0;
     }
     for (long i = 0; i < count; i++) {
         double start = now_us();

@@ -64,9 +64,9 @@ def count_commands(args, env, log):
     """Commands per read for each client, with the first reader and with the reader named."""
     reader = rig.READERS[0]
     clients = [
-        ("plug-in, first reader", [args.fmxhost, args.plugin, "EID_Read"]),
+        ("plug-in, no reader named", [args.fmxhost, args.plugin, "EID_Read"]),
         ("plug-in, reader named", [args.fmxhost, args.plugin, "EID_Read", reader]),
-        ("bare client, first reader", [args.bareread]),
+        ("bare client, no reader named", [args.bareread]),
         ("bare client, reader named", [args.bareread, "-r", reader]),
     ]
     counts = []

@@ -1,7 +1,10 @@
-// The plug-in as FileMaker uses it: loaded once, started once, and EID_Read called COUNT times
-// in the same process. Prints each call's duration in microseconds, one per line.
+// The plug-in as FileMaker uses it: loaded once, started once, and a card function (EID_Read
+// unless --function names another) called COUNT times in the same process with the arguments
+// given. Prints each call's duration in microseconds, one per line.
 //
-//   pluginloop PLUGIN COUNT [READER [PHOTO]]     (PHOTO 0: the read without the photo)
+//   pluginloop [--function NAME] PLUGIN COUNT [ARG...]
+//   pluginloop PLUGIN COUNT [READER [PHOTO]]       (PHOTO 0: the read without the photo)
+//   pluginloop --function EID_ReadFields PLUGIN COUNT FIELDS [READER]
 #include "fmxhost/driver.h"
 
 #include <chrono>
@@ -20,7 +23,8 @@ bool isCardDocument(const fakehost::Result& result) {
     return result.error == 0 && result.text.compare(0, start.size(), start) == 0;
 }
 
-int loop(const std::string& path, long count, const std::vector<std::string>& arguments) {
+int loop(const std::string& function, const std::string& path, long count,
+         const std::vector<std::string>& arguments) {
     const fmxhost::Plugin plugin(path);
     if (fmxhost::init(plugin, kExtnVersion) <= 0) {
         std::fprintf(stderr, "pluginloop: %s refused to start\n", path.c_str());
@@ -29,7 +33,7 @@ int loop(const std::string& path, long count, const std::vector<std::string>& ar
     int status = 0;
     for (long i = 0; i < count; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        const auto result = fmxhost::callFunction("EID_Read", arguments);
+        const auto result = fmxhost::callFunction(function, arguments);
         const std::chrono::duration<double, std::micro> took =
             std::chrono::steady_clock::now() - start;
         if (!isCardDocument(result)) {
@@ -47,13 +51,19 @@ int loop(const std::string& path, long count, const std::vector<std::string>& ar
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3 || argc > 5) {
-        std::fprintf(stderr, "usage: pluginloop PLUGIN COUNT [READER [PHOTO]]\n");
+    std::vector<std::string> words(argv + 1, argv + argc);
+    std::string function = "EID_Read";
+    if (words.size() >= 2 && words[0] == "--function") {
+        function = words[1];
+        words.erase(words.begin(), words.begin() + 2);
+    }
+    if (words.size() < 2) {
+        std::fprintf(stderr, "usage: pluginloop [--function NAME] PLUGIN COUNT [ARG...]\n");
         return 2;
     }
-    const std::vector<std::string> arguments(argv + 3, argv + argc);
+    const std::vector<std::string> arguments(words.begin() + 2, words.end());
     try {
-        return loop(argv[1], std::stol(argv[2]), arguments);
+        return loop(function, words[0], std::stol(words[1]), arguments);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pluginloop: %s\n", e.what());
         return 1;

@@ -60,20 +60,15 @@ std::string kaartTekst(std::size_t lengte) {
 }
 
 belpic::Gegevens typischeKaart() {
+    const std::vector<std::string> teksten = {
+        "591234567800", "Van den Broeck", "Anaïs Zoë Marie",     "14.03.1985", "Liège", "V", "Belg",
+        "02.06.2031",   "85031412345",    "Kerkstraat 12 bus 3", "9000",       "Gent"};
+    const Bytes foto = willekeurigeBytes(3000);
     belpic::Gegevens g;
-    g.kaartnummer = "591234567800";
-    g.achternaam = "Van den Broeck";
-    g.voornamen = "Anaïs Zoë Marie";
-    g.geboortedatum = "14.03.1985";
-    g.geboorteplaats = "Liège";
-    g.geslacht = "V";
-    g.nationaliteit = "Belg";
-    g.geldigTot = "02.06.2031";
-    g.rijksregisternummer = "85031412345";
-    g.straat = "Kerkstraat 12 bus 3";
-    g.postcode = "9000";
-    g.gemeente = "Gent";
-    g.foto = willekeurigeBytes(3000);
+    for (const belpic::Kaartveld* veld : belpic::volledigeVraag().velden) {
+        g.push_back({veld, g.size() < teksten.size() ? teksten[g.size()]
+                                                     : std::string(foto.begin(), foto.end())});
+    }
     return g;
 }
 

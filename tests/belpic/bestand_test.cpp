@@ -27,7 +27,7 @@ class LeesBestand : public MetNepdienst {
         Kaart kaart;
         Fout verbonden;
         EXPECT_TRUE(kaart.verbind(kLezer, verbonden));
-        fout = Fout{9, "old", "old"};
+        fout = Fout{9, Melding::leesFout, "old", "old"};
         return leesBestand(kaart, pad, fout);
     }
 

@@ -1,11 +1,13 @@
 // Waiting for cards against the scripted service, on the service's clock: no test sleeps, and
 // every wait that a test lets run out is moved on by the test itself.
+#include "belpic/bestand.h"
 #include "belpic/pcsc.h"
 #include "belpic/wacht.h"
 #include "nepdienst.h"
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -69,7 +71,18 @@ void doe(Stap stap) {
     laatVerwerken(voor);
 }
 
-class Wachten : public MetNepdienst {};
+// Waits count eID cards only, which a probe knows by their identity file.
+void eidKaart() {
+    pcscfake::file(bestandIdentiteit(), {0x01, 0x00});
+}
+
+class Wachten : public MetNepdienst {
+  protected:
+    void SetUp() override {
+        MetNepdienst::SetUp();
+        eidKaart();
+    }
+};
 
 TEST_F(Wachten, LooksOnceWithoutWaitingWhenTheAnswerIsKnown) {
     struct Geval {
@@ -91,6 +104,7 @@ TEST_F(Wachten, LooksOnceWithoutWaitingWhenTheAnswerIsKnown) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
+        eidKaart();
         pcscfake::readers(g.lezers);
         if (g.kaartIn == "-") {
             pcscfake::removeCard();
@@ -110,6 +124,94 @@ TEST_F(Wachten, LooksOnceWithoutWaitingWhenTheAnswerIsKnown) {
         EXPECT_EQ(pcscfake::waitsBegun(), 0u);
         EXPECT_EQ(pcscfake::openContexts(), 0u);
     }
+}
+
+// The probes of a wait or a watch: the readers connected to, in order.
+std::string gepeild() {
+    std::string lezers;
+    for (const auto& r : pcscfake::calls(Call::Connect)) {
+        lezers += (lezers.empty() ? "" : " ") + r.reader;
+    }
+    return lezers;
+}
+
+// Every card is probed on the waiter's own context with one SELECT of the identity file, and let
+// go as it was found: no end of a transaction or disconnect resets it.
+void verwachtProeven() {
+    const auto contexten = pcscfake::calls(Call::EstablishContext);
+    for (const auto& r : pcscfake::calls(Call::Connect)) {
+        EXPECT_EQ(r.context, contexten.back().context);
+        EXPECT_EQ(r.shareMode, static_cast<std::uint64_t>(SCARD_SHARE_SHARED));
+    }
+    for (const auto& r : pcscfake::calls(Call::Transmit)) {
+        EXPECT_EQ(r.command,
+                  (Bytes{0x00, 0xA4, 0x08, 0x0C, 0x06, 0x3F, 0x00, 0xDF, 0x01, 0x40, 0x31}));
+    }
+    for (const Call call : {Call::EndTransaction, Call::Disconnect}) {
+        for (const auto& r : pcscfake::calls(call)) {
+            EXPECT_EQ(r.disposition, static_cast<std::uint64_t>(SCARD_LEAVE_CARD)) << r.reader;
+        }
+    }
+    EXPECT_EQ(pcscfake::openCards(), 0u);
+}
+
+TEST_F(Wachten, AWaitReturnsTheFirstReaderHoldingAnEidCard) {
+    struct Geval {
+        const char* naam;
+        std::string bureau; // readers A, B, C, as legNeer reads it
+        std::string gevraagd;
+        std::string verwacht; // the reader, or empty for a timeout
+        std::string gepeild;
+        std::function<void()> storing = [] {};
+    };
+    const Geval gevallen[] = {
+        {"the eID card after a card of another kind", "6A82 eid 6A82", "", "B", "A B"},
+        {"the eID card first: the other cards are not probed", "eid 6A82 -", "", "A", "A"},
+        {"cards of other kinds only", "6A82 - 6D00", "", "", "A C"},
+        {"a mute card counts: the read will tell", "stom eid -", "", "A", "A A"},
+        {"a card held alone counts", "- alleen eid", "", "B", "B"},
+        {"a card gone again before the probe counts", "eid - -", "", "A", "A",
+         [] { pcscfake::script(Call::Connect, {pcscfake::kNoSmartcard}); }},
+        {"the named reader's card of another kind", "eid 6A82 -", "B", "", "B"},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        eidKaart();
+        legNeer(g.bureau);
+        g.storing();
+        Onderbreking onderbreking;
+        Fout fout;
+        EXPECT_EQ(wachtOpKaart(g.gevraagd, 0ms, onderbreking, nepklok(), fout), g.verwacht);
+        EXPECT_EQ(fout.code, g.verwacht.empty() ? tijdOm : geenFout);
+        EXPECT_EQ(gepeild(), g.gepeild);
+        EXPECT_EQ(pcscfake::calls(Call::EstablishContext).size(), 1u);
+        verwachtProeven();
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+    }
+}
+
+// A card of another kind beside the reader: probed once, not again slice after slice; the eID
+// card that comes later ends the wait.
+TEST_F(Wachten, AWaitProbesACardOnceWhileItStays) {
+    pcscfake::readers({"A", "B"});
+    pcscfake::removeCard();
+    pcscfake::otherCard("A");
+    Onderbreking onderbreking;
+    Apart wacht("", 30s, onderbreking);
+    pcscfake::awaitWaits(1);
+    for (int seconde = 0; seconde < 5; ++seconde) {
+        const std::size_t voor = pcscfake::waitsBegun();
+        pcscfake::advance(1s);
+        laatVerwerken(voor);
+    }
+    EXPECT_EQ(gepeild(), "A");
+    pcscfake::insertCard("B");
+    const Uitkomst u = wacht.uitkomst.get();
+    EXPECT_EQ(u.lezer, "B");
+    EXPECT_EQ(u.fout.code, geenFout);
+    EXPECT_EQ(gepeild(), "A B");
+    verwachtProeven();
 }
 
 TEST_F(Wachten, FailuresOfTheServiceAndTheQuestion) {
@@ -201,7 +303,7 @@ TEST_F(Wachten, AFailingListEndsTheWaitAsItFailsTheReaderList) {
         } else {
             verwachtFout(wachtFout, kaartDienst, "The smart card service is not responding.",
                          g.detail);
-            verwachtFout(lijstFout, wachtFout.code, wachtFout.melding, wachtFout.detail);
+            verwachtFout(lijstFout, wachtFout.code, engels(wachtFout), wachtFout.detail);
         }
     }
 }
@@ -342,6 +444,7 @@ TEST_F(Wachten, TheServiceGoneWithTheLastReader) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
+        eidKaart();
         pcscfake::readers({"A"});
         pcscfake::removeCard();
         const auto weg = [] { // in this order: a waiter sees the service stop, not the reader go
@@ -483,6 +586,32 @@ TEST_F(Wachten, WatchTellsAnInsertionOnceWhenTheNextSliceFails) {
               pcscfake::kInternalError);
 }
 
+// A watch tells eID cards only: a card of another kind is probed once per insertion and ignored
+// until it leaves; a card that cannot be probed is told.
+TEST_F(Wachten, WatchProbesEachInsertionOnceAndTellsEidCardsOnly) {
+    pcscfake::readers({"A", "B"});
+    pcscfake::removeCard();
+    pcscfake::otherCard("B"); // present at the start: no insertion, no probe
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::otherCard("A"); });
+    doe([] { pcscfake::advance(5s); });
+    doe([] { pcscfake::advance(5s); });
+    EXPECT_TRUE(wacht.insertions().empty());
+    EXPECT_EQ(gepeild(), "A");
+    doe([] { pcscfake::removeOtherCard("A"); });
+    doe([] { pcscfake::otherCard("A"); });  // a new insertion: probed anew
+    doe([] { pcscfake::insertCard("A"); }); // the other card swapped for the eID card at once
+    doe([] { pcscfake::cardState("B", pcscfake::CardState::mute); }); // the same card
+    doe([] { pcscfake::otherCard("B"); }); // a new card, which cannot be probed
+    doe([] { pcscfake::advance(5s); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(gepeild(), "A A A B B");
+    verwachtProeven();
+    EXPECT_EQ(pcscfake::calls(Call::EstablishContext).size(), 1u);
+}
+
 TEST_F(Wachten, WatchPausesWhileTheServiceIsAwayAndResumes) {
     pcscfake::readers({"A"});
     pcscfake::insertCard("A");
@@ -556,6 +685,7 @@ TEST_F(Wachten, AReaderUnpluggedAndPluggedBackIsWatchedAgain) {
         SCOPED_TRACE(g.naam);
         const auto begin = [&] {
             pcscfake::reset();
+            eidKaart();
             pcscfake::readers(g.lezers);
             pcscfake::removeCard();
         };

@@ -78,32 +78,58 @@ def document(members):
     return "{\n" + ",\n".join(lines) + "\n}"
 
 
-def card_document(photo=None):
-    """The sample card's document, from the field values of its sources."""
-    identity = dict(samplecard.elements("identity.txt")[0])
-    address = dict(samplecard.elements("address.txt")[0])
+# The card's fields: the file each comes from, its tag and its form, in the order of EID_Read's
+# document first.
+FIELDS = [
+    ("cardNumber", "identity", 0x01, "text"),
+    ("surname", "identity", 0x07, "text"),
+    ("givenNames", "identity", 0x08, "text"),
+    ("dateOfBirth", "identity", 0x0C, "date"),
+    ("placeOfBirth", "identity", 0x0B, "text"),
+    ("gender", "identity", 0x0D, "text"),
+    ("nationality", "identity", 0x0A, "text"),
+    ("validUntil", "identity", 0x04, "text"),
+    ("nationalNumber", "identity", 0x06, "text"),
+    ("street", "address", 0x01, "street"),
+    ("postalCode", "address", 0x02, "text"),
+    ("municipality", "address", 0x03, "text"),
+    ("photo", "photo", None, "base64"),
+    ("chipNumber", "identity", 0x02, "hex"),
+    ("validFrom", "identity", 0x03, "text"),
+    ("issuingMunicipality", "identity", 0x05, "text"),
+    ("thirdGivenNameInitial", "identity", 0x09, "text"),
+    ("nobleCondition", "identity", 0x0E, "text"),
+    ("documentType", "identity", 0x0F, "text"),
+    ("specialStatus", "identity", 0x10, "text"),
+    ("photoHash", "identity", 0x11, "hex"),
+]
+EID_READ = [name for name, *_ in FIELDS[:13]]
 
-    def field(tags, tag):
-        return collapse(tags[tag].decode("utf-8")) if tag in tags else ""
 
+def card_values(photo=None):
+    """Every field's value on the sample card, from its sources."""
+    files = {"identity": dict(samplecard.elements("identity.txt")[0]),
+             "address": dict(samplecard.elements("address.txt")[0])}
     if photo is None:
         photo = bytes.fromhex(samplecard.sample_profile()["files"][PHOTO])
-    return document([
-        ("error", ""),
-        ("cardNumber", field(identity, 0x01)),
-        ("surname", field(identity, 0x07)),
-        ("givenNames", field(identity, 0x08)),
-        ("dateOfBirth", date_of_birth(identity[0x0C].decode("utf-8"))),
-        ("placeOfBirth", field(identity, 0x0B)),
-        ("gender", field(identity, 0x0D)),
-        ("nationality", field(identity, 0x0A)),
-        ("validUntil", field(identity, 0x04)),
-        ("nationalNumber", field(identity, 0x06)),
-        ("street", street(address[0x01].decode("utf-8"))),
-        ("postalCode", field(address, 0x02)),
-        ("municipality", field(address, 0x03)),
-        ("photo", base64.b64encode(photo).decode("ascii")),
-    ])
+    forms = {"text": lambda value: collapse(value.decode("utf-8")),
+             "date": lambda value: date_of_birth(value.decode("utf-8")),
+             "street": lambda value: street(value.decode("utf-8")),
+             "hex": lambda value: value.hex().upper()}
+    values = {}
+    for name, source, tag, form in FIELDS:
+        if form == "base64":
+            values[name] = base64.b64encode(photo).decode("ascii")
+        else:
+            value = files[source].get(tag)
+            values[name] = "" if value is None else forms[form](value)
+    return values
+
+
+def card_document(photo=None, names=EID_READ):
+    """The sample card's document of the fields `names`, from the field values of its sources."""
+    values = card_values(photo)
+    return document([("error", "")] + [(name, values[name]) for name in names])
 
 
 def error_document(message, detail):
@@ -114,6 +140,14 @@ def error_document(message, detail):
 
 def sample():
     return samplecard.sample_profile()
+
+
+OTHER_ATR = "3B021450"
+
+
+def other_card():
+    """A card of another kind: no files, so every SELECT FILE answers 6A82."""
+    return {"atr": OTHER_ATR, "files": {}}
 
 
 def variant(without=(), pad=None, **behaviour):
@@ -196,9 +230,25 @@ def shorten(text):
 
 def commands_in(log, start=0):
     """The command APDUs that the card received, from line `start` of its log."""
+    return [line.split()[1] for line in log_lines(log, start) if line.startswith("APDU ")]
+
+
+def log_lines(log, start=0):
+    if not os.path.exists(log):
+        return []
     with open(log) as f:
-        lines = f.read().splitlines()[start:]
-    return [line.split()[1] for line in lines if line.startswith("APDU ")]
+        return f.read().splitlines()[start:]
+
+
+def apdus_in(log, start=0):
+    """The commands with their answers, from line `start` of the card's log."""
+    return [line for line in log_lines(log, start) if line.startswith("APDU ")]
+
+
+def resets_in(log, start=0):
+    """The resets the card received, from line `start` of its log. (pcscd powers a card that no
+    program holds off, and on again at the next connection: that is the service's own doing.)"""
+    return [line for line in log_lines(log, start) if line == "CTRL 2"]
 
 
 def log_length(log):
@@ -284,6 +334,67 @@ def script_step(s):
                 (1, NO_SERVICE, "fmxhost: error 1557\n"))
 
 
+def read_fields(s):
+    """EID_ReadFields: exactly the fields asked, with the fewest commands for their files; a list
+    that cannot be read sends nothing to the card."""
+    every = [name for name, *_ in FIELDS]
+    cases = [
+        ("every field", " ".join(every), every, (IDENTITY, ADDRESS, PHOTO)),
+        ("name and birth date", "surname givenNames dateOfBirth",
+         ["surname", "givenNames", "dateOfBirth"], (IDENTITY,)),
+        ("the address, as List () gives it", "street\rpostalCode\rmunicipality",
+         ["street", "postalCode", "municipality"], (ADDRESS,)),
+        ("the photo alone", "photo", ["photo"], (PHOTO,)),
+        ("the photo and the address", "photo,street", ["photo", "street"], (ADDRESS, PHOTO)),
+        ("twice, in any case, in the order first asked", "PHOTOHASH, chipnumber; photoHash surname",
+         ["photoHash", "chipNumber", "surname"], (IDENTITY,)),
+    ]
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "card.log")
+        profile = sample()
+        r.insert(profile, log=log)
+        env = r.env()
+        for what, fields, names, files in cases:
+            start = log_length(log)
+            s.check(f"EID_ReadFields, {what}", s.call(env, "EID_ReadFields", fields),
+                    card_document(names=names))
+            s.check(f"EID_ReadFields, {what}: the commands", "\n".join(commands_in(log, start)),
+                    "\n".join(minimum_commands(profile, files)))
+        s.check("EID_ReadFields naming the reader", s.call(env, "EID_ReadFields", "gender", SLOT0),
+                card_document(names=["gender"]))
+        s.check("EID_ReadFields naming the empty slot", s.call(env, "EID_ReadFields", "gender", SLOT1),
+                error_document(*NO_CARD))
+        for fields, message in [("nope", "There is no card field named nope."),
+                                ("surname Photo-Hash", "There is no card field named Photo-Hash."),
+                                ("", "Name at least one card field."),
+                                (" ,;\r\n\t", "Name at least one card field.")]:
+            start = log_length(log)
+            s.check(f"EID_ReadFields({fields!r}) is refused", s.call(env, "EID_ReadFields", fields),
+                    error_document(message, ""))
+            s.check(f"EID_ReadFields({fields!r}) sends nothing to the card",
+                    commands_in(log, start), [])
+
+
+def script_step_fields(s):
+    """The script step's Fields: the fields asked whatever Photo says, or 1558 for a list that
+    cannot be read; empty Fields is the step as before."""
+    with rig.Rig() as r:
+        r.insert(sample())
+        env = r.env()
+        s.check("fields", s.outcome(env, "EID Read Card", "", "1", "surname\rdateOfBirth"),
+                (0, card_document(names=["surname", "dateOfBirth"]), ""))
+        s.check("the photo asked with Photo off", s.outcome(env, "EID Read Card", SLOT0, "0", "photo"),
+                (0, card_document(names=["photo"]), ""))
+        s.check("empty fields, Photo off", s.outcome(env, "EID Read Card", "", "0", ""),
+                (0, card_document(photo=b""), ""))
+        s.check("an unknown field", s.outcome(env, "EID Read Card", "", "1", "surname nope"),
+                (1, "There is no card field named nope.", "fmxhost: error 1558\n"))
+        s.check("no field", s.outcome(env, "EID Read Card", "", "1", ";"),
+                (1, "Name at least one card field.", "fmxhost: error 1558\n"))
+        s.check("the empty slot", s.outcome(env, "EID Read Card", SLOT1, "1", "surname"),
+                (1, NO_CARD[0], "fmxhost: error 1553\n"))
+
+
 def named_readers(s):
     """Readers named explicitly, and the empty second slot."""
     with rig.Rig() as r:
@@ -295,8 +406,8 @@ def named_readers(s):
         r.remove(slot=0)
         r.insert(sample(), slot=1)
         s.check("EID_Read naming the second slot", s.call(env, "EID_Read", SLOT1), card_document())
-        s.check("EID_Read without a name takes the first reader, even when empty",
-                s.call(env, "EID_Read"), error_document(*NO_CARD))
+        s.check("EID_Read naming the empty first slot", s.call(env, "EID_Read", SLOT0),
+                error_document(*NO_CARD))
 
 
 def no_reader(s):
@@ -337,22 +448,73 @@ def no_pcscd(s):
                 f"ERROR: {NO_SERVICE} (SCardEstablishContext 0x8010001D)")
 
 
-def card_table(s, cases):
-    """One pcscd; each case puts its card in, reads it and takes it out again."""
+# The no-card sentence in each language of the desk, by code.
+NO_CARD_IN = {
+    "nl": "Er zit geen kaart in de kaartlezer.",
+    "fr": "Il n'y a pas de carte dans le lecteur.",
+    "de": "Im Kartenleser steckt keine Karte.",
+    "en": NO_CARD[0],
+}
+
+
+def languages(s):
+    """The desk's language: one read in each, set in the same load as the read.
+
+    Also the step's detail in German, a refused language, English again in the next process."""
     with rig.Rig() as r:
-        for what, profile, want in cases:
+        env = r.env()
+        for code, name in (("nl", "Nederlands"), ("fr", "Français"), ("de", "German"), ("en", "EN")):
+            s.check(f"EID_SetLanguage {name} -- EID_Read without a card",
+                    s.outcome(env, "EID_SetLanguage", name, "--", "EID_Read"),
+                    (0, f"{code}\n" + error_document(NO_CARD_IN[code], NO_CARD[1]), ""))
+        s.check("the step's detail in German",
+                s.outcome(env, "EID_SetLanguage", "de", "--", "EID Read Card"),
+                (1, "de\n" + NO_CARD_IN["de"], "fmxhost: error 1553\n"))
+        s.check("a language refused in the language in force",
+                s.outcome(env, "EID_SetLanguage", "de", "--", "EID_SetLanguage", " Italiano ", "--",
+                          "EID_SetLanguage", ""),
+                (0, "de\n" + error_document("Die Sprache Italiano ist nicht verfügbar: Verwenden Sie "
+                                            "nl, fr, de oder en.", "") + "\nde", ""))
+        s.check("a new process speaks English", s.call(env, "EID_Read"), error_document(*NO_CARD))
+        r.insert(sample())
+        s.check("the card's document is the same in Dutch",
+                s.outcome(env, "EID_SetLanguage", "nl", "--", "EID_Read"),
+                (0, "nl\n" + card_document(), ""))
+        s.check("a reader's name in a French sentence",
+                s.outcome(env, "EID_SetLanguage", "fr", "--", "EID_Read", "Lecteur de Liège"),
+                (0, "fr\n" + error_document("Impossible de se connecter au lecteur Lecteur de Liège.",
+                                            "SCardConnect 0x80100009"), ""))
+    with tempfile.TemporaryDirectory() as folder:
+        env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
+        s.check("EID_Readers' error line in Dutch, its detail as it was",
+                s.call(env, "EID_SetLanguage", "nl", "--", "EID_Readers"),
+                "nl\nERROR: De smartcarddienst reageert niet. (SCardEstablishContext 0x8010001D)")
+
+
+def card_table(s, cases):
+    """One pcscd; each case puts its card in the first slot, reads it (naming the reader when the
+    case gives one) and takes it out again."""
+    with rig.Rig() as r:
+        for what, profile, want, *reader in cases:
             r.insert(profile)
-            s.check(what, s.call(r.env(), "EID_Read"), want)
+            s.check(what, s.call(r.env(), "EID_Read", *reader), want)
             r.remove()
 
 
 def missing_files(s):
     """Files the card does not have, and other answers to SELECT FILE."""
     card_table(s, [
-        ("no identity file", variant(without=[IDENTITY]), error_document(NOT_ON_CARD, "6A82")),
+        ("no identity file in the reader named", variant(without=[IDENTITY]),
+         error_document(NOT_ON_CARD, "6A82"), SLOT0),
+        ("no identity file, no reader named: not an eID card", variant(without=[IDENTITY]),
+         error_document(NO_CARD[0], f"not an eID card: {SLOT0} (6A82)")),
         ("no address file", variant(without=[ADDRESS]), error_document(NOT_ON_CARD, "6A82")),
-        ("identity file refused", variant(status=[{"command": 1, "sw": "6982"}]),
-         error_document(NOT_ON_CARD, "6982")),
+        ("identity file refused in the reader named",
+         variant(status=[{"command": 1, "sw": "6982"}]), error_document(NOT_ON_CARD, "6982"),
+         SLOT0),
+        ("identity file refused, no reader named: not an eID card",
+         variant(status=[{"command": 1, "sw": "6982"}]),
+         error_document(NO_CARD[0], f"not an eID card: {SLOT0} (6982)")),
         ("no photo file: complete record, empty photo", variant(without=[PHOTO]),
          card_document(photo=b"")),
     ])
@@ -435,6 +597,101 @@ def pcscd_stopped(s):
             s.check(what, strip_line_feed(out).decode("utf-8"), want)
 
 
+def card_in_second_slot(s):
+    """The first slot empty, the card in the second: a read without a name finds it."""
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "card.log")
+        profile = sample()
+        r.insert(profile, slot=1, log=log)
+        env = r.env()
+        s.check("EID_Read", s.call(env, "EID_Read"), card_document())
+        s.check("EID_Read sends the fewest commands", "\n".join(commands_in(log)),
+                "\n".join(minimum_commands(profile)))
+        s.check("EID_Read with an empty name", s.call(env, "EID_Read", "", "0"),
+                card_document(photo=b""))
+        s.check("the step without a reader", s.outcome(env, "EID Read Card"),
+                (0, card_document(), ""))
+
+
+def other_card_first(s):
+    """A card of another kind in the first slot, the eID card in the second: the eID card is
+    read, and the other card answers one SELECT FILE and is never reset."""
+    with rig.Rig() as r:
+        other_log = os.path.join(r.dir, "other.log")
+        card_log = os.path.join(r.dir, "card.log")
+        r.insert(other_card(), slot=0, log=other_log)
+        profile = sample()
+        r.insert(profile, slot=1, log=card_log)
+        env = r.env()
+        start = log_length(other_log)
+        for n in (1, 2):
+            s.check(f"EID_Read {n}", s.call(env, "EID_Read"), card_document())
+        s.check("the eID card gets the fewest commands, twice", "\n".join(commands_in(card_log)),
+                "\n".join(minimum_commands(profile) * 2))
+        s.check("the other card gets one SELECT FILE per read",
+                apdus_in(other_log, start),
+                [f"APDU 00A4080C06{IDENTITY} 6A82"] * 2)
+        s.check("the other card is never reset", resets_in(other_log), [])
+        s.check("the eID card is reset after each read", resets_in(card_log), ["CTRL 2"] * 2)
+        start = log_length(other_log)
+        s.check("the other card named: not on the card", s.call(env, "EID_Read", SLOT0),
+                error_document(NOT_ON_CARD, "6A82"))
+        s.check("the other card named: left as found", apdus_in(other_log, start),
+                [f"APDU 00A4080C06{IDENTITY} 6A82"])
+        s.check("EID_Readers as JSON", s.call(env, "EID_Readers", "json"), "\n".join([
+            "{",
+            '  "error": "",',
+            '  "readers": [',
+            f'    {{"name": "{SLOT0}", "card": "present", "atr": "{OTHER_ATR}"}},',
+            f'    {{"name": "{SLOT1}", "card": "present", "atr": "{samplecard.ATR}"}}',
+            "  ]",
+            "}"]))
+        s.check("nothing reset the other card", resets_in(other_log), [])
+
+
+def other_card_only(s):
+    """Only a card of another kind: no card in the reader, the card named in the detail, and
+    the card left as found."""
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "other.log")
+        r.insert(other_card(), slot=1, log=log)
+        env = r.env()
+        start = log_length(log)
+        s.check("EID_Read", s.call(env, "EID_Read"),
+                error_document(NO_CARD[0], f"not an eID card: {SLOT1} (6A82)"))
+        s.check("the step", s.outcome(env, "EID Read Card"),
+                (1, NO_CARD[0], "fmxhost: error 1553\n"))
+        s.check("one SELECT FILE each", apdus_in(log, start),
+                [f"APDU 00A4080C06{IDENTITY} 6A82"] * 2)
+        s.check("never reset", resets_in(log), [])
+
+
+def readers_json(s):
+    """EID_Readers ( "json" ): every reader with its card, an empty slot, no reader, no service."""
+    with rig.Rig() as r:
+        r.insert(sample(), slot=0)
+        env = r.env()
+        s.check("a card and an empty slot", s.call(env, "EID_Readers", "json"), "\n".join([
+            "{",
+            '  "error": "",',
+            '  "readers": [',
+            f'    {{"name": "{SLOT0}", "card": "present", "atr": "{samplecard.ATR}"}},',
+            f'    {{"name": "{SLOT1}", "card": "empty", "atr": ""}}',
+            "  ]",
+            "}"]))
+        s.check("any case, blanks around", s.call(env, "EID_Readers", " JSON "),
+                s.call(env, "EID_Readers", "json"))
+        s.check("any other argument: the names", s.call(env, "EID_Readers", "xml"),
+                f"{SLOT0}\r{SLOT1}")
+    with rig.Rig(reader=False) as r:
+        s.check("no reader", s.call(r.env(), "EID_Readers", "json"),
+                '{\n  "error": "",\n  "readers": []\n}')
+    with tempfile.TemporaryDirectory() as folder:
+        env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
+        s.check("no service", s.call(env, "EID_Readers", "json"),
+                error_document(NO_SERVICE, "SCardEstablishContext 0x8010001D"))
+
+
 def await_line(path, matches, timeout=CALL_TIMEOUT):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -488,10 +745,12 @@ def await_condition(condition, timeout=CALL_TIMEOUT, quiet=False):
         raise AssertionError("timed out")
 
 
-SCENARIOS = {f.__name__: f for f in (sample_card, without_photo, script_step, named_readers,
-                                     no_reader, no_card, unknown_reader,
+SCENARIOS = {f.__name__: f for f in (sample_card, without_photo, script_step, read_fields,
+                                     script_step_fields, named_readers,
+                                     card_in_second_slot, other_card_first, other_card_only,
+                                     readers_json, no_reader, no_card, unknown_reader,
                                      no_pcscd, missing_files, file_endings, card_faults, card_pulled,
-                                     pcscd_stopped, nothing_left_behind)}
+                                     pcscd_stopped, nothing_left_behind, languages)}
 
 
 def run(s, scenario):

@@ -181,6 +181,52 @@ def watch_insertions(s):
             host.kill()
 
 
+def wait_beside_other_card(s):
+    """A card of another kind in the first slot: a wait passes it by, probing it once, and
+    returns when the eID card comes into the second slot."""
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "other.log")
+        r.insert(e2e.other_card(), slot=0, log=log)
+        s.check("EID_WaitForCard(0) with only the other card", s.call(r.env(), "EID_WaitForCard", "0"),
+                error_document(*TIMEOUT))
+        start = e2e.log_length(log)
+        host = Host(s, r.env(), s.plugin, "EID_WaitForCard", "30")
+        try:
+            time.sleep(2.5)  # a few slices of the wait
+            r.insert(sample(), slot=1)
+            s.check("EID_WaitForCard(30) woken by the eID card", first_document(host),
+                    reader_document(SLOT1))
+            host.lines_until_end()
+        finally:
+            host.kill()
+        s.check("the other card probed once by the wait, with one SELECT FILE",
+                e2e.apdus_in(log, start), [f"APDU 00A4080C06{e2e.IDENTITY} 6A82"])
+        s.check("the other card never reset", e2e.resets_in(log), [])
+
+
+def watch_beside_other_card(s):
+    """A watch starts nothing for a card of another kind, probes it once per insertion, and
+    starts the script for the eID card."""
+    with rig.Rig() as r:
+        log = os.path.join(r.dir, "other.log")
+        host = watch(s, r.env(), 14)
+        try:
+            s.check("EID_OnCardInserted", first_document(host), document([("error", "")]))
+            time.sleep(0.5)
+            r.insert(e2e.other_card(), slot=0, log=log)
+            _, line = host.line(3)
+            s.check("the other card starts nothing", line, None)
+            r.insert(sample(), slot=1)
+            _, line = host.line(5)
+            s.check("the eID card starts the script", line, start_line(SLOT1))
+            s.check("nothing more until the end", host.lines_until_end(), [])
+        finally:
+            host.kill()
+        s.check("the other card probed once, with one SELECT FILE", e2e.apdus_in(log),
+                [f"APDU 00A4080C06{e2e.IDENTITY} 6A82"])
+        s.check("the other card never reset", e2e.resets_in(log), [])
+
+
 def watch_named_reader(s):
     """A watch on the second slot ignores the first."""
     with rig.Rig() as r:
@@ -304,6 +350,7 @@ def server_refuses(s):
 
 
 SCENARIOS = {f.__name__: f for f in (wait_timeout, wait_present, wait_insertion, watch_insertions,
+                                     wait_beside_other_card, watch_beside_other_card,
                                      watch_named_reader, watch_pcscd_restart,
                                      watch_pcscd_restart_card_left_in, shutdown_ends_watch,
                                      shutdown_ends_wait, server_refuses)}

@@ -2,11 +2,15 @@
 // photo by OpenSSL's decoder: every value must come back as the field it was made from.
 #include "json/json.h"
 
+#include "tests/record.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <string>
@@ -98,37 +102,59 @@ void verwachtLeden(const Json& object, const Leden& leden) {
     }
 }
 
+// Any of the card's fields, in any order: EID_Read's document, and those of EID_ReadFields.
 TEST(CrossCheck, CardDocumentsParseBackToTheirFields) {
+    const std::vector<std::string> namen = {"cardNumber",
+                                            "surname",
+                                            "givenNames",
+                                            "dateOfBirth",
+                                            "placeOfBirth",
+                                            "gender",
+                                            "nationality",
+                                            "validUntil",
+                                            "nationalNumber",
+                                            "street",
+                                            "postalCode",
+                                            "municipality",
+                                            "photo",
+                                            "chipNumber",
+                                            "validFrom",
+                                            "issuingMunicipality",
+                                            "nobleCondition",
+                                            "documentType",
+                                            "thirdGivenNameInitial",
+                                            "specialStatus",
+                                            "photoHash"};
     Generator gen(3141592);
     for (int ronde = 0; ronde < 400; ++ronde) {
         SCOPED_TRACE("record " + std::to_string(ronde));
-        Gegevens g;
-        for (std::string* veld : {&g.kaartnummer, &g.achternaam, &g.voornamen, &g.geboortedatum,
-                                  &g.geboorteplaats, &g.geslacht, &g.nationaliteit, &g.geldigTot,
-                                  &g.rijksregisternummer, &g.straat, &g.postcode, &g.gemeente})
-            *veld = gen.tekst();
-        g.foto = gen.foto();
+        std::string lijst;
+        for (std::size_t i = gen.getal(8) + 1; i > 0; --i)
+            lijst += namen[gen.getal(namen.size())] + " ";
+        Fout fout;
+        const Vraag vraag = ronde % 4 == 0 ? volledigeVraag() : vraagNaar(lijst, fout);
+        ASSERT_EQ(fout.code, geenFout) << lijst;
+        std::vector<std::string> waarden;
+        Leden leden = {{"error", ""}};
+        Bytes foto;
+        for (const Kaartveld* veld : vraag.velden) {
+            const bool isFoto = veld->vorm == Vorm::geheel;
+            if (isFoto)
+                foto = gen.foto();
+            waarden.push_back(isFoto ? std::string(foto.begin(), foto.end()) : gen.tekst());
+            leden.emplace_back(veld->naam,
+                               isFoto ? std::nullopt : std::optional<std::string>(waarden.back()));
+        }
 
-        const std::string document = alsJson(g);
-        EXPECT_EQ(regels(document), 16u);
+        const std::string document = alsJson(record::of(vraag, waarden));
+        EXPECT_EQ(regels(document), leden.size() + 2);
         EXPECT_EQ(document.back(), '}');
         Json object;
         ASSERT_NO_THROW(object = Json::parse(document)) << document;
-        verwachtLeden(object, {{"error", ""},
-                               {"cardNumber", g.kaartnummer},
-                               {"surname", g.achternaam},
-                               {"givenNames", g.voornamen},
-                               {"dateOfBirth", g.geboortedatum},
-                               {"placeOfBirth", g.geboorteplaats},
-                               {"gender", g.geslacht},
-                               {"nationality", g.nationaliteit},
-                               {"validUntil", g.geldigTot},
-                               {"nationalNumber", g.rijksregisternummer},
-                               {"street", g.straat},
-                               {"postalCode", g.postcode},
-                               {"municipality", g.gemeente},
-                               {"photo", std::nullopt}});
-        EXPECT_EQ(decodeer(object["photo"].get<std::string>()), g.foto);
+        verwachtLeden(object, leden);
+        if (object.contains("photo")) {
+            EXPECT_EQ(decodeer(object["photo"].get<std::string>()), foto);
+        }
     }
 }
 
@@ -136,13 +162,53 @@ TEST(CrossCheck, ErrorDocumentsParseBackToTheirTexts) {
     Generator gen(2718281);
     for (int ronde = 0; ronde < 400; ++ronde) {
         SCOPED_TRACE("error " + std::to_string(ronde));
-        Fout fout{static_cast<std::int32_t>(gen.getal(7)), gen.tekst(), gen.tekst()};
+        const std::string melding = gen.tekst();
+        const std::string detail = gen.tekst();
 
-        const std::string document = foutAlsJson(fout);
+        const std::string document = foutAlsJson(melding, detail);
         EXPECT_EQ(regels(document), 4u);
         Json object;
         ASSERT_NO_THROW(object = Json::parse(document)) << document;
-        verwachtLeden(object, {{"error", fout.melding}, {"errorDetail", fout.detail}});
+        verwachtLeden(object, {{"error", melding}, {"errorDetail", detail}});
+    }
+}
+
+TEST(CrossCheck, ReadersDocumentsParseBackToTheirReaders) {
+    Generator gen(1414213);
+    const KaartStand standen[] = {KaartStand::leeg, KaartStand::stom, KaartStand::exclusief,
+                                  KaartStand::aanwezig};
+    const char* const teksten[] = {"empty", "mute", "exclusive", "present"};
+    for (int ronde = 0; ronde < 200; ++ronde) {
+        SCOPED_TRACE("readers " + std::to_string(ronde));
+        std::vector<Lezer> lezers(gen.getal(5));
+        for (Lezer& l : lezers) {
+            l.naam = gen.tekst();
+            l.kaart = standen[gen.getal(4)];
+            l.atr = gen.foto();
+            l.atr.resize(std::min<std::size_t>(l.atr.size(), 33));
+        }
+
+        const std::string document = lezersAlsJson(lezers);
+        EXPECT_EQ(regels(document), lezers.empty() ? 4u : 5u + lezers.size());
+        Json object;
+        ASSERT_NO_THROW(object = Json::parse(document)) << document;
+        ASSERT_EQ(object.size(), 2u);
+        EXPECT_EQ(object["error"], "");
+        ASSERT_TRUE(object["readers"].is_array());
+        ASSERT_EQ(object["readers"].size(), lezers.size());
+        for (std::size_t i = 0; i < lezers.size(); ++i) {
+            const Json& lezer = object["readers"][i];
+            ASSERT_EQ(lezer.size(), 3u);
+            EXPECT_EQ(lezer["name"], lezers[i].naam);
+            EXPECT_EQ(lezer["card"], teksten[static_cast<int>(lezers[i].kaart)]);
+            std::string hex;
+            for (const std::uint8_t b : lezers[i].atr) {
+                char twee[3];
+                std::snprintf(twee, sizeof twee, "%02X", b);
+                hex += twee;
+            }
+            EXPECT_EQ(lezer["atr"], hex);
+        }
     }
 }
 

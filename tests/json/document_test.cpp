@@ -1,5 +1,7 @@
 #include "json/json.h"
 
+#include "tests/record.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,21 +11,9 @@ namespace belpic {
 namespace {
 
 Gegevens voorbeeld() {
-    Gegevens g;
-    g.kaartnummer = "591234567800";
-    g.achternaam = "Voorbeeld";
-    g.voornamen = "An Marie";
-    g.geboortedatum = "14.03.1985";
-    g.geboorteplaats = "Gent";
-    g.geslacht = "M";
-    g.nationaliteit = "Belg";
-    g.geldigTot = "02.06.2031";
-    g.rijksregisternummer = "85031400000";
-    g.straat = "Kerkstraat 12";
-    g.postcode = "9000";
-    g.gemeente = "Gent";
-    g.foto = {0xFF, 0xD8, 0xFF, 0xE0};
-    return g;
+    return record::of(volledigeVraag(), {"591234567800", "Voorbeeld", "An Marie", "14.03.1985",
+                                         "Gent", "M", "Belg", "02.06.2031", "85031400000",
+                                         "Kerkstraat 12", "9000", "Gent", "\xFF\xD8\xFF\xE0"});
 }
 
 TEST(CardDocument, ExampleCardGivesTheSixteenLinesExactly) {
@@ -63,25 +53,14 @@ TEST(CardDocument, EmptyRecordKeepsEveryMemberWithEmptyValues) {
                                  "  \"municipality\": \"\",\n"
                                  "  \"photo\": \"\"\n"
                                  "}";
-    EXPECT_EQ(alsJson(Gegevens{}), verwacht);
+    EXPECT_EQ(alsJson(record::of(volledigeVraag(), {})), verwacht);
 }
 
 TEST(CardDocument, EachFieldLandsOnItsOwnLineEscaped) {
     // A distinct value per field catches members swapped between lines.
-    Gegevens g;
-    g.kaartnummer = "1";
-    g.achternaam = "D'Hondt \"de jonge\"";
-    g.voornamen = "Zoë Anaïs";
-    g.geboortedatum = "4";
-    g.geboorteplaats = "Liège";
-    g.geslacht = "V";
-    g.nationaliteit = "7";
-    g.geldigTot = "8";
-    g.rijksregisternummer = "9";
-    g.straat = "Straße 1\tbus 2";
-    g.postcode = "11";
-    g.gemeente = "C:\\12";
-    g.foto = {'M', 'a'};
+    const Gegevens g =
+        record::of(volledigeVraag(), {"1", "D'Hondt \"de jonge\"", "Zoë Anaïs", "4", "Liège", "V",
+                                      "7", "8", "9", "Straße 1\tbus 2", "11", "C:\\12", "Ma"});
     const std::string verwacht = "{\n"
                                  "  \"error\": \"\",\n"
                                  "  \"cardNumber\": \"1\",\n"
@@ -101,24 +80,79 @@ TEST(CardDocument, EachFieldLandsOnItsOwnLineEscaped) {
     EXPECT_EQ(alsJson(g), verwacht);
 }
 
-TEST(ErrorDocument, GivesTheFourLinesExactly) {
+// The fields asked, in the order asked: the photo as base64 wherever it stands, a comma after
+// every member but the last, whatever the number of members.
+TEST(CardDocument, TheFieldsAskedInTheirOrder) {
     struct Geval {
-        Fout fout;
+        const char* velden;
+        std::vector<std::string> waarden;
         std::string verwacht;
     };
     const std::vector<Geval> gevallen = {
-        {{geenLezer, "No card reader connected.", ""},
+        {"photo surname",
+         {"Ma", "Peeters"},
+         "{\n  \"error\": \"\",\n  \"photo\": \"TWE=\",\n  \"surname\": \"Peeters\"\n}"},
+        {"chipNumber", {"534C"}, "{\n  \"error\": \"\",\n  \"chipNumber\": \"534C\"\n}"},
+        {"photo", {""}, "{\n  \"error\": \"\",\n  \"photo\": \"\"\n}"},
+        {"documentType specialStatus photoHash validFrom",
+         {"1", "", "8B1F", "01.03.2021"},
+         "{\n  \"error\": \"\",\n  \"documentType\": \"1\",\n  \"specialStatus\": \"\",\n"
+         "  \"photoHash\": \"8B1F\",\n  \"validFrom\": \"01.03.2021\"\n}"},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.velden);
+        Fout fout;
+        const Vraag vraag = vraagNaar(g.velden, fout);
+        ASSERT_EQ(fout.code, geenFout);
+        EXPECT_EQ(alsJson(record::of(vraag, g.waarden)), g.verwacht);
+    }
+    EXPECT_EQ(alsJson(Gegevens{}), "{\n  \"error\": \"\"\n}");
+}
+
+TEST(ErrorDocument, GivesTheFourLinesExactly) {
+    struct Geval {
+        std::string melding;
+        std::string detail;
+        std::string verwacht;
+    };
+    const std::vector<Geval> gevallen = {
+        {"No card reader connected.", "",
          "{\n  \"error\": \"No card reader connected.\",\n  \"errorDetail\": \"\"\n}"},
-        {{kaartDienst, "The smart card service failed.", "SCardConnect 0x8010001D"},
+        {"The smart card service failed.", "SCardConnect 0x8010001D",
          "{\n  \"error\": \"The smart card service failed.\",\n"
          "  \"errorDetail\": \"SCardConnect 0x8010001D\"\n}"},
-        {{kaartBestand, "", "6A82\r\n"},
-         "{\n  \"error\": \"\",\n  \"errorDetail\": \"6A82\\r\\n\"\n}"},
-        // The code is not part of the document.
-        {{geenFout, "x", "y"}, "{\n  \"error\": \"x\",\n  \"errorDetail\": \"y\"\n}"},
+        {"", "6A82\r\n", "{\n  \"error\": \"\",\n  \"errorDetail\": \"6A82\\r\\n\"\n}"},
+        {"x", "y", "{\n  \"error\": \"x\",\n  \"errorDetail\": \"y\"\n}"},
     };
     for (const Geval& geval : gevallen)
-        EXPECT_EQ(foutAlsJson(geval.fout), geval.verwacht) << geval.fout.melding;
+        EXPECT_EQ(foutAlsJson(geval.melding, geval.detail), geval.verwacht) << geval.melding;
+}
+
+TEST(ReadersDocument, OneLinePerReaderIndentedAsShown) {
+    const Bytes atr = {0x3B, 0x98, 0x13, 0x40, 0x0A, 0xA5, 0x03,
+                       0x01, 0x01, 0x01, 0xAD, 0x13, 0x11};
+    const std::vector<Lezer> lezers = {
+        {"Reader A 00 00", KaartStand::aanwezig, atr},
+        {"Reader B 00 00", KaartStand::leeg, {}},
+        {"Lecteur \"\xC3\xA9\" 02", KaartStand::stom, {0x3B, 0x0F, 0xA0}},
+        {"Key\\3", KaartStand::exclusief, {0x00, 0xFF}},
+    };
+    EXPECT_EQ(lezersAlsJson(lezers),
+              "{\n"
+              "  \"error\": \"\",\n"
+              "  \"readers\": [\n"
+              "    {\"name\": \"Reader A 00 00\", \"card\": \"present\", "
+              "\"atr\": \"3B9813400AA503010101AD1311\"},\n"
+              "    {\"name\": \"Reader B 00 00\", \"card\": \"empty\", \"atr\": \"\"},\n"
+              "    {\"name\": \"Lecteur \\\"\xC3\xA9\\\" 02\", \"card\": \"mute\", "
+              "\"atr\": \"3B0FA0\"},\n"
+              "    {\"name\": \"Key\\\\3\", \"card\": \"exclusive\", \"atr\": \"00FF\"}\n"
+              "  ]\n"
+              "}");
+    EXPECT_EQ(lezersAlsJson({}), "{\n  \"error\": \"\",\n  \"readers\": []\n}");
+    EXPECT_EQ(lezersAlsJson({{"X", KaartStand::leeg, {}}}),
+              "{\n  \"error\": \"\",\n  \"readers\": [\n"
+              "    {\"name\": \"X\", \"card\": \"empty\", \"atr\": \"\"}\n  ]\n}");
 }
 
 TEST(Escaping, FollowsTheTable) {

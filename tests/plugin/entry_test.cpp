@@ -9,24 +9,26 @@ namespace {
 
 const std::string kReadDescription =
     "EID Read|Reads the Belgian eID card and returns the data as JSON, with the photo as base64. "
-    "Without a reader the first reader is used; with photo False the photo is left out, for a "
-    "read about five times as fast. Call it from a script, behind a button. Every call is a full "
-    "conversation with the card and takes about a second, so a calculation field, an unstored "
-    "calculation or a Data Viewer watch will re-read the card over and over and make FileMaker "
-    "crawl.";
+    "Without a reader the eID card is found in whichever reader holds it, and other cards are "
+    "left as they are; with photo False the photo is left out, for a read about five times as "
+    "fast. Call it from a script, behind a button. Every call is a full conversation with the "
+    "card and takes about a second, so a calculation field, an unstored calculation or a Data "
+    "Viewer watch will re-read the card over and over and make FileMaker crawl.";
 
 const std::string kStepDefinition =
     "<PluginStep>"
     "<Parameter ID=\"0\" Type=\"Calc\" DataType=\"text\" ShowInline=\"true\" Label=\"Reader\"/>"
     "<Parameter ID=\"1\" Type=\"Bool\" Label=\"Photo\" Default=\"true\"/>"
+    "<Parameter ID=\"2\" Type=\"Calc\" DataType=\"text\" ShowInline=\"true\" Label=\"Fields\"/>"
     "<Parameter Type=\"Target\" Label=\"Result\"/>"
     "</PluginStep>";
 
 const std::string kStepDescription =
-    "EID Read Card|Reads the Belgian eID card into the target as JSON, as EID_Read does. When the "
-    "card cannot be read, Get(LastError) is 1552 (no reader), 1553 (no card), 1554 (the card "
-    "does not answer), 1555 (no connection), 1556 (a card file failed) or 1557 (the smart card "
-    "service failed), and Get(LastErrorDetail) says what happened.";
+    "EID Read Card|Reads the Belgian eID card into the target as JSON, as EID_Read does; with "
+    "Fields, only the fields named, as EID_ReadFields does. When the card cannot be read, "
+    "Get(LastError) is 1552 (no reader), 1553 (no card), 1554 (the card does not answer), 1555 "
+    "(no connection), 1556 (a card file failed), 1557 (the smart card service failed) or 1558 "
+    "(a field unknown, or none named), and Get(LastErrorDetail) says what happened.";
 
 struct Expected {
     short id;
@@ -39,10 +41,11 @@ struct Expected {
 
 const std::vector<Expected> kTable = {
     {100, "EID_Read", "EID_Read( { reader ; photo } )", kReadDescription, 0, 2},
-    {101, "EID_Readers", "EID_Readers",
+    {101, "EID_Readers", "EID_Readers( { format } )",
      "EID Readers|Returns the connected card readers, one per line. Empty means the system sees "
-     "no reader.",
-     0, 0},
+     "no reader. With \"json\", a JSON document of every reader with the state of its card "
+     "(empty, mute, exclusive or present) and the card's ATR.",
+     0, 1},
     {102, "EID_Version", "EID_Version( { format } )",
      "EID Version|Returns the version of the plug-in; with \"autoupdate\", as eight digits that "
      "compare as numbers (01000000 for 1.0).",
@@ -57,6 +60,19 @@ const std::vector<Expected> kTable = {
      "reader (any reader when empty), with the reader's name as the script parameter. Empty "
      "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
      2, 3},
+    {105, "EID_SetLanguage", "EID_SetLanguage( language )",
+     "EID SetLanguage|Sets the language of the messages for the person at the desk: nl, fr, de "
+     "or en, also as Dutch, French, German, English or the language's own name, so "
+     "EID_SetLanguage ( Get ( ApplicationLanguage ) ) works. Returns the code in force; empty "
+     "changes nothing. Set it once, e.g. in an OnFirstWindowOpen script.",
+     1, 1},
+    {106, "EID_ReadFields", "EID_ReadFields( fields { ; reader } )",
+     "EID ReadFields|Reads only the card fields named, e.g. \"surname givenNames dateOfBirth\" "
+     "(separated by returns, commas, semicolons or spaces), and returns them as JSON in the order "
+     "named; only the card files they need are read. Without a reader the eID card is found in "
+     "whichever reader holds it. Ask only for the fields the solution may keep. Call it from a "
+     "script, behind a button.",
+     1, 2},
 };
 
 // The functions `ids` and, with `step`, the script step, each as the host must know it.
@@ -98,10 +114,13 @@ TEST_F(PluginTest, InitRegistersTheTableFromExtensionVersion57On) {
         fmx::ptrtype reply;
         std::vector<short> registered;
     } cases[] = {
-        {-1, 0xFFFFFFFFFFFFFFFEu, {}},          {0, 0xFFFFFFFFFFFFFFFEu, {}},
-        {55, 0xFFFFFFFFFFFFFFFEu, {}},          {56, 0xFFFFFFFFFFFFFFFEu, {}},
-        {57, 77, {100, 101, 102, 103, 104}},    {77, 77, {100, 101, 102, 103, 104}},
-        {32767, 77, {100, 101, 102, 103, 104}},
+        {-1, 0xFFFFFFFFFFFFFFFEu, {}},
+        {0, 0xFFFFFFFFFFFFFFFEu, {}},
+        {55, 0xFFFFFFFFFFFFFFFEu, {}},
+        {56, 0xFFFFFFFFFFFFFFFEu, {}},
+        {57, 77, {100, 101, 102, 103, 104, 105, 106}},
+        {77, 77, {100, 101, 102, 103, 104, 105, 106}},
+        {32767, 77, {100, 101, 102, 103, 104, 105, 106}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -127,10 +146,10 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
         std::vector<short> withdrawn;
         std::vector<short> stepsWithdrawn;
     } cases[] = {
-        {100, kDoNotEnable, {}, false, {101, 102, 103, 104}, {200}},
-        {101, 77, {100, 102, 103, 104}, true, {}, {}},
-        {102, 77, {100, 101, 103, 104}, true, {}, {}},
-        {200, 77, {100, 101, 102, 103, 104}, false, {}, {}},
+        {100, kDoNotEnable, {}, false, {101, 102, 103, 104, 105, 106}, {200}},
+        {101, 77, {100, 102, 103, 104, 105, 106}, true, {}, {}},
+        {102, 77, {100, 101, 103, 104, 105, 106}, true, {}, {}},
+        {200, 77, {100, 101, 102, 103, 104, 105, 106}, false, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -144,7 +163,8 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
             continue;
         }
         fmxhost::shutdown(*plugin, 77);
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104}));
+        EXPECT_EQ(fakehost::unregistrations(),
+                  (std::vector<short>{100, 101, 102, 103, 104, 105, 106}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
         EXPECT_TRUE(fakehost::registrations().empty());
         EXPECT_TRUE(fakehost::scriptSteps().empty());
@@ -178,8 +198,8 @@ TEST_F(PluginTest, ShutdownUnregistersInTableOrderFromExtensionVersion57On) {
         std::vector<short> steps;
     } cases[] = {{55, {}, {}},
                  {56, {}, {}},
-                 {57, {100, 101, 102, 103, 104}, {200}},
-                 {77, {100, 101, 102, 103, 104}, {200}}};
+                 {57, {100, 101, 102, 103, 104, 105, 106}, {200}},
+                 {77, {100, 101, 102, 103, 104, 105, 106}, {200}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         fakehost::reset();

@@ -75,20 +75,24 @@ TEST_F(FmxhostTest, InfoPrintsTheStringsAndTheFunctionTable) {
              "options:      TSRN1nnYYnn\n",
              "Init reply:   77 (extension version 77)\n",
              "  100    EID_Read         0 to 2      0x00FFFF7E  EID_Read( { reader ; photo } )\n",
-             "  101    EID_Readers      0 to 0      0x00FFFF7E  EID_Readers\n",
+             "  101    EID_Readers      0 to 1      0x00FFFF7E  EID_Readers( { format } )\n",
              "  102    EID_Version      0 to 1      0x00FFFF7E  EID_Version( { format } )\n",
              "  103    EID_WaitForCard  0 to 2      0x00FFFF7E  EID_WaitForCard( { seconds ; "
              "reader } )\n",
              "  104    EID_OnCardInserted 2 to 3      0x00FFFF7E  EID_OnCardInserted( fileName ; "
              "scriptName { ; reader } )\n",
+             "  106    EID_ReadFields   1 to 2      0x00FFFF7E  EID_ReadFields( fields { ; reader "
+             "} "
+             ")\n",
              "         plug-in TSRN, description: EID Version|Returns the version of the "
              "plug-in; with \"autoupdate\", as eight digits that compare as numbers (01000000 "
              "for 1.0).\n",
              "steps:\n  id     name             flags       definition\n"
              "  200    EID Read Card    0x00FFFF7E  <PluginStep><Parameter ID=\"0\" Type=\"Calc\" "
              "DataType=\"text\" ShowInline=\"true\" Label=\"Reader\"/><Parameter ID=\"1\" "
-             "Type=\"Bool\" Label=\"Photo\" Default=\"true\"/><Parameter Type=\"Target\" "
-             "Label=\"Result\"/></PluginStep>\n"
+             "Type=\"Bool\" Label=\"Photo\" Default=\"true\"/><Parameter ID=\"2\" Type=\"Calc\" "
+             "DataType=\"text\" ShowInline=\"true\" Label=\"Fields\"/><Parameter "
+             "Type=\"Target\" Label=\"Result\"/></PluginStep>\n"
              "         plug-in TSRN, description: EID Read Card|Reads the Belgian eID card",
          }) {
         EXPECT_NE(o.out.find(line), std::string::npos) << line << "in:\n" << o.out;
@@ -144,7 +148,8 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         {{kFakePlugin, "EID_Nope"},
          fmxhost::kNoSuchFunction,
          "fmxhost: no function or step EID_Nope is registered (there are EID_Read, EID_Readers, "
-         "EID_Version, EID_WaitForCard, EID_OnCardInserted, EID Read Card)\n"},
+         "EID_Version, EID_WaitForCard, EID_OnCardInserted, EID_SetLanguage, EID_ReadFields, EID "
+         "Read Card)\n"},
         {{kFakePlugin, "eid read card"},
          fmxhost::kNoSuchFunction,
          "fmxhost: no function or step eid read card is registered"},
@@ -154,9 +159,12 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         {{kFakePlugin, "EID_Read", "a", "b", "c"},
          fmxhost::kNoSuchFunction,
          "fmxhost: EID_Read takes 0 to 2 arguments, 3 given\n"},
-        {{kFakePlugin, "EID Read Card", "a", "1", "c"},
+        {{kFakePlugin, "EID Read Card", "a", "1", "c", "d"},
          fmxhost::kNoSuchFunction,
-         "fmxhost: EID Read Card takes 0 to 2 parameters, 3 given\n"},
+         "fmxhost: EID Read Card takes 0 to 3 parameters, 4 given\n"},
+        {{kFakePlugin, "EID_ReadFields"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: EID_ReadFields takes 1 to 2 arguments, 0 given\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
@@ -196,9 +204,9 @@ TEST_F(FmxhostTest, ARefusedInitIsStillShutDown) {
     const Outcome o = run({kFakePlugin, "EID_Version"});
     EXPECT_EQ(o.status, fmxhost::kRefused);
     expectOneErrorLine(o);
-    // Init withdrew the four it registered, Shutdown asked for all five again.
-    EXPECT_EQ(fakehost::unregistrations(),
-              (std::vector<short>{101, 102, 103, 104, 100, 101, 102, 103, 104}));
+    // Init withdrew the six it registered, Shutdown asked for all seven again.
+    EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{101, 102, 103, 104, 105, 106, 100,
+                                                               101, 102, 103, 104, 105, 106}));
 }
 
 // A step is called by its name, the arguments filling its parameters in ID order. Its error
@@ -232,6 +240,91 @@ TEST_F(FmxhostTest, PerformsAStepByItsName) {
         EXPECT_EQ(o.status, c.status);
         EXPECT_EQ(o.out, c.out);
         EXPECT_EQ(o.err, c.err);
+    }
+}
+
+// Several calls in one load, separated by --: each result and its line feed in order, each
+// error code on standard error as it comes, the status of the last call. The language set by
+// one call holds for the next (every case sets its own first: the plug-in stays loaded).
+TEST_F(FmxhostTest, MakesSeveralCallsInOneLoad) {
+    const std::string noReader = "{\n  \"error\": \"Er is geen kaartlezer aangesloten.\",\n  "
+                                 "\"errorDetail\": \"\"\n}\n";
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{kFakePlugin, "EID_SetLanguage", "nl", "--", "EID_Read"}, 0, "nl\n" + noReader, ""},
+        {{kFakePlugin, "EID_SetLanguage", "de", "--", "EID Read Card", "--", "EID_Version"},
+         0,
+         "de\nEs ist kein Kartenleser angeschlossen.\nTessarin 1.0\n",
+         "fmxhost: error 1552\n"},
+        {{kFakePlugin, "EID_SetLanguage", "en", "--", "EID Read Card", "", "0", "--",
+          "EID Read Card"},
+         1,
+         "en\nNo card reader connected.\nNo card reader connected.\n",
+         "fmxhost: error 1552\nfmxhost: error 1552\n"},
+        {{kFakePlugin, "EID_SetLanguage",
+          "Fran\xC3\xA7"
+          "ais",
+          "--", "EID_SetLanguage", "Italiano", "--", "EID_SetLanguage", ""},
+         0,
+         "fr\n{\n  \"error\": \"La langue Italiano n'est pas disponible\xC2\xA0: utilisez nl, fr, "
+         "de ou en.\",\n  \"errorDetail\": \"\"\n}\nfr\n",
+         ""},
+        {{"--idle", "0", kFakePlugin, "EID_SetLanguage", "en", "--", "EID_Version", "autoupdate"},
+         0,
+         "en\n01000000\n",
+         ""},
+        // A call after Shutdown still reaches its handler, as it did when the run began.
+        {{"--shutdown-after", "0", kFakePlugin, "EID_Version", "--", "EID_Version"},
+         0,
+         "Tessarin 1.0\nTessarin 1.0\n",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.err, c.err);
+    }
+}
+
+// Every call is checked before the first is made: a wrong one stops the run with nothing done.
+TEST_F(FmxhostTest, AWrongCallStopsTheRunBeforeAnyCall) {
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{kFakePlugin, "--", "EID_SetLanguage", "nl"},
+         fmxhost::kUsage,
+         "fmxhost: no function named before --"},
+        {{kFakePlugin, "EID_SetLanguage", "nl", "--"},
+         fmxhost::kUsage,
+         "fmxhost: no function named after --"},
+        {{kFakePlugin, "EID_SetLanguage", "nl", "--", "--", "EID_Version"},
+         fmxhost::kUsage,
+         "fmxhost: no function named before --"},
+        {{kFakePlugin, "EID_SetLanguage", "nl", "--", "EID_Nope"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: no function or step EID_Nope is registered"},
+        {{kFakePlugin, "EID_SetLanguage", "nl", "--", "EID_SetLanguage"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: EID_SetLanguage takes 1 to 1 arguments, 0 given\n"},
+        {{kFakePlugin, "EID_SetLanguage", "nl", "--", "EID Read Card", "a", "1", "c", "d"},
+         fmxhost::kNoSuchFunction,
+         "fmxhost: EID Read Card takes 0 to 3 parameters, 4 given\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        const Outcome o = run(c.arguments);
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_EQ(o.err.rfind(c.err, 0), 0u) << o.err;
+        expectOneErrorLine(o);
+        EXPECT_EQ(run({kFakePlugin, "EID_SetLanguage", ""}).out, "en\n") << "nl was not set";
     }
 }
 
@@ -296,6 +389,18 @@ TEST(ProductionPlugin, AnswersThroughFmxhost) {
     EXPECT_EQ(old.status, fmxhost::kRefused);
     EXPECT_EQ(old.out, "");
     EXPECT_EQ(std::count(old.err.begin(), old.err.end(), '\n'), 1) << old.err;
+}
+
+// The language lives as long as the loaded plug-in: through the calls of one run, not into the
+// next process.
+TEST(ProductionPlugin, TheLanguageHoldsForOneRun) {
+    const Program set =
+        runProgram(kFmxhost + " " + kProduction + " EID_SetLanguage Deutsch -- EID_SetLanguage ''");
+    EXPECT_EQ(set.status, 0);
+    EXPECT_EQ(set.out, "de\nde\n");
+    EXPECT_EQ(set.err, "");
+    const Program next = runProgram(kFmxhost + " " + kProduction + " EID_SetLanguage ''");
+    EXPECT_EQ(next.out, "en\n");
 }
 
 // Only the entry point and the call-block global are visible to the host.

@@ -1,4 +1,4 @@
-// The three functions as the host calls them, against the scripted PC/SC service.
+// The card functions as the host calls them, against the scripted PC/SC service.
 #include "support.h"
 #include "tests/samplecard.h"
 
@@ -42,6 +42,25 @@ std::vector<std::string> connectedReaders() {
         names.push_back(record.reader);
     }
     return names;
+}
+
+std::vector<Bytes> selectedFiles() {
+    std::vector<Bytes> paths;
+    for (const auto& record : pcscfake::calls(pcscfake::Call::Transmit)) {
+        const Bytes& c = record.command;
+        if (c.size() > 5 && c[1] == 0xA4) {
+            paths.emplace_back(c.begin() + 5, c.end());
+        }
+    }
+    return paths;
+}
+
+std::string documentOf(const std::vector<std::pair<std::string, std::string>>& members) {
+    std::string text = "{\n  \"error\": \"\"";
+    for (const auto& [name, value] : members) {
+        text += ",\n  \"" + name + "\": \"" + value + "\"";
+    }
+    return text + "\n}";
 }
 
 class FunctionTest : public PluginTest {
@@ -110,6 +129,73 @@ TEST_F(FunctionTest, ReadersAreJoinedByOneCarriageReturn) {
         pcscfake::reset();
         pcscfake::readers(c.readers);
         EXPECT_EQ(storedText(call("EID_Readers")), c.text);
+    }
+}
+
+// With "json": every reader and the card in it, from one question to the service. Any other
+// argument gives the names as before.
+TEST_F(FunctionTest, ReadersAsJsonGiveEachReadersCard) {
+    const std::string both =
+        "{\n"
+        "  \"error\": \"\",\n"
+        "  \"readers\": [\n"
+        "    {\"name\": \"Reader A\", \"card\": \"present\", \"atr\": \"3B021450\"},\n"
+        "    {\"name\": \"Reader B\", \"card\": \"present\", "
+        "\"atr\": \"3B9813400AA503010101AD1311\"},\n"
+        "    {\"name\": \"Reader C\", \"card\": \"empty\", \"atr\": \"\"}\n"
+        "  ]\n"
+        "}";
+    const struct {
+        std::vector<fakehost::Argument> arguments;
+        std::string text;
+    } cases[] = {
+        {{{"json"}}, both},
+        {{{"JSON"}}, both},
+        {{{" Json\r"}}, both},
+        {{{"\tjson  "}}, both},
+        {{}, "Reader A\rReader B\rReader C"},
+        {{{""}}, "Reader A\rReader B\rReader C"},
+        {{{"jso n"}}, "Reader A\rReader B\rReader C"},
+        {{{"jsonx"}}, "Reader A\rReader B\rReader C"},
+        {{{"xml"}}, "Reader A\rReader B\rReader C"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.empty() ? "none" : c.arguments[0].text);
+        pcscfake::reset();
+        samplecard::insert({"Reader A", "Reader B", "Reader C"});
+        pcscfake::otherCard("Reader A");
+        pcscfake::insertCard("Reader B");
+        EXPECT_EQ(storedText(call("EID_Readers", c.arguments)), c.text);
+        EXPECT_TRUE(pcscfake::calls(pcscfake::Call::Connect).empty());
+    }
+}
+
+TEST_F(FunctionTest, ReadersAsJsonWithoutReadersOrService) {
+    const std::string none = "{\n  \"error\": \"\",\n  \"readers\": []\n}";
+    const std::string down = "{\n  \"error\": \"The smart card service is not responding.\",\n"
+                             "  \"errorDetail\": \"SCardGetStatusChange 0x80100001\"\n}";
+    const struct {
+        const char* name;
+        std::function<void()> prepare;
+        std::string text;
+    } cases[] = {
+        {"no reader", [] {}, none},
+        {"the service does not run",
+         [] { pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService}); },
+         "{\n  \"error\": \"The smart card service is not responding.\",\n"
+         "  \"errorDetail\": \"SCardEstablishContext 0x8010001D\"\n}"},
+        {"the question fails",
+         [] {
+             pcscfake::readers({"Reader A"});
+             pcscfake::script(pcscfake::Call::GetStatusChange, {pcscfake::kInternalError});
+         },
+         down},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pcscfake::reset();
+        c.prepare();
+        EXPECT_EQ(storedText(call("EID_Readers", {{"json"}})), c.text);
     }
 }
 
@@ -259,14 +345,31 @@ TEST_F(FunctionTest, TheStepGivesTheDocumentOrAnErrorCodeWithItsSentence) {
          {"Nope"},
          1555,
          "Could not connect to reader Nope."},
-        {"identity file missing",
+        {"identity file missing in the named reader",
          [] {
              samplecard::insert();
              pcscfake::answer(1, {0x6A, 0x82});
          },
-         {},
+         {"Reader A"},
          1556,
          "That file is not on the card."},
+        {"a card of another kind only",
+         [] {
+             samplecard::insert({"Reader A", "Reader B"});
+             pcscfake::otherCard("Reader A");
+         },
+         {},
+         1553,
+         "There is no card in the reader."},
+        {"the eID card after a card of another kind",
+         [] {
+             samplecard::insert({"Reader A", "Reader B"});
+             pcscfake::otherCard("Reader A");
+             pcscfake::insertCard("Reader B");
+         },
+         {},
+         0,
+         kSampleDocument},
         {"service down",
          [] { pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService}); },
          {},
@@ -291,6 +394,64 @@ TEST_F(FunctionTest, TheStepGivesTheDocumentOrAnErrorCodeWithItsSentence) {
     }
 }
 
+// With Fields the step fills its target as EID_ReadFields does, and Photo counts for nothing;
+// an unknown field or an empty list is 1558 before the card is touched. Empty Fields is the
+// step as before.
+TEST_F(FunctionTest, TheStepWithFieldsReadsOnlyThoseFields) {
+    const struct {
+        const char* name;
+        bool card;
+        std::vector<std::string> values;
+        fmx::errcode error;
+        std::string text;
+    } cases[] = {
+        {"fields",
+         true,
+         {"", "1", "surname\rdateOfBirth"},
+         0,
+         documentOf({{"surname", "Voorbeeld"}, {"dateOfBirth", "14.03.1985"}})},
+        {"photo asked, photo off",
+         true,
+         {"", "0", "photo"},
+         0,
+         documentOf({{"photo", "/9j/4A=="}})},
+        {"named reader", true, {"Reader A", "0", "gender"}, 0, documentOf({{"gender", "M"}})},
+        {"empty fields", true, {"", "1", ""}, 0, kSampleDocument},
+        {"empty fields, photo off", true, {"", "0", ""}, 0, kNoPhotoDocument},
+        {"unknown field",
+         true,
+         {"", "1", "surname nope"},
+         1558,
+         "There is no card field named nope."},
+        {"no field", true, {"", "1", " ;\r"}, 1558, "Name at least one card field."},
+        {"unknown field, no reader",
+         false,
+         {"", "1", "nope"},
+         1558,
+         "There is no card field named nope."},
+        {"no reader", false, {"", "1", "surname"}, 1552, "No card reader connected."},
+        {"unknown reader",
+         true,
+         {"Nope", "1", "surname"},
+         1555,
+         "Could not connect to reader Nope."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pcscfake::reset();
+        if (c.card) {
+            samplecard::insert();
+        }
+        const auto r = performReadCard(c.values);
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_EQ(r.sets, 1);
+        EXPECT_EQ(utf8(r.text), c.text);
+        if (c.error == 1558) {
+            EXPECT_TRUE(pcscfake::calls().empty());
+        }
+    }
+}
+
 // The functions never answer with those codes: their failures stay text.
 TEST_F(FunctionTest, FunctionsKeepTheirFailuresAsText) {
     EXPECT_EQ(storedText(call("EID_Read")), kNoReaderDocument);
@@ -298,6 +459,114 @@ TEST_F(FunctionTest, FunctionsKeepTheirFailuresAsText) {
     pcscfake::reset();
     pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService});
     EXPECT_EQ(storedText(call("EID_Readers")).rfind("ERROR: ", 0), 0u);
+}
+
+// The fields asked, once each, in the order first asked, under their own names; only the files
+// they need are selected.
+TEST_F(FunctionTest, ReadFieldsGivesTheFieldsAskedInTheirOrder) {
+    const Bytes identity = samplecard::kIdentityPath;
+    const Bytes address = samplecard::kAddressPath;
+    const Bytes photo = samplecard::kPhotoPath;
+    const struct {
+        std::vector<fakehost::Argument> arguments;
+        std::string document;
+        std::vector<Bytes> files;
+        std::string reader;
+    } cases[] = {
+        {{{"surname givenNames dateOfBirth"}},
+         documentOf(
+             {{"surname", "Voorbeeld"}, {"givenNames", "An Marie"}, {"dateOfBirth", "14.03.1985"}}),
+         {identity},
+         "Reader A"},
+        {{{"PHOTO;street"}},
+         documentOf({{"photo", "/9j/4A=="}, {"street", "Kerkstraat 12"}}),
+         {address, photo},
+         "Reader A"},
+        {{{"municipality"}, {"Reader B"}},
+         documentOf({{"municipality", "Gent"}}),
+         {address},
+         "Reader B"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments[0].text);
+        pcscfake::reset();
+        samplecard::insert({"Reader A", "Reader B"});
+        pcscfake::insertCard(c.reader);
+        EXPECT_EQ(storedText(call("EID_ReadFields", c.arguments)), c.document);
+        EXPECT_EQ(selectedFiles(), c.files);
+        EXPECT_EQ(connectedReaders(), std::vector<std::string>{c.reader});
+    }
+}
+
+// An unknown field or an empty list is refused before the service is even asked for a context.
+TEST_F(FunctionTest, ReadFieldsRefusesABadListWithoutTouchingTheCard) {
+    const struct {
+        std::vector<fakehost::Argument> arguments;
+        std::string error;
+    } cases[] = {
+        {{{""}}, "Name at least one card field."},
+        {{{" \r\n"}}, "Name at least one card field."},
+        {{{",;"}, {"Reader A"}}, "Name at least one card field."},
+        {{{"nope"}}, "There is no card field named nope."},
+        {{{"surname,Photo-Hash"}, {"Nope"}}, "There is no card field named Photo-Hash."},
+        {{{"surname \xC3\xA9"}}, "There is no card field named \xC3\xA9."},
+    };
+    for (const bool withCard : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.arguments[0].text + (withCard ? ", card" : ", no reader"));
+            pcscfake::reset();
+            if (withCard) {
+                samplecard::insert();
+            }
+            EXPECT_EQ(storedText(call("EID_ReadFields", c.arguments)),
+                      "{\n  \"error\": \"" + c.error + "\",\n  \"errorDetail\": \"\"\n}");
+            EXPECT_TRUE(pcscfake::calls().empty());
+        }
+    }
+}
+
+// A failure of the card, the reader or the service gives EID_Read's error document.
+TEST_F(FunctionTest, ReadFieldsFailsAsEidReadDoes) {
+    const struct {
+        const char* name;
+        std::function<void()> prepare;
+        std::string reader;
+    } cases[] = {
+        {"no reader", [] {}, ""},
+        {"no card",
+         [] {
+             samplecard::insert();
+             pcscfake::removeCard();
+         },
+         ""},
+        {"unknown reader", [] { samplecard::insert(); }, "Nope"},
+        {"service down",
+         [] { pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService}); }, ""},
+        {"identity file missing",
+         [] {
+             samplecard::insert();
+             pcscfake::answer(1, {0x6A, 0x82});
+         },
+         ""},
+        {"identity breaks off",
+         [] {
+             samplecard::insert();
+             pcscfake::answer(2, {0x6F, 0x00});
+         },
+         "Reader A"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pcscfake::reset();
+        c.prepare();
+        const std::string read = storedText(call("EID_Read", {{c.reader}, {"0"}}));
+        EXPECT_EQ(read.rfind("{\n  \"error\": \"", 0), 0u);
+        EXPECT_EQ(read.find("{\n  \"error\": \"\""), std::string::npos) << "not a failure";
+        pcscfake::reset();
+        c.prepare();
+        EXPECT_EQ(storedText(call("EID_ReadFields", {{"dateOfBirth nationality"}, {c.reader}})),
+                  read);
+    }
 }
 
 TEST_F(FunctionTest, ReadUsesTheNamedReader) {

@@ -37,14 +37,15 @@ void initScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     const auto reply = fmxhost::init(*t.plugin, 77);
     EXPECT_EQ(reply, stops(failed) ? kDoNotEnable : kCurrentExtnVersion);
     // A disabled plug-in gets no Shutdown: it leaves nothing registered.
-    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 5u);
+    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 7u);
     EXPECT_EQ(fakehost::scriptSteps().size(), stops(failed) ? 0u : 1u);
 }
 
 void shutdownScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     fmxhost::shutdown(*t.plugin, 77);
     if (!stops(failed)) {
-        EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{100, 101, 102, 103, 104}));
+        EXPECT_EQ(fakehost::unregistrations(),
+                  (std::vector<short>{100, 101, 102, 103, 104, 105, 106}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
     }
 }
@@ -117,7 +118,7 @@ void started(PluginTest& t) {
 void insertionPending(PluginTest& t) {
     fmxhost::shutdown(*t.plugin, kCurrentExtnVersion);
     t.start();
-    pcscfake::readers({"Reader A"});
+    samplecard::insert({"Reader A"});
     pcscfake::removeCard();
     t.call("EID_OnCardInserted", {{"Desk.fmp12"}, {"Fill"}});
     pcscfake::awaitWaits(1);
@@ -162,6 +163,15 @@ std::vector<Scenario> scenarios() {
          },
          functionScenario("EID_Readers", {},
                           [](const std::string& text) { EXPECT_EQ(text, "Reader A\rReader B"); })},
+        {"EID_Readers as JSON",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         functionScenario("EID_Readers", {{"json"}},
+                          [](const std::string& text) {
+                              EXPECT_NE(text.find("\"card\": \"empty\""), std::string::npos);
+                          })},
         {"EID_Readers without service",
          [](PluginTest& t) {
              t.start();
@@ -197,6 +207,33 @@ std::vector<Scenario> scenarios() {
              sampleCard();
          },
          stepScenario({"", "1"}, 0, isCard)},
+        {"EID_ReadFields",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         functionScenario("EID_ReadFields", {{"surname,dateOfBirth"}, {"Reader A"}},
+                          [](const std::string& text) {
+                              EXPECT_EQ(text, "{\n  \"error\": \"\",\n  \"surname\": "
+                                              "\"Voorbeeld\",\n  \"dateOfBirth\": "
+                                              "\"14.03.1985\"\n}");
+                          })},
+        {"EID_ReadFields of an unknown field", started,
+         functionScenario("EID_ReadFields", {{"surname nope"}},
+                          [](const std::string& text) {
+                              EXPECT_NE(text.find("There is no card field named nope."),
+                                        std::string::npos);
+                          })},
+        {"EID Read Card with Fields",
+         [](PluginTest& t) {
+             t.start();
+             sampleCard();
+         },
+         stepScenario({"", "0", "photo cardNumber"}, 0, isCard)},
+        {"EID Read Card with no field", started,
+         stepScenario(
+             {"", "1", ";"}, 1558,
+             [](const std::string& text) { EXPECT_EQ(text, "Name at least one card field."); })},
         {"EID Read Card without reader", started,
          stepScenario(
              {}, 1552,
@@ -218,6 +255,17 @@ std::vector<Scenario> scenarios() {
          functionScenario("EID_Read", {{""}},
                           [](const std::string& text) {
                               EXPECT_NE(text.find("No card reader connected."), std::string::npos);
+                          })},
+        // Both keep English, which the scenarios after them expect.
+        {"EID_SetLanguage", started,
+         functionScenario("EID_SetLanguage", {{" English "}},
+                          [](const std::string& text) { EXPECT_EQ(text, "en"); })},
+        {"EID_SetLanguage refused", started,
+         functionScenario("EID_SetLanguage", {{"Klingon"}},
+                          [](const std::string& text) {
+                              EXPECT_EQ(text, "{\n  \"error\": \"The language Klingon is not "
+                                              "available: use nl, fr, de or en.\",\n  "
+                                              "\"errorDetail\": \"\"\n}");
                           })},
         // Last: its watch runs on until a Shutdown.
         {"Idle with an insertion pending", insertionPending, idleScenario},

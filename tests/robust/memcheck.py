@@ -69,6 +69,11 @@ def checks(s):
         s.answer("EID_Read without the photo", env, e2e.card_document(photo=b""), "EID_Read",
                  SLOT0, "0")
         s.answer("the step EID Read Card", env, e2e.card_document(), "EID Read Card", "", "1")
+        s.answer("EID_ReadFields", env, e2e.card_document(names=["photo", "surname", "chipNumber"]),
+                 "EID_ReadFields", "photo surname chipNumber")
+        s.answer("EID_ReadFields of an unknown field", env,
+                 e2e.error_document("There is no card field named nope.", ""), "EID_ReadFields",
+                 "nope")
         s.read("EID_Read of the empty slot", env, SLOT1)
         s.read("EID_Read of an unknown reader", env, "Lecteur de Liège")
         r.remove()

@@ -4,6 +4,8 @@
 #include "belpic/kaart.h"
 #include "belpic/lees.h"
 #include "pcscfake/pcscfake.h"
+#include "plugin/language.h"
+#include "tests/record.h"
 #include "tests/samplecard.h"
 
 #include <gtest/gtest.h>
@@ -46,7 +48,7 @@ TEST_F(Transactie, HoldsTheWholeConversation) {
     Fout fout;
     const belpic::Gegevens g = belpic::lees(kLezer, fout);
     ASSERT_EQ(fout.code, 0);
-    EXPECT_EQ(g.kaartnummer, "591234567800");
+    EXPECT_EQ(record::value(g, "cardNumber"), "591234567800");
 
     const auto alle = pcscfake::calls();
     std::vector<Call> rond; // everything but the commands
@@ -147,7 +149,7 @@ TEST_F(Transactie, AFailureToBeginIsAFailureToConnect) {
         Fout fout;
         EXPECT_EQ(kaart.verbind(kLezer, fout), g.verbonden);
         EXPECT_EQ(fout.code, g.code);
-        EXPECT_EQ(fout.melding, g.melding);
+        EXPECT_EQ(language::Sentence(fout, language::Language::en), g.melding);
         EXPECT_EQ(fout.detail, g.detail);
         EXPECT_EQ(pcscfake::calls(Call::Connect).size(), g.pogingen);
         // Every handle whose transaction did not begin is let go without resetting the card
@@ -175,7 +177,7 @@ TEST_F(Transactie, AFailedReadReportsTheBeginFailureAndLeavesNothingOpen) {
     const belpic::Gegevens g = belpic::lees("", fout);
     EXPECT_EQ(fout.code, 4);
     EXPECT_EQ(fout.detail, "SCardBeginTransaction 0x8010000B");
-    EXPECT_TRUE(g.kaartnummer.empty());
+    EXPECT_TRUE(g.empty());
     EXPECT_TRUE(pcscfake::calls(Call::Transmit).empty());
     EXPECT_EQ(pcscfake::openCards(), 0u);
     EXPECT_EQ(pcscfake::openContexts(), 0u);
@@ -201,7 +203,7 @@ TEST_F(Transactie, ASecondReaderWaitsForTheFirst) {
         Fout f;
         const belpic::Gegevens g = belpic::lees(kLezer, f);
         EXPECT_EQ(f.code, 0);
-        EXPECT_EQ(g.gemeente, "Gent");
+        EXPECT_EQ(record::value(g, "municipality"), "Gent");
     });
     pcscfake::awaitWaitingBegins(1);
     EXPECT_TRUE(pcscfake::calls(Call::Transmit).empty()) << "the second read went ahead";
