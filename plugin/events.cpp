@@ -50,15 +50,22 @@ struct State {
     std::unique_ptr<Watch> watch;
     std::vector<std::string> pending; // readers with an insertion not yet started, each once
     std::set<belpic::Onderbreking*> waits;
+
+    // A host that unloads the plug-in without Shutdown (it crashed, or was made to quit) leaves
+    // the watch running. Its thread is let go with what it uses: destroyed while joinable it
+    // would end the process, and joined here it would deadlock under the Windows loader lock.
+    // The end of the process takes it.
+    ~State() {
+        if (watch) {
+            watch->thread.detach();
+            static_cast<void>(watch.release());
+        }
+    }
 };
 
-// Never destroyed. A host that unloads the plug-in without Shutdown (it crashed, or was made to
-// quit) would otherwise destroy a running watch's thread, which ends the process, and nothing
-// at unload may join it: a join under the Windows loader lock deadlocks. The end of the process
-// takes the thread with it.
 State& Shared() {
-    static State* const state = new State;
-    return *state;
+    static State state;
+    return state;
 }
 
 // A whole number of seconds from 0 to 600; empty gives the default.
