@@ -19,8 +19,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        // Never unloaded: the process ends with it.
-        const auto* plugin = new fmxhost::Plugin(arguments[1]);
+        // Never unloaded: the process ends with it. Held by a static, as it is not lost.
+        static const fmxhost::Plugin* const plugin = new fmxhost::Plugin(arguments[1]);
         if (fmxhost::init(*plugin, kCurrentExtnVersion) != kCurrentExtnVersion) {
             return 3;
         }
