@@ -49,6 +49,13 @@ std::uint32_t teller(DWORD staat) {
     return staat >> 16;
 }
 
+// What Windows answers for a reader it no longer knows: unknown, and to be ignored. Passed back
+// as the current state, it would have the service ignore a reader of that name for good, also
+// once it is plugged in again.
+bool onbekend(DWORD staat) {
+    return (staat & (SCARD_STATE_IGNORE | SCARD_STATE_UNKNOWN)) != 0;
+}
+
 // Whether the card in a reader counts, decided once for the card that the reader's event counter
 // names.
 struct Oordeel {
@@ -109,6 +116,14 @@ void neemWaar(Waarneming& w, const std::vector<std::string>& gevolgd,
     w.tellersGeldig = true;
 }
 
+// A reader no longer listed is forgotten: plugged in again, it is a new reader.
+void vergeetAfwezige(Waarneming& w, const std::vector<std::string>& alle) {
+    for (auto r = w.staat.begin(); r != w.staat.end();) {
+        r = std::find(alle.begin(), alle.end(), r->first) == alle.end() ? w.staat.erase(r)
+                                                                        : std::next(r);
+    }
+}
+
 // The entries of one wait: each watched reader as last seen (unaware when not seen since the
 // service began), then the pseudo-reader of arrivals where there is one. The entries point into
 // `namen`, which must outlive them.
@@ -128,7 +143,8 @@ std::vector<pcsc::LezerStaat> klaarVoorWacht(const Waarneming& w,
         staten[i].szReader = namen[i].c_str();
         if (i < gevolgd.size()) {
             const auto bekend = w.staat.find(gevolgd[i]);
-            const bool geldig = bekend != w.staat.end() && w.tellersGeldig;
+            const bool geldig =
+                bekend != w.staat.end() && w.tellersGeldig && !onbekend(bekend->second);
             staten[i].dwCurrentState = geldig ? bekend->second : SCARD_STATE_UNAWARE;
         } else {
             staten[i].dwCurrentState = w.tellersGeldig ? w.aankomst : pcsc::aankomstStaat(lezers);
@@ -155,8 +171,14 @@ bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseco
     std::vector<std::string> gevolgd;
     std::copy_if(alle.begin(), alle.end(), std::back_inserter(gevolgd),
                  [&](const std::string& naam) { return lezer.empty() || naam == lezer; });
+    vergeetAfwezige(w, alle);
     std::vector<pcsc::LezerNaam> namen;
     std::vector<pcsc::LezerStaat> staten = klaarVoorWacht(w, gevolgd, alle.size(), namen);
+    // SCardCancel reaches only a wait in progress: a stop that came while the readers were
+    // listed is seen here, or the wait would sit out its slice.
+    if (gestopt(onderbreking)) {
+        return true;
+    }
     if (staten.empty()) { // nothing to wait on: only a new listing can tell
         klok.pauze(onderbreking, duur);
         w.aanwezig.clear();
@@ -211,6 +233,34 @@ std::chrono::milliseconds over(Tijdstip einde, const Klok& klok) {
     return std::clamp(rest, std::chrono::milliseconds(0), kPlak);
 }
 
+// The slices of a wait on one context of its own, until a card is there, the time is up, the
+// wait is stopped, or the service fails as `fout` says.
+std::string wachtOpContext(const std::string& lezer, Tijdstip einde, Waarneming& w,
+                           Onderbreking& onderbreking, const Klok& klok, Fout& fout) {
+    const EigenContext context(onderbreking, fout);
+    w.tellersGeldig = false; // a service that came back counts anew
+    while (context.handvat() != 0 && !gestopt(onderbreking)) {
+        if (!plak(context.handvat(), lezer, over(einde, klok), w, onderbreking, klok, fout)) {
+            return {};
+        }
+        for (const std::string& naam : w.aanwezig) {
+            if (telt(context.handvat(), w, naam)) {
+                return naam;
+            }
+        }
+        if (klok.nu() >= einde) {
+            return {};
+        }
+    }
+    return {};
+}
+
+// On Windows the service runs only while a reader is plugged in, so its absence means no
+// reader: no reason to end a wait on any reader, as a reader plugged in during it counts.
+bool geenLezerOpWindows(const std::string& lezer, const Fout& fout) {
+    return pcsc::kWindows && lezer.empty() && fout.code == geenLezer;
+}
+
 } // namespace
 
 void onderbreek(Onderbreking& onderbreking) {
@@ -231,29 +281,26 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
                          Onderbreking& onderbreking, const Klok& klok, Fout& fout) {
     fout = Fout{};
     const Tijdstip einde = klok.nu() + duur;
-    const EigenContext context(onderbreking, fout);
-    if (context.handvat() == 0) {
-        return {};
-    }
     Waarneming w;
     for (;;) {
+        const std::string houder = wachtOpContext(lezer, einde, w, onderbreking, klok, fout);
+        if (!houder.empty()) {
+            return houder;
+        }
+        // A stop that came with the end of the time, or with a failure, is a stop.
         if (gestopt(onderbreking)) {
             zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
             return {};
         }
-        if (!plak(context.handvat(), lezer, over(einde, klok), w, onderbreking, klok, fout)) {
+        if (fout.code != geenFout && !geenLezerOpWindows(lezer, fout)) {
             return {};
         }
-        for (const std::string& naam : w.aanwezig) {
-            if (telt(context.handvat(), w, naam)) {
-                return naam;
-            }
-        }
-        // A stop that came with the end of the time is a stop.
-        if (klok.nu() >= einde && !gestopt(onderbreking)) {
+        if (klok.nu() >= einde) {
             zet(fout, tijdOm, Melding::nietOpTijd, "timeout");
             return {};
         }
+        fout = Fout{};
+        klok.pauze(onderbreking, std::min(kHerstelPauze, over(einde, klok)));
     }
 }
 

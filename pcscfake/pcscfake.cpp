@@ -86,6 +86,7 @@ struct Toestand {
     std::map<std::uint64_t, std::uint64_t> annuleringen; // SCardCancel calls per context
     std::size_t wachten = 0;                             // waits begun: see waitsBegun()
     std::condition_variable veranderd; // anything a waiting SCardGetStatusChange looks at
+    std::multimap<std::pair<Call, std::size_t>, std::function<void()>> acties; // onCall()
 
     void wis() {
         record.clear();
@@ -111,12 +112,16 @@ struct Toestand {
         tellers.clear();
         annuleringen.clear();
         wachten = 0;
+        acties.clear();
     }
 };
 
+// Never destroyed: a client's thread may still be inside the service, waiting, when the process
+// ends (a plug-in unloaded without Shutdown), and a condition variable that is waited on cannot
+// be destroyed.
 Toestand& toestand() {
-    static Toestand t;
-    return t;
+    static Toestand* const t = new Toestand;
+    return *t;
 }
 
 // Runs `werk` on the service's state under its lock: every entry point goes through here.
@@ -159,6 +164,29 @@ std::string houder(const Toestand& t) {
     return namen.empty() ? std::string() : namen.front();
 }
 
+// Runs the actions onCall() gave the n-th call of `call`, with the service's lock, which the
+// caller holds, let go meanwhile.
+void doeActies(Toestand& t, Call call, std::size_t n) {
+    const auto [begin, einde] = t.acties.equal_range({call, n});
+    std::vector<std::function<void()>> acties;
+    for (auto a = begin; a != einde; ++a) {
+        acties.push_back(std::move(a->second));
+    }
+    t.acties.erase(begin, einde);
+    if (acties.empty()) {
+        return;
+    }
+    struct Ontgrendeld {
+        std::mutex& slot;
+        ~Ontgrendeld() { slot.lock(); }
+    };
+    t.slot.unlock();
+    const Ontgrendeld weer{t.slot};
+    for (const std::function<void()>& actie : acties) {
+        actie();
+    }
+}
+
 bool heeftKaart(const Toestand& t, const std::string& lezer) {
     return !lezer.empty() && (lezer == houder(t) || t.andere.count(lezer) == 1);
 }
@@ -199,8 +227,9 @@ const Bytes& atrIn(const Toestand& t, const std::string& lezer) {
 // Throws std::bad_alloc when the script asks for it.
 std::uint32_t start(Toestand& t, Call call, Record& r) {
     r.call = call;
-    r.time = nu(t);
     const std::size_t n = ++t.geteld[static_cast<std::size_t>(call)];
+    doeActies(t, call, n);
+    r.time = nu(t);
     const auto gooi = t.gooi.find(call);
     if (gooi != t.gooi.end() && gooi->second == n) {
         t.record.push_back(r);
@@ -211,6 +240,29 @@ std::uint32_t start(Toestand& t, Call call, Record& r) {
         return codes->second[n - 1];
     }
     return t.dienstLoopt ? kSuccess : kNoService;
+}
+
+// A wait that names a reader the service does not know: Windows answers that reader's state as
+// unknown, to be ignored, and changed (Microsoft's SCardGetStatusChange page), so the call
+// returns at once; pcsc-lite fails the whole call with kUnknownReader.
+constexpr bool kOnbekendeLezerAlsStaat = belpic::pcsc::kWindows;
+
+bool onbekend(const std::vector<std::string>& namen, const std::string& naam) {
+    return naam != belpic::pcsc::utf8(belpic::pcsc::aankomstNaam().c_str()) &&
+           std::find(namen.begin(), namen.end(), naam) == namen.end();
+}
+
+// Whether the entries name a reader that pcsc-lite would fail the call for.
+bool onbekendeLezerGevraagd(const Toestand& t, const belpic::pcsc::LezerStaat* staten,
+                            DWORD aantal) {
+    const std::vector<std::string> namen = namenIn(t.lijst);
+    for (DWORD i = 0; i < aantal && !kOnbekendeLezerAlsStaat; ++i) {
+        if ((staten[i].dwCurrentState & SCARD_STATE_IGNORE) == 0 &&
+            onbekend(namen, belpic::pcsc::utf8(staten[i].szReader))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Fills each entry's event state as the service sees the readers now; tells whether any differs
@@ -232,9 +284,9 @@ bool bekijk(Toestand& t, belpic::pcsc::LezerStaat* staten, DWORD aantal) {
         } else if (naam == aankomst) {
             gebeurd = static_cast<DWORD>(namen.size()) << 16;
             anders = (huidig >> 16) != namen.size();
-        } else if (std::find(namen.begin(), namen.end(), naam) == namen.end()) {
-            gebeurd = SCARD_STATE_UNKNOWN;
-            anders = (huidig & SCARD_STATE_UNKNOWN) == 0;
+        } else if (onbekend(namen, naam)) {
+            gebeurd = SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE;
+            anders = true;
         } else {
             const bool kaart = heeftKaart(t, naam);
             const DWORD stand = kaart ? kaartStand(t, naam) : SCARD_STATE_EMPTY;
@@ -356,6 +408,41 @@ void script(Call call, const std::vector<std::uint32_t>& codes) {
     onderSlot([&](Toestand& t) { t.codes[call] = codes; });
 }
 
+void onCall(Call call, std::size_t n, std::function<void()> action) {
+    onderSlot([&](Toestand& t) { t.acties.emplace(std::make_pair(call, n), std::move(action)); });
+}
+
+struct Hold::State {
+    std::mutex slot;
+    std::condition_variable veranderd;
+    bool vast = false;
+    bool los = false;
+};
+
+Hold::Hold(Call call, std::size_t n) : state_(std::make_shared<State>()) {
+    onCall(call, n, [state = state_] {
+        std::unique_lock<std::mutex> slot(state->slot);
+        state->vast = true;
+        state->veranderd.notify_all();
+        state->veranderd.wait(slot, [&] { return state->los; });
+    });
+}
+
+Hold::~Hold() {
+    release();
+}
+
+void Hold::awaitHeld() {
+    std::unique_lock<std::mutex> slot(state_->slot);
+    state_->veranderd.wait(slot, [&] { return state_->vast; });
+}
+
+void Hold::release() {
+    std::lock_guard<std::mutex> slot(state_->slot);
+    state_->los = true;
+    state_->veranderd.notify_all();
+}
+
 void throwBadAlloc(Call call, std::size_t n) {
     onderSlot([&](Toestand& t) { t.gooi[call] = n; });
 }
@@ -391,10 +478,11 @@ void cardPlayer(Player player) {
 void serviceRunning(bool running) {
     onderSlot([&](Toestand& t) {
         t.dienstLoopt = running;
-        if (!running) {
+        if (!running) { // a service started again knows nothing of the old one, counters included
             t.contexten.clear();
             t.kaarten.clear();
             t.transacties.clear();
+            t.tellers.clear();
         }
         t.transactieVrij.notify_all();
         t.veranderd.notify_all();
@@ -819,6 +907,8 @@ LONG TESSARIN_SCARD_CALL PCSCFAKE_GET_STATUS_CHANGE(SCARDCONTEXT hContext, DWORD
             code = kInvalidHandle;
         } else if (t.annuleringen[r.context] != annulering) {
             code = kCancelled;
+        } else if (onbekendeLezerGevraagd(t, rgReaderStates, cReaders)) {
+            code = kUnknownReader;
         } else if (bekijk(t, rgReaderStates, cReaders)) {
             code = kSuccess;
         } else if (dwTimeout != INFINITE && t.verschoven >= einde) {

@@ -18,15 +18,18 @@
 // Card events: SCardGetStatusChange reports each listed reader as empty or holding a card (mute
 // or held alone by another program, as cardState() says), with the card's ATR, an event
 // counter in the high word that each insertion and removal moves on, and the pseudo-reader
-// "\\?PnP?\Notification" with the number of readers in the high word. Its timeouts run out
-// only when advance() moves the service's clock on: a test decides when a wait times out, and no
-// test waits in real time.
+// "\\?PnP?\Notification" with the number of readers in the high word. A reader it does not
+// list is answered as each platform's service does: on Windows its state is unknown, ignored and
+// changed; elsewhere the call fails with kUnknownReader. Its timeouts run out only when advance()
+// moves the service's clock on: a test decides when a wait times out, and no test waits in real
+// time.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -179,6 +182,29 @@ PCSCFAKE_API void cardProtocol(std::uint32_t protocol);
 // without doing anything else; a code of kSuccess, or a call beyond the list, behaves normally.
 PCSCFAKE_API void script(Call call, const std::vector<std::uint32_t>& codes);
 
+// Runs `action` when the n-th call of `call` (from 1) arrives, before the call does anything
+// else, with the service's lock let go: the action may script the service (the call then sees
+// what it did), or hold the caller there, between two calls of its own, until the test lets it
+// go on.
+PCSCFAKE_API void onCall(Call call, std::size_t n, std::function<void()> action);
+
+// Holds the caller of the n-th call of `call` (from 1) at the call's entry until release(), or
+// until the Hold ends: a test acts while the caller is between two calls of its own.
+class PCSCFAKE_API Hold {
+  public:
+    Hold(Call call, std::size_t n);
+    ~Hold();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+    void awaitHeld(); // returns once the caller is held
+    void release();
+
+  private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
 // Makes the n-th call of `call` (from 1) record itself and then throw std::bad_alloc.
 PCSCFAKE_API void throwBadAlloc(Call call, std::size_t n);
 
@@ -212,7 +238,8 @@ using Player = std::function<std::uint32_t(const Bytes& command, Bytes& response
 PCSCFAKE_API void cardPlayer(Player player);
 
 // The service stops (every call, and every wait in progress, answers kNoService; the contexts
-// it had handed out are forgotten) or runs again.
+// it had handed out and the readers' event counters are forgotten) or runs again, its counters
+// starting afresh as pcscd's do.
 PCSCFAKE_API void serviceRunning(bool running);
 
 // The service's clock: the steady clock plus every advance() so far. Records carry its time.

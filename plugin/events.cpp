@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -20,8 +21,9 @@ namespace {
 
 constexpr int kDefaultSeconds = 30;
 constexpr int kMostSeconds = 600;
-// How long Shutdown gives the waits in progress to end once stopped.
-constexpr auto kEndGrace = std::chrono::seconds(1);
+// How often a stop is sent again until its waiter has ended: pcsc-lite's SCardCancel reaches
+// only a wait in progress, so a stop that lands between two of the waiter's calls is lost.
+constexpr auto kStopAgain = std::chrono::milliseconds(50);
 
 // The kinds of application (Init's parm1) that run scripts a plug-in starts: FileMaker Pro and
 // Runtime. The server's scripting process (7), the Data API (9), WebDirect and the others do
@@ -32,18 +34,39 @@ constexpr FMX_Application kRuntime = 2;
 struct Watch {
     std::string fileName;
     std::string scriptName;
+    std::string reader;
     belpic::Onderbreking stop;
+    bool ended = false; // the thread is done watching
     std::thread thread;
 };
 
-// Everything below is shared by the host's threads and the watch's.
-std::mutex gLock;
-std::condition_variable gWaitEnded;
-FMX_Application gApplication = kDeveloper;
-bool gEnded = false;
-std::unique_ptr<Watch> gWatch;
-std::vector<std::string> gPending; // readers with an insertion not yet started, each once
-std::set<belpic::Onderbreking*> gWaits;
+// What the host's threads and the watch's share; everything but `setUp` under `lock`.
+struct State {
+    std::mutex setUp; // one set-up or Shutdown at a time; taken before `lock`
+    std::mutex lock;
+    std::condition_variable ended; // a wait or the watch has ended
+    FMX_Application application = kDeveloper;
+    bool shutDown = false;
+    std::unique_ptr<Watch> watch;
+    std::vector<std::string> pending; // readers with an insertion not yet started, each once
+    std::set<belpic::Onderbreking*> waits;
+
+    // A host that unloads the plug-in without Shutdown (it crashed, or was made to quit) leaves
+    // the watch running. Its thread is let go with what it uses: destroyed while joinable it
+    // would end the process, and joined here it would deadlock under the Windows loader lock.
+    // The end of the process takes it.
+    ~State() {
+        if (watch) {
+            watch->thread.detach();
+            static_cast<void>(watch.release());
+        }
+    }
+};
+
+State& Shared() {
+    static State state;
+    return state;
+}
 
 // A whole number of seconds from 0 to 600; empty gives the default.
 bool ParseSeconds(const std::string& text, int& seconds) {
@@ -61,41 +84,79 @@ bool ParseSeconds(const std::string& text, int& seconds) {
     return seconds <= kMostSeconds;
 }
 
-void Remember(Watch* watch, const std::string& reader) {
-    std::lock_guard<std::mutex> lock(gLock);
-    if (gWatch.get() == watch &&
-        std::find(gPending.begin(), gPending.end(), reader) == gPending.end()) {
-        gPending.push_back(reader);
+// What a wait answers when it was stopped.
+std::string Stopped() {
+    return language::ErrorDocument(
+        belpic::Fout{belpic::onderbroken, belpic::Melding::wachtGestopt, "", "stopped"});
+}
+
+// Stops a waiter, and again every kStopAgain, until `done` (checked under `lock`).
+void StopUntil(std::unique_lock<std::mutex>& lock, const std::function<void()>& stop,
+               const std::function<bool()>& done) {
+    while (!done()) {
+        stop();
+        Shared().ended.wait_for(lock, kStopAgain, done);
     }
 }
 
-// Stops the watch there is and forgets its insertions; the thread is joined outside the lock,
-// as the watch may be about to take it.
-void StopWatch() {
+void Remember(Watch* watch, const std::string& reader) {
+    State& s = Shared();
+    std::lock_guard<std::mutex> lock(s.lock);
+    if (s.watch.get() == watch &&
+        std::find(s.pending.begin(), s.pending.end(), reader) == s.pending.end()) {
+        s.pending.push_back(reader);
+    }
+}
+
+// The watch's thread. Nothing may leave it: an exception that leaves a thread ends the process.
+void RunWatch(Watch* watch) {
+    try {
+        belpic::bewaak(watch->reader, watch->stop, belpic::Klok{},
+                       [watch](const std::string& reader) { Remember(watch, reader); });
+    } catch (...) {
+        // Out of memory, or the like: this watch ends, and the next set-up starts another.
+    }
+    State& s = Shared();
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        watch->ended = true;
+    }
+    s.ended.notify_all();
+}
+
+// Under `setUp`: stops the watch there is, forgets its insertions and joins its thread.
+void StopWatch(State& s) {
     std::unique_ptr<Watch> watch;
     {
-        std::lock_guard<std::mutex> lock(gLock);
-        watch = std::move(gWatch);
-        gPending.clear();
+        std::unique_lock<std::mutex> lock(s.lock);
+        watch = std::move(s.watch);
+        s.pending.clear();
+        if (watch) {
+            StopUntil(
+                lock, [&] { belpic::onderbreek(watch->stop); }, [&] { return watch->ended; });
+        }
     }
     if (watch) {
-        belpic::onderbreek(watch->stop);
         watch->thread.join();
     }
 }
 
-void StartWatch(const std::string& fileName, const std::string& scriptName,
+// Under `setUp`, with no watch left.
+void StartWatch(State& s, const std::string& fileName, const std::string& scriptName,
                 const std::string& reader) {
     auto watch = std::make_unique<Watch>();
     watch->fileName = fileName;
     watch->scriptName = scriptName;
-    Watch* const w = watch.get();
-    std::lock_guard<std::mutex> lock(gLock);
-    watch->thread = std::thread([w, reader] {
-        belpic::bewaak(reader, w->stop, belpic::Klok{},
-                       [w](const std::string& name) { Remember(w, name); });
-    });
-    gWatch = std::move(watch);
+    watch->reader = reader;
+    std::lock_guard<std::mutex> lock(s.lock);
+    watch->thread = std::thread(RunWatch, watch.get());
+    s.watch = std::move(watch);
+}
+
+bool IsRunning(const State& s, const std::string& fileName, const std::string& scriptName,
+               const std::string& reader) {
+    return s.watch && !s.watch->ended && s.watch->fileName == fileName &&
+           s.watch->scriptName == scriptName && s.watch->reader == reader;
 }
 
 // An owned host text holding `text`.
@@ -105,22 +166,64 @@ fmx::TextUniquePtr HostText(const std::string& text) {
     return hostText;
 }
 
-void StartScript(const std::string& fileName, const std::string& scriptName,
-                 const std::string& reader) {
+// Through the block of the Idle message it runs in: another thread's message may come at the
+// same time, with a block of its own.
+void StartScript(const FMX_ExternCallStruct& block, const std::string& fileName,
+                 const std::string& scriptName, const std::string& reader) {
     const fmx::TextUniquePtr file = HostText(fileName);
     const fmx::TextUniquePtr script = HostText(scriptName);
     const fmx::LocaleUniquePtr locale;
     fmx::DataUniquePtr parameter;
     parameter->SetAsText(*HostText(reader), *locale, fmx::Data::kDTText);
-    FMX_StartScript(file.get(), script.get(), kFMXT_Pause, parameter.get());
+    block.cStartScript(file.get(), script.get(), kFMXT_Pause, parameter.get());
 }
+
+// Puts the starts from `next` on back before those that came since, when the watch is still
+// the one they are of.
+void PutBack(const Watch* watch, const std::vector<std::string>& readers, std::size_t next) {
+    State& s = Shared();
+    std::lock_guard<std::mutex> lock(s.lock);
+    if (s.watch.get() != watch) {
+        return;
+    }
+    std::vector<std::string> pending(readers.begin() + static_cast<long>(next), readers.end());
+    for (const std::string& reader : s.pending) {
+        if (std::find(pending.begin(), pending.end(), reader) == pending.end()) {
+            pending.push_back(reader);
+        }
+    }
+    s.pending.swap(pending);
+}
+
+// A wait in progress, known to Shutdown while it lasts.
+struct Wait {
+    belpic::Onderbreking stop;
+
+    Wait() {
+        State& s = Shared();
+        std::lock_guard<std::mutex> lock(s.lock);
+        stop.gestopt = s.shutDown;
+        s.waits.insert(&stop);
+    }
+    ~Wait() {
+        State& s = Shared();
+        {
+            std::lock_guard<std::mutex> lock(s.lock);
+            s.waits.erase(&stop);
+        }
+        s.ended.notify_all();
+    }
+    Wait(const Wait&) = delete;
+    Wait& operator=(const Wait&) = delete;
+};
 
 } // namespace
 
 void Begin(FMX_Application application) {
-    std::lock_guard<std::mutex> lock(gLock);
-    gApplication = application;
-    gEnded = false;
+    State& s = Shared();
+    std::lock_guard<std::mutex> lock(s.lock);
+    s.application = application;
+    s.shutDown = false;
 }
 
 std::string WaitForCard(const std::string& secondsText, const std::string& reader) {
@@ -130,34 +233,26 @@ std::string WaitForCard(const std::string& secondsText, const std::string& reade
                                                     belpic::Melding::verkeerdeSeconden, "",
                                                     "seconds: " + secondsText});
     }
-    belpic::Onderbreking stop;
-    {
-        std::lock_guard<std::mutex> lock(gLock);
-        stop.gestopt = gEnded;
-        gWaits.insert(&stop);
-    }
+    Wait wait;
     belpic::Fout fout;
-    const std::string holder =
-        belpic::wachtOpKaart(reader, std::chrono::seconds(seconds), stop, belpic::Klok{}, fout);
-    {
-        std::lock_guard<std::mutex> lock(gLock);
-        gWaits.erase(&stop);
-    }
-    gWaitEnded.notify_all();
+    const std::string holder = belpic::wachtOpKaart(reader, std::chrono::seconds(seconds),
+                                                    wait.stop, belpic::Klok{}, fout);
     return fout.code != belpic::geenFout ? language::ErrorDocument(fout)
                                          : belpic::lezerAlsJson(holder);
 }
 
 std::string OnCardInserted(const std::string& fileName, const std::string& scriptName,
                            const std::string& reader) {
+    State& s = Shared();
     if (fileName.empty() && scriptName.empty()) {
-        StopWatch();
+        std::lock_guard<std::mutex> setUp(s.setUp);
+        StopWatch(s);
         return belpic::geslaagdAlsJson();
     }
     FMX_Application application;
     {
-        std::lock_guard<std::mutex> lock(gLock);
-        application = gApplication;
+        std::lock_guard<std::mutex> lock(s.lock);
+        application = s.application;
     }
     if (application > kRuntime) {
         return language::ErrorDocument(belpic::Fout{belpic::verkeerdeVraag,
@@ -179,8 +274,18 @@ std::string OnCardInserted(const std::string& fileName, const std::string& scrip
                 belpic::Fout{belpic::geenLezer, belpic::Melding::onbekendeLezer, reader, ""});
         }
     }
-    StopWatch();
-    StartWatch(fileName, scriptName, reader);
+    std::lock_guard<std::mutex> setUp(s.setUp);
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        if (s.shutDown) {
+            return Stopped();
+        }
+        if (IsRunning(s, fileName, scriptName, reader)) {
+            return belpic::geslaagdAlsJson();
+        }
+    }
+    StopWatch(s);
+    StartWatch(s, fileName, scriptName, reader);
     return belpic::geslaagdAlsJson();
 }
 
@@ -189,31 +294,47 @@ void Idle(const FMX_ExternCallStruct& block) {
         (block.parm1 != kFMXT_UserIdle && block.parm1 != kFMXT_UserNotIdle)) {
         return;
     }
+    State& s = Shared();
+    const Watch* watch = nullptr;
     std::string fileName;
     std::string scriptName;
     std::vector<std::string> readers;
     {
-        std::lock_guard<std::mutex> lock(gLock);
-        if (!gWatch || gPending.empty()) {
+        std::lock_guard<std::mutex> lock(s.lock);
+        if (!s.watch || s.pending.empty()) {
             return;
         }
-        fileName = gWatch->fileName;
-        scriptName = gWatch->scriptName;
-        readers.swap(gPending);
+        watch = s.watch.get();
+        fileName = s.watch->fileName;
+        scriptName = s.watch->scriptName;
+        readers.swap(s.pending);
     }
-    for (const std::string& reader : readers) {
-        StartScript(fileName, scriptName, reader);
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        try {
+            StartScript(block, fileName, scriptName, readers[i]);
+        } catch (...) {
+            PutBack(watch, readers, i + 1);
+            throw;
+        }
     }
 }
 
 void End() {
-    StopWatch();
-    std::unique_lock<std::mutex> lock(gLock);
-    gEnded = true;
-    for (belpic::Onderbreking* wait : gWaits) {
-        belpic::onderbreek(*wait);
+    State& s = Shared();
+    const auto stopWaits = [&s] {
+        for (belpic::Onderbreking* wait : s.waits) {
+            belpic::onderbreek(*wait);
+        }
+    };
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        s.shutDown = true;
+        stopWaits();
     }
-    gWaitEnded.wait_for(lock, kEndGrace, [] { return gWaits.empty(); });
+    std::lock_guard<std::mutex> setUp(s.setUp);
+    StopWatch(s);
+    std::unique_lock<std::mutex> lock(s.lock);
+    StopUntil(lock, stopWaits, [&s] { return s.waits.empty(); });
 }
 
 } // namespace events

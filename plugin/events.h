@@ -24,10 +24,13 @@ std::string WaitForCard(const std::string& seconds, const std::string& reader);
 std::string OnCardInserted(const std::string& fileName, const std::string& scriptName,
                            const std::string& reader);
 
-// Starts the scripts of the insertions seen since the last time, when the message allows it.
+// Starts the scripts of the insertions seen since the last time, when the message allows it,
+// through the message's own call block. When the host fails a start, the starts after it stay
+// pending and the failure goes on to the caller.
 void Idle(const FMX_ExternCallStruct& block);
 
-// At Shutdown: stops the watch and every wait, and joins the watch's thread.
+// At Shutdown: no watch starts and no wait begins from now on; stops the watch and every wait,
+// and returns once they have ended and the watch's thread is joined.
 void End();
 
 } // namespace events

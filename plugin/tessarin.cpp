@@ -16,7 +16,9 @@
 
 // The host finds these by name. The SDK marks the entry point for export only with MSVC, and
 // the module is built with hidden symbols, so it is marked here. Only the macOS and Linux
-// hosts read the global; FMX_StartScript reads it everywhere.
+// hosts read the global, which Init sets from its own call block. No other message writes it:
+// those may come on other threads, and the plug-in itself reads only the block of the message
+// at hand (a script starts through its Idle message's block).
 #if defined(_WIN32)
 #define TESSARIN_EXPORT __declspec(dllexport)
 FMX_ExternCallPtr gFMX_ExternCallPtr = nullptr;
@@ -432,6 +434,7 @@ void TrekIn(const Registraties& gedaan) {
 
 // A host failure midway leaves the plug-in disabled, with nothing registered.
 void Init(FMX_ExternCallStruct& blok) {
+    OnthoudBlok(&blok);
     events::Begin(blok.parm1);
     fmx::int64 antwoord = kDoNotEnable;
     Registraties gedaan;
@@ -464,7 +467,7 @@ void Idle(const FMX_ExternCallStruct& blok) {
     try {
         events::Idle(blok);
     } catch (...) {
-        // A host failure loses the scripts of this message; the watch goes on.
+        // A host failure loses the script start it struck; the watch goes on.
     }
 }
 
@@ -524,6 +527,5 @@ void Ontvang(FMX_ExternCallStruct& blok) noexcept {
 // The SDK declares the entry point without an exception specification, so the guarantee
 // lives in Ontvang.
 TESSARIN_EXPORT void FMExternCallProc(FMX_ExternCallPtr blok) {
-    OnthoudBlok(blok);
     Ontvang(*blok);
 }

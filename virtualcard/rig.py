@@ -44,6 +44,30 @@ done
 exec pcscd -f ${PCSCD_DEBUG:+-d} -c "$2"
 """
 REINSERT_GAP = 0.5  # seconds between taking a card out and putting the next in
+# Run with PCSCLITE_CSOCK_NAME naming a pcscd no client reaches yet: returns once its readers
+# (argv[2:]) hold their cards, or fails after argv[1] seconds.
+CARDS_SEEN = """import sys, time
+from smartcard import scard
+deadline = time.monotonic() + float(sys.argv[1])
+states = [(reader, scard.SCARD_STATE_UNAWARE) for reader in sys.argv[2:]]
+context = None
+while True:
+    if time.monotonic() > deadline:
+        sys.exit("the cards were not seen after the restart")
+    if context is None:
+        hr, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_SYSTEM)
+        if hr != scard.SCARD_S_SUCCESS:
+            context = None
+            time.sleep(0.01)
+        continue
+    hr, got = scard.SCardGetStatusChange(context, 100, states)
+    if hr == scard.SCARD_S_SUCCESS:
+        states = [(reader, state & ~scard.SCARD_STATE_CHANGED) for reader, state, _ in got]
+        if all(state & scard.SCARD_STATE_PRESENT for _, state in states):
+            break
+    elif hr != scard.SCARD_E_TIMEOUT:
+        time.sleep(0.01)  # the readers are not there yet
+"""
 LOCKS = os.path.join(tempfile.gettempdir(), "tessarin-vpcd-ports")
 
 
@@ -115,6 +139,7 @@ class Rig:
         Rig.open_in_process = True
         self.pcscd = None
         self.cards = {}
+        self._staying = set()  # slots whose card stays in across a restart of pcscd
         self._gone = {}
         self._context = None
 
@@ -132,28 +157,50 @@ class Rig:
         return self
 
     def restart_pcscd(self, timeout=15.0):
-        """pcscd started again with the same reader, after stop_pcscd()."""
+        """pcscd started again with the same reader, after stop_pcscd(). With cards that stay in
+        (insert(stay=True)), clients reach the new pcscd only once it sees them: a real reader
+        tells its card at the service's start, while the virtual card connects to the driver
+        only after it, and shows a poll (400 ms) later, as if inserted then."""
         self._release_context()
-        self._start_pcscd(timeout)
+        if self._staying:
+            staging = os.path.join(self.dir, "staging")
+            os.makedirs(staging, exist_ok=True)
+            self._spawn_pcscd(staging)
+            subprocess.run([PYTHON, "-c", CARDS_SEEN, str(timeout),
+                            *(READERS[slot] for slot in sorted(self._staying))],
+                           env=dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(
+                               staging, "pcscd", "pcscd.comm")),
+                           stdin=subprocess.DEVNULL, check=True, timeout=timeout + 5)
+            os.replace(os.path.join(staging, "pcscd", "pcscd.comm"), self.socket)
+            self._await_ready(timeout)
+        else:
+            self._start_pcscd(timeout)
 
     def _config(self):
         return os.path.join(self.dir, "reader.conf")
 
     def _start_pcscd(self, timeout):
+        self._spawn_pcscd(self.run)
+        self._await_ready(timeout)
+
+    def _spawn_pcscd(self, run):
         log = open(os.path.join(self.dir, "pcscd.log"), "a")
         self.pcscd = subprocess.Popen(
-            ["unshare", "-m", "sh", "-c", START_PCSCD, "sh", self.run, self._config(),
+            ["unshare", "-m", "sh", "-c", START_PCSCD, "sh", run, self._config(),
              os.path.join(self.dir, "empty")],
             stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
             preexec_fn=_die_with_parent)
         log.close()
+
+    def _await_ready(self, timeout):
         os.environ["PCSCLITE_CSOCK_NAME"] = self.socket
         self._context = self._establish(timeout)
         if self.reader:
             self._await_readers(timeout)
 
-    def insert(self, profile, slot=0, log=None, timeout=15.0):
-        """Puts a card with this profile (a dict) in the slot; returns once the service sees it."""
+    def insert(self, profile, slot=0, log=None, timeout=15.0, stay=False):
+        """Puts a card with this profile (a dict) in the slot; returns once the service sees it.
+        A card that stays is still in the slot when pcscd is restarted."""
         # The driver is polled every 400 ms: a card put in sooner after the last one left
         # would hide both events from the service.
         wait = self._gone.pop(slot, 0.0) + REINSERT_GAP - time.monotonic()
@@ -165,6 +212,9 @@ class Rig:
         command = [PYTHON, os.path.join(HERE, "vcard.py"), path, "--port", str(self.port + slot)]
         if log:
             command += ["--log", log]
+        if stay:
+            command += ["--stay"]
+            self._staying.add(slot)
         self.cards[slot] = subprocess.Popen(command, stdin=subprocess.DEVNULL,
                                             preexec_fn=_die_with_parent)
         self._await_state(READERS[slot], present=True, timeout=timeout)
@@ -172,6 +222,7 @@ class Rig:
     def remove(self, slot=0, timeout=15.0):
         """Takes the card out and returns once the service has seen it go."""
         _stop(self.cards.pop(slot, None))
+        self._staying.discard(slot)
         self._gone[slot] = time.monotonic()
         self._await_state(READERS[slot], present=False, timeout=timeout)
 
@@ -179,6 +230,7 @@ class Rig:
         """Takes every card out at once, without waiting for the service to see it go."""
         for slot in list(self.cards):
             _stop(self.cards.pop(slot))
+        self._staying.clear()
 
     def stop_pcscd(self):
         _stop(self.pcscd)

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A virtual Belgian eID card for vsmartcard's virtual reader driver (vpcd, loaded by pcscd).
 
-    vcard.py PROFILE.json --port PORT [--host HOST] [--log FILE] [--wait SECONDS]
+    vcard.py PROFILE.json --port PORT [--host HOST] [--log FILE] [--wait SECONDS] [--stay]
 
 The card connects to the driver's TCP port; the connection is the card in the reader, and
 closing it takes the card out. Every message, both ways, is a two-byte big-endian length and
@@ -32,7 +32,8 @@ The card answers SELECT FILE by path from the master file (00 A4 08 0C) and READ
               (the card's processing and the reader's round trip)
 
 With --log, every control code and every command with its answer is written to FILE, one
-line each ("APDU <command> <response>"), as it happens.
+line each ("APDU <command> <response>"), as it happens. With --stay the card stays in the
+reader when the service stops: it connects again as soon as the driver is back.
 """
 
 import argparse
@@ -186,7 +187,10 @@ class Link:
         data = b""
         while len(data) < n:
             self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
-            chunk = self.sock.recv(n - len(data))
+            try:
+                chunk = self.sock.recv(n - len(data))
+            except ConnectionResetError:  # the driver went away with pcscd
+                return None
             if not chunk:
                 return None
             data += chunk
@@ -194,10 +198,11 @@ class Link:
 
 
 def serve(card, link, log):
+    """Answers the reader until it goes away (True) or the card is pulled (False)."""
     while True:
         message = link.receive()
         if message is None:
-            return  # the reader went away
+            return True
         if len(message) == 1:
             code = message[0]
             log(f"CTRL {code}")
@@ -210,7 +215,7 @@ def serve(card, link, log):
             response = card.answer(message)
         except Pulled:
             log(f"PULL {message.hex().upper()}")
-            return
+            return False
         log(f"APDU {message.hex().upper()} {response.hex().upper() if response else '-'}")
         if response is not None:
             link.send(response)
@@ -224,6 +229,8 @@ def main():
     parser.add_argument("--log", help="write every control code and command to this file")
     parser.add_argument("--wait", type=float, default=10.0,
                         help="seconds to keep trying to reach the reader")
+    parser.add_argument("--stay", action="store_true",
+                        help="stay in the reader across a restart of the service")
     args = parser.parse_args()
 
     with open(args.profile) as f:
@@ -238,7 +245,9 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     link = Link(args.host, args.port, args.wait)
     try:
-        serve(card, link, log)
+        while serve(card, link, log) and args.stay:
+            link.close()
+            link = Link(args.host, args.port, args.wait)
     except KeyboardInterrupt:
         pass
     finally:

@@ -5,14 +5,20 @@
 // line; blank lines and lines starting with # are skipped:
 //
 //   reader NAME           a reader that the service lists, in order
+//   noreader              no reader listed any more
 //   card NAME             the reader that holds the card (default: the first listed)
 //   nocard                no card in any reader
 //   other NAME            a card of another kind in reader NAME: every command answered 6A82
+//   service stopped|running
+//                         the service stops (every call fails, its contexts are gone) or runs
 //   protocol 1|2          the card speaks T=0 or T=1
 //   fail CALL CODE...     the n-th CALL (EstablishContext, ListReaders, Connect, Transmit,
-//                         Disconnect, ReleaseContext, BeginTransaction, EndTransaction)
-//                         returns the n-th CODE (hexadecimal; 0 lets that call behave
-//                         normally)
+//                         Disconnect, ReleaseContext, BeginTransaction, EndTransaction,
+//                         GetStatusChange, Cancel) returns the n-th CODE (hexadecimal; 0 lets
+//                         that call behave normally)
+//   at CALL N DIRECTIVE   one of the directives reader, noreader, card, nocard and service,
+//                         done when the N-th CALL arrives, before the call does anything: a
+//                         timeline for a program that waits for card events
 //   file PATH             starts a file on the card at PATH (hexadecimal, e.g. 3F00DF014031)
 //   tlv TAG TEXT          appends an element: TAG (hexadecimal), the length of TEXT, TEXT
 //   hex BYTES             appends bytes written in hexadecimal; blanks between them allowed
@@ -29,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -73,6 +80,8 @@ std::optional<pcscfake::Call> call(const std::string& name) {
         {"ReleaseContext", pcscfake::Call::ReleaseContext},
         {"BeginTransaction", pcscfake::Call::BeginTransaction},
         {"EndTransaction", pcscfake::Call::EndTransaction},
+        {"GetStatusChange", pcscfake::Call::GetStatusChange},
+        {"Cancel", pcscfake::Call::Cancel},
     };
     auto found = kCalls.find(name);
     if (found == kCalls.end()) {
@@ -83,10 +92,42 @@ std::optional<pcscfake::Call> call(const std::string& name) {
 
 void load(const std::string& file);
 
+// The readers listed, as the directives so far (and those done later, by `at`) have left them.
+std::vector<std::string>& listed() {
+    static std::vector<std::string> names;
+    return names;
+}
+
+// The directives that change what the service sees, to be done now or when `at` says; empty
+// for any other directive or a malformed one.
+std::function<void()> event(const std::string& word, const std::string& rest) {
+    if (word == "reader") {
+        return [rest] {
+            listed().push_back(rest);
+            pcscfake::readers(listed());
+        };
+    }
+    if (word == "noreader" && rest.empty()) {
+        return [] {
+            listed().clear();
+            pcscfake::readers({});
+        };
+    }
+    if (word == "card") {
+        return [rest] { pcscfake::insertCard(rest); };
+    }
+    if (word == "nocard" && rest.empty()) {
+        return [] { pcscfake::removeCard(); };
+    }
+    if (word == "service" && (rest == "stopped" || rest == "running")) {
+        return [rest] { pcscfake::serviceRunning(rest == "running"); };
+    }
+    return nullptr;
+}
+
 struct Script {
     std::string name;
     int line = 0;
-    std::vector<std::string> readers;
     std::optional<pcscfake::Bytes> path; // the file being written
     pcscfake::Bytes content;
 
@@ -99,19 +140,18 @@ struct Script {
     }
 
     void directive(const std::string& word, const std::string& rest) {
-        if (word == "reader") {
-            readers.push_back(rest);
-            pcscfake::readers(readers);
-        } else if (word == "card") {
-            pcscfake::insertCard(rest);
-        } else if (word == "nocard") {
-            pcscfake::removeCard();
-        } else if (word == "other") {
+        if (const std::function<void()> now = event(word, rest)) {
+            now();
+            return;
+        }
+        if (word == "other") {
             pcscfake::otherCard(rest);
         } else if (word == "protocol") {
             pcscfake::cardProtocol(static_cast<std::uint32_t>(std::stoul(rest)));
         } else if (word == "fail") {
             failures(rest);
+        } else if (word == "at") {
+            later(rest);
         } else if (word == "file") {
             flushFile();
             path = bytes(rest);
@@ -125,7 +165,7 @@ struct Script {
             pcscfake::Bytes more = bytes(rest);
             inFile().insert(content.end(), more.begin(), more.end());
         } else {
-            stop(name, line, "unknown directive '" + word + "'");
+            stop(name, line, "unknown or malformed directive '" + word + "'");
         }
     }
 
@@ -142,6 +182,26 @@ struct Script {
             codes.push_back(static_cast<std::uint32_t>(std::stoul(code, nullptr, 16)));
         }
         pcscfake::script(*c, codes);
+    }
+
+    void later(const std::string& rest) {
+        std::istringstream words(rest);
+        std::string which;
+        std::size_t n = 0;
+        words >> which >> n;
+        std::optional<pcscfake::Call> c = call(which);
+        if (!c || n == 0) {
+            stop(name, line, "'at' wants a PC/SC call and its number, from 1");
+        }
+        std::string word;
+        std::string directive;
+        words >> word;
+        std::getline(words >> std::ws, directive);
+        std::function<void()> then = event(word, directive);
+        if (!then) {
+            stop(name, line, "'at' cannot do '" + word + "'");
+        }
+        pcscfake::onCall(*c, n, std::move(then));
     }
 
     void element(const std::string& rest) {

@@ -11,7 +11,11 @@ Prints:
   and beside it from the moment the card was put in the virtual reader, which adds the virtual
   reader driver's own polling (every 400 ms);
 - the processor time of the watch's thread while no card comes and goes (goal: under 0.5 % of
-  one core), and of the whole fmxhost process, whose Idle loop is the host's own cost.
+  one core), and of the whole fmxhost process, whose Idle loop is the host's own cost;
+- how long Shutdown takes to end a wait (`fmxhost --shutdown-after 1 ... EID_WaitForCard 30`)
+  and a watch (`fmxhost --idle 1 ... EID_OnCardInserted`), median and worst of N runs: the run's
+  time less the second before Shutdown and less fmxhost's own start and stop, measured beside
+  it (goal: under 200 ms).
 """
 
 import argparse
@@ -75,6 +79,28 @@ def idle_cost(s, seconds):
     return used_watch, used_all, len(watch)
 
 
+def shutdown_times(s, count):
+    """Each run's time beyond its one second before Shutdown and fmxhost's own start and stop."""
+    wait, watch = [], []
+    with rig.Rig() as r:
+        for _ in range(count):
+            for times, arguments in ((wait, ["--shutdown-after", "1", s.plugin, "EID_WaitForCard",
+                                              "30"]),
+                                     (watch, ["--idle", "1", s.plugin, "EID_OnCardInserted",
+                                              events.FILE, events.SCRIPT])):
+                own = events.start_and_stop(s, r.env())
+                host = events.Host(s, r.env(), *arguments)
+                try:
+                    host.lines_until_end()
+                finally:
+                    host.kill()
+                if host.process.returncode != 0:
+                    raise SystemExit(f"fmxhost {' '.join(arguments)} ended with "
+                                     f"{host.process.returncode}")
+                times.append(max(host.ended - host.started - 1.0 - own, 0.0))
+    return wait, watch
+
+
 def ms(values):
     return f"median {statistics.median(values) * 1000:6.1f} ms, worst {max(values) * 1000:6.1f} ms"
 
@@ -85,6 +111,7 @@ def main():
     parser.add_argument("--fmxhost", required=True)
     parser.add_argument("--insertions", type=int, default=20)
     parser.add_argument("--quiet", type=float, default=10.0)
+    parser.add_argument("--shutdowns", type=int, default=10)
     args = parser.parse_args()
 
     s = events.e2e.Scenario(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost))
@@ -98,6 +125,10 @@ def main():
           f"{100 * used_watch / args.quiet:.2f} % of a core")
     print(f"  fmxhost as a whole:    {used_all:.3f} s = {100 * used_all / args.quiet:.2f} % of a core "
           "(with its Idle every 20 ms)")
+    wait, watch = shutdown_times(s, args.shutdowns)
+    print(f"Shutdown to the end of fmxhost, beyond its own start and stop, {args.shutdowns} runs:")
+    print(f"  during a wait:     {ms(wait)}")
+    print(f"  with a watch:      {ms(watch)}")
 
 
 if __name__ == "__main__":

@@ -47,6 +47,17 @@ struct Apart {
           })) {}
 };
 
+// Whether the waiter ended without the service's clock moving on. A waiter that goes on waiting
+// instead fails the test, and the clock is moved on to end it.
+template <typename T>
+bool eindigtZonderTijd(std::future<T>& einde) {
+    if (einde.wait_for(std::chrono::seconds(20)) == std::future_status::ready) {
+        return true;
+    }
+    pcscfake::advance(std::chrono::hours(1));
+    return false;
+}
+
 // Lets the waiter take in what the test just did: it has waited again since.
 void laatVerwerken(std::size_t wachtenVoor) {
     pcscfake::awaitWaits(wachtenVoor + 1);
@@ -214,12 +225,13 @@ TEST_F(Wachten, FailuresOfTheServiceAndTheQuestion) {
         std::string detail;
     };
     // On Windows the service runs only while a reader is plugged in: there its absence means
-    // no reader, as it does for verbind.
-    const std::int32_t weg = pcsc::kWindows ? geenLezer : kaartDienst;
-    const std::string dienst =
-        pcsc::kWindows ? "No card reader connected." : "The smart card service is not responding.";
+    // no reader, which is no reason to stop, so a look ends as without a card.
+    const std::int32_t weg = pcsc::kWindows ? tijdOm : kaartDienst;
+    const std::string dienst = pcsc::kWindows
+                                   ? "No card was inserted in time. Insert the card and try again."
+                                   : "The smart card service is not responding.";
     const auto detail = [](const std::string& functie) {
-        return pcsc::kWindows ? "" : functie + " 0x8010001D";
+        return pcsc::kWindows ? "timeout" : functie + " 0x8010001D";
     };
     const Geval gevallen[] = {
         {"no service", Call::EstablishContext, pcscfake::kNoService, "", weg, dienst,
@@ -243,14 +255,15 @@ TEST_F(Wachten, FailuresOfTheServiceAndTheQuestion) {
         pcscfake::script(g.call, {g.code});
         Onderbreking onderbreking;
         Fout fout;
-        EXPECT_EQ(wachtOpKaart(g.gevraagd, 30s, onderbreking, nepklok(), fout), "");
+        EXPECT_EQ(wachtOpKaart(g.gevraagd, 0ms, onderbreking, nepklok(), fout), "");
         verwachtFout(fout, g.categorie, g.melding, g.detail);
         EXPECT_EQ(pcscfake::openContexts(), 0u);
     }
 }
 
 // A wait reads the reader list as the reader list itself does: a list that fails ends the wait
-// as it fails the reader list, and on Windows, where that means no reader, as no reader.
+// as it fails the reader list, and on Windows, where that means no reader, the wait looks on as
+// it does while no reader is plugged in (here only once).
 TEST_F(Wachten, AFailingListEndsTheWaitAsItFailsTheReaderList) {
     struct Geval {
         const char* naam;
@@ -284,7 +297,8 @@ TEST_F(Wachten, AFailingListEndsTheWaitAsItFailsTheReaderList) {
         Fout lijstFout;
         EXPECT_TRUE(Kaart::lezers(lijstFout).empty());
         if (pcsc::kWindows) {
-            verwachtFout(wachtFout, geenLezer, "No card reader connected.", "");
+            verwachtFout(wachtFout, tijdOm,
+                         "No card was inserted in time. Insert the card and try again.", "timeout");
             verwachtFout(lijstFout, geenFout, "", "");
         } else {
             verwachtFout(wachtFout, kaartDienst, "The smart card service is not responding.",
@@ -377,6 +391,93 @@ TEST_F(Wachten, StoppedFromAnotherThreadAtOnce) {
     EXPECT_EQ(wachtOpKaart("", 30s, onderbreking, nepklok(), fout), "");
     EXPECT_EQ(fout.code, onderbroken);
     EXPECT_TRUE(pcscfake::calls(Call::GetStatusChange).empty());
+}
+
+// A stop that lands while the waiter lists the readers, between two waits: SCardCancel reaches
+// only a wait in progress (pcsc-lite's and the scripted service's), so the waiter must see the
+// stop itself before it waits again, or the stop waits out a whole slice.
+TEST_F(Wachten, AStopBetweenTwoWaitsIsSeenBeforeTheNext) {
+    for (const bool bewaking : {false, true}) {
+        SCOPED_TRACE(bewaking ? "watch" : "wait");
+        pcscfake::reset();
+        pcscfake::readers({"A"});
+        pcscfake::removeCard();
+        Onderbreking onderbreking;
+        // The second slice's list: the first slice's wait answered at once (the reader's state
+        // was not known yet).
+        pcscfake::Hold lijst(Call::ListReaders, 3);
+        std::future<Fout> einde = std::async(std::launch::async, [&] {
+            Fout fout;
+            if (bewaking) {
+                bewaak("", onderbreking, nepklok(), [](const std::string&) {});
+            } else {
+                wachtOpKaart("", 600s, onderbreking, nepklok(), fout);
+            }
+            return fout;
+        });
+        lijst.awaitHeld();
+        onderbreek(onderbreking);
+        lijst.release();
+        ASSERT_TRUE(eindigtZonderTijd(einde));
+        if (!bewaking) {
+            verwachtFout(einde.get(), onderbroken, "The wait for a card was stopped.", "stopped");
+        }
+        EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).size(), 1u);
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+    }
+}
+
+// On Windows the service stops with the last reader and starts with the next: a reader gone
+// and back is a reader plugged in during the wait, which counts. Elsewhere a service that goes
+// away is broken, and ends the wait.
+TEST_F(Wachten, TheServiceGoneWithTheLastReader) {
+    struct Geval {
+        const char* naam;
+        std::string gevraagd;
+        bool vanAfHetBegin; // no service when the wait begins
+    };
+    const Geval gevallen[] = {
+        {"stopped during the wait", "", false},
+        {"not running at the start", "", true},
+        {"stopped during a wait for a named reader", "A", false},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        eidKaart();
+        pcscfake::readers({"A"});
+        pcscfake::removeCard();
+        const auto weg = [] { // in this order: a waiter sees the service stop, not the reader go
+            pcscfake::serviceRunning(false);
+            pcscfake::readers({});
+        };
+        if (g.vanAfHetBegin) {
+            weg();
+        }
+        Onderbreking onderbreking;
+        Apart wacht(g.gevraagd, 30s, onderbreking);
+        pcscfake::awaitWaits(1); // waiting for a change, or pausing until the service is back
+        if (!g.vanAfHetBegin) {
+            doe(weg);
+        }
+        const bool gaatDoor = pcsc::kWindows && g.gevraagd.empty();
+        EXPECT_EQ(wacht.klaar.load(), !gaatDoor);
+        pcscfake::serviceRunning(true);
+        pcscfake::readers({"A"});
+        pcscfake::insertCard("A");
+        pcscfake::advance(1s); // the pause ends
+        const Uitkomst u = wacht.uitkomst.get();
+        if (gaatDoor) {
+            EXPECT_EQ(u.lezer, "A");
+            verwachtFout(u.fout, geenFout, "", "");
+        } else if (pcsc::kWindows) {
+            verwachtFout(u.fout, geenLezer, "No card reader connected.", "");
+        } else {
+            EXPECT_EQ(u.fout.code, kaartDienst);
+            EXPECT_EQ(u.fout.detail.rfind("SCard", 0), 0u) << u.fout.detail;
+        }
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+    }
 }
 
 // A watch on its own thread, its insertions collected.
@@ -538,6 +639,106 @@ TEST_F(Wachten, WatchPausesWhileTheServiceIsAwayAndResumes) {
     wacht.stop();
     EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A"}));
     EXPECT_EQ(pcscfake::openContexts(), 0u);
+}
+
+// A card left in while the service restarts is no insertion: the new service counts its events
+// afresh, so the counters of before and after are not compared.
+TEST_F(Wachten, WatchCountsNoInsertionForACardLeftInAcrossARestart) {
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::insertCard("A"); });
+    doe([] { pcscfake::removeCard(); });
+    doe([] { pcscfake::insertCard("A"); }); // the counter at 3
+    doe([] { pcscfake::serviceRunning(false); });
+    doe([] {
+        pcscfake::serviceRunning(true); // the card still in, the counter at 0
+        pcscfake::advance(1s);
+    });
+    doe([] { pcscfake::advance(5s); });
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "A"}));
+    doe([] { pcscfake::removeCard(); });
+    doe([] { pcscfake::insertCard("A"); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "A", "A"}));
+}
+
+// A reader unplugged and plugged back under the same name is watched again. Windows answers a
+// wait on a reader it no longer knows with the state unknown, ignored and changed: remembered,
+// that state would have the service ignore the reader for good once it is back, whether the
+// next list missed the reader or not.
+TEST_F(Wachten, AReaderUnpluggedAndPluggedBackIsWatchedAgain) {
+    struct Geval {
+        const char* naam;
+        std::vector<std::string> lezers;
+        std::vector<std::string> zonder; // while one is unplugged
+        std::string terug;               // the reader unplugged, plugged back, given a card
+        bool voorDeLijst;                // back before the waiter lists the readers again
+    };
+    const Geval gevallen[] = {
+        {"the only reader", {"A"}, {}, "A", false},
+        {"one of two", {"A", "B"}, {"A"}, "B", false},
+        {"back before the next list", {"A", "B"}, {"A"}, "B", true},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        const auto begin = [&] {
+            pcscfake::reset();
+            eidKaart();
+            pcscfake::readers(g.lezers);
+            pcscfake::removeCard();
+        };
+        const auto uitEnIn = [&] {
+            if (g.voorDeLijst) {
+                pcscfake::onCall(Call::ListReaders, pcscfake::calls(Call::ListReaders).size() + 1,
+                                 [&] { pcscfake::readers(g.lezers); });
+                doe([&] { pcscfake::readers(g.zonder); });
+            } else {
+                doe([&] { pcscfake::readers(g.zonder); });
+                doe([&] { pcscfake::readers(g.lezers); });
+            }
+            // Not awaited: a watch that no longer hears of the reader would wait on.
+            pcscfake::insertCard(g.terug);
+        };
+
+        begin();
+        {
+            Wacht wacht("");
+            pcscfake::awaitWaits(1);
+            uitEnIn();
+            doe([] { pcscfake::advance(1s); });
+            wacht.stop();
+            EXPECT_EQ(wacht.insertions(), std::vector<std::string>{g.terug});
+        }
+
+        begin();
+        Onderbreking onderbreking;
+        Apart wacht("", 30s, onderbreking);
+        pcscfake::awaitWaits(1);
+        uitEnIn();
+        while (!wacht.klaar) { // the card wakes the wait, or it runs out of time
+            const std::size_t voor = pcscfake::waitsBegun();
+            pcscfake::advance(1s);
+            laatVerwerken(voor);
+        }
+        const Uitkomst u = wacht.uitkomst.get();
+        EXPECT_EQ(u.lezer, g.terug);
+        verwachtFout(u.fout, geenFout, "", "");
+    }
+}
+
+// A reader unplugged with its card and plugged back with it is a reader plugged in with a card:
+// an insertion, as the watch cannot tell it from another reader with another card.
+TEST_F(Wachten, AReaderPluggedBackWithItsCardIsAnInsertion) {
+    pcscfake::readers({"A", "B"});
+    pcscfake::insertCard("B"); // present at the start: no insertion
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::readers({"A"}); });
+    doe([] { pcscfake::readers({"A", "B"}); });
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), std::vector<std::string>{"B"});
 }
 
 } // namespace

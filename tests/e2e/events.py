@@ -272,6 +272,35 @@ def watch_pcscd_restart(s):
             host.kill()
 
 
+def watch_pcscd_restart_card_left_in(s):
+    """A card left in while pcscd restarts is no insertion: the new service counts the card's
+    events afresh, and the watch does not compare its counters with the old service's."""
+    with rig.Rig() as r:
+        host = watch(s, r.env(), 20)
+        try:
+            first_document(host)
+            time.sleep(0.5)
+            for count in range(2):  # in, out and in: the old service's counter moves on to 3
+                if count:
+                    r.remove()
+                r.insert(sample(), stay=True)
+                _, line = host.line(5)
+                s.check("an insertion starts the script", line, start_line(SLOT0))
+            r.stop_pcscd()
+            time.sleep(1.5)  # the watch finds the service gone, and keeps trying
+            r.restart_pcscd()
+            _, line = host.line(3)
+            s.check("the card left in across the restart starts nothing", line, None)
+            r.remove()
+            r.insert(sample())
+            _, line = host.line(6)
+            s.check("a card inserted after the restart starts it", line, start_line(SLOT0))
+            host.lines_until_end()
+            s.check("fmxhost exit status", host.process.returncode, 0)
+        finally:
+            host.kill()
+
+
 def shutdown_ends_watch(s):
     """Shutdown stops a watch and joins its thread within a second."""
     with rig.Rig() as r:
@@ -322,7 +351,8 @@ def server_refuses(s):
 
 SCENARIOS = {f.__name__: f for f in (wait_timeout, wait_present, wait_insertion, watch_insertions,
                                      wait_beside_other_card, watch_beside_other_card,
-                                     watch_named_reader, watch_pcscd_restart, shutdown_ends_watch,
+                                     watch_named_reader, watch_pcscd_restart,
+                                     watch_pcscd_restart_card_left_in, shutdown_ends_watch,
                                      shutdown_ends_wait, server_refuses)}
 
 

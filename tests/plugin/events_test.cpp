@@ -3,10 +3,70 @@
 #include "support.h"
 #include "tests/samplecard.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <thread>
+
 namespace tessarin_test {
 namespace {
 
 using namespace std::chrono_literals;
+using pcscfake::Call;
+
+const std::string kStopped =
+    "{\n  \"error\": \"The wait for a card was stopped.\",\n  \"errorDetail\": \"stopped\"\n}";
+const std::string kSuccess = "{\n  \"error\": \"\"\n}";
+
+// Script starts through a call block other than the one of the Idle message that starts them.
+std::atomic<int> gForeignStarts{0};
+
+FMX_PROC(fmx::errcode)
+ForeignStart(const fmx::Text*, const fmx::Text*, FMX_ScriptControl, const fmx::Data*) {
+    ++gForeignStarts;
+    return 0;
+}
+
+// Whether `work` is done; if it is still running, a test that expected it done fails, and
+// `unstick` lets it end.
+template <typename T, typename Unstick>
+bool doneOrUnstick(std::future<T>& work, Unstick unstick) {
+    if (work.wait_for(20s) == std::future_status::ready) {
+        return true;
+    }
+    unstick();
+    return false;
+}
+
+// A call already on its way when Shutdown withdraws the functions: made through the
+// registration as it is now.
+std::function<std::string()> onItsWay(const char* function,
+                                      const std::vector<fakehost::Argument>& arguments) {
+    const auto registration = fakehost::find(function);
+    EXPECT_TRUE(registration) << function;
+    return [registration, arguments] {
+        return fakehost::utf8(
+            fakehost::call(registration->handler, registration->functionId, arguments).text);
+    };
+}
+
+// A start gun for threads that are to overlap: each waits for it, then all go at once.
+struct StartGun {
+    std::promise<void> fire;
+    std::shared_future<void> fired = fire.get_future().share();
+
+    template <typename Work>
+    std::future<void> thread(Work work) {
+        return std::async(std::launch::async, [this, work] {
+            fired.wait();
+            work();
+        });
+    }
+};
 
 std::string document(const std::vector<std::pair<std::string, std::string>>& members) {
     std::string text = "{\n";
@@ -26,7 +86,7 @@ void step(Step s) {
 }
 
 class EventsTest : public PluginTest {
-  protected:
+  public:
     void TearDown() override {
         fmxhost::shutdown(*plugin, kCurrentExtnVersion);
         EXPECT_EQ(fakehost::liveData(), 0);
@@ -39,6 +99,24 @@ class EventsTest : public PluginTest {
         block.parm1 = level;
         block.unsafeCalls = unsafe;
         fmxhost::send(*plugin, block);
+    }
+
+    // An Idle message from another of the host's threads, whose call block names a start
+    // function of its own.
+    void foreignIdle() {
+        auto block = fmxhost::callBlock(*plugin, kFMXT_Idle, kCurrentExtnVersion);
+        block.parm1 = kFMXT_Unsafe;
+        block.unsafeCalls = 1;
+        block.cStartScript = ForeignStart;
+        fmxhost::send(*plugin, block);
+    }
+
+    // A clean host and service, and the plug-in started again.
+    void restart() {
+        fmxhost::shutdown(*plugin, kCurrentExtnVersion);
+        fakehost::reset();
+        pcscfake::reset();
+        start();
     }
 
     std::string watch(const std::vector<fakehost::Argument>& arguments) {
@@ -181,6 +259,336 @@ TEST_F(EventsTest, ANewWatchReplacesTheOldAndForgetsItsInsertions) {
     idle(kFMXT_UserNotIdle);
     EXPECT_EQ(started(), (std::vector<std::string>{"Two.fmp12|Second|3|Reader B"}));
     EXPECT_EQ(pcscfake::openContexts(), 1u);
+}
+
+// Shutdown may come while a function runs on another of the host's threads. Once it has begun,
+// no watch starts and no wait begins: each answers as a stopped wait, at once.
+TEST_F(EventsTest, NothingWaitsOrWatchesOnceShutdownHasBegun) {
+    samplecard::insert({"Reader A"}); // holding the card
+    start();
+    const auto lateWatch = onItsWay("EID_OnCardInserted", {{"F"}, {"S"}});
+    const auto lateWait = onItsWay("EID_WaitForCard", {{"30"}});
+    {
+        // A watch on a named reader lists the readers first: Shutdown comes meanwhile.
+        pcscfake::Hold list(Call::ListReaders, 1);
+        auto setUp = std::async(std::launch::async, [&] {
+            return watch({{"F"}, {"S"}, {"Reader A"}});
+        });
+        list.awaitHeld();
+        fmxhost::shutdown(*plugin, kCurrentExtnVersion);
+        list.release();
+        EXPECT_EQ(setUp.get(), kStopped);
+    }
+    EXPECT_EQ(lateWatch(), kStopped);
+    EXPECT_EQ(lateWait(), kStopped);
+    EXPECT_TRUE(pcscfake::calls(Call::GetStatusChange).empty());
+    EXPECT_EQ(pcscfake::openContexts(), 0u);
+}
+
+// Two set-ups at once, as two windows' triggers may run them: every replaced watch is stopped
+// and joined, and one watch is left.
+TEST_F(EventsTest, SetUpsAtOnceLeaveOneWatch) {
+    samplecard::insert({"Reader A"});
+    pcscfake::removeCard();
+    start();
+    for (int round = 0; round < 100; ++round) {
+        StartGun gun;
+        auto one = gun.thread([&] { EXPECT_EQ(watch({{"F"}, {"One"}}), kSuccess); });
+        auto two = gun.thread([&] { EXPECT_EQ(watch({{"F"}, {"Two"}}), kSuccess); });
+        auto stop = gun.thread([&] { EXPECT_EQ(watch({{""}, {""}}), kSuccess); });
+        gun.fire.set_value();
+        one.get();
+        two.get();
+        stop.get();
+    }
+    EXPECT_EQ(watch({{""}, {""}}), kSuccess);
+    const std::size_t before = pcscfake::waitsBegun();
+    EXPECT_EQ(watch({{"F"}, {"Last"}}), kSuccess);
+    pcscfake::awaitWaits(before + 1);
+    EXPECT_EQ(pcscfake::openContexts(), 1u);
+    step([] { pcscfake::insertCard("Reader A"); });
+    idle(kFMXT_UserNotIdle);
+    EXPECT_EQ(started(), (std::vector<std::string>{"F|Last|3|Reader A"}));
+}
+
+// The threads of this process.
+std::size_t threads() {
+    const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// Whether the threads of this process come down to `count`. A joined thread may still be listed
+// for a moment while the system lets it go; a thread that runs on fails the test after a while.
+bool threadsComeDownTo(std::size_t count) {
+    const auto giveUp = std::chrono::steady_clock::now() + 20s;
+    while (threads() > count && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::yield();
+    }
+    return threads() <= count;
+}
+
+// A set-up and Shutdown at once, the set-up replacing a watch: whichever comes first, once both
+// are done no thread of the plug-in is left.
+TEST_F(EventsTest, ASetUpDuringShutdownLeavesNoThread) {
+    pcscfake::readers({"Reader A"});
+    pcscfake::removeCard();
+    for (int round = 0; round < 100; ++round) {
+        start();
+        const std::size_t before = pcscfake::waitsBegun();
+        EXPECT_EQ(watch({{"F"}, {"First"}}), kSuccess);
+        pcscfake::awaitWaits(before + 1);
+        const std::size_t watching = threads();
+        const auto second = onItsWay("EID_OnCardInserted", {{"F"}, {"Second"}});
+        {
+            StartGun gun;
+            auto setUp = gun.thread([&] { second(); });
+            auto shutdown = gun.thread([&] { fmxhost::shutdown(*plugin, kCurrentExtnVersion); });
+            gun.fire.set_value();
+        }
+        ASSERT_TRUE(threadsComeDownTo(watching - 1)) << "round " << round;
+    }
+}
+
+// A script or a layout trigger may set up the watch it already has. The same file, script and
+// reader leave it running, with the insertions it has not started yet; any other watch
+// replaces it and forgets them.
+TEST_F(EventsTest, TheSameWatchAgainKeepsItsPendingStarts) {
+    const struct {
+        const char* name;
+        std::vector<fakehost::Argument> arguments;
+        bool kept;
+    } cases[] = {
+        {"the same", {{"Desk.fmp12"}, {"Fill"}, {"Reader A"}}, true},
+        {"another script", {{"Desk.fmp12"}, {"Other"}, {"Reader A"}}, false},
+        {"another file", {{"Hotel.fmp12"}, {"Fill"}, {"Reader A"}}, false},
+        {"any reader", {{"Desk.fmp12"}, {"Fill"}}, false},
+    };
+    start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        samplecard::insert({"Reader A"});
+        pcscfake::removeCard();
+        watch({{"Desk.fmp12"}, {"Fill"}, {"Reader A"}});
+        pcscfake::awaitWaits(1);
+        step([] { pcscfake::insertCard("Reader A"); });
+        EXPECT_EQ(watch(c.arguments), kSuccess);
+        idle(kFMXT_UserNotIdle);
+        EXPECT_EQ(started(), c.kept ? std::vector<std::string>{"Desk.fmp12|Fill|3|Reader A"}
+                                    : std::vector<std::string>{});
+        EXPECT_EQ(pcscfake::calls(Call::Cancel).empty(), c.kept);
+    }
+}
+
+// A stop that lands after the watch looked for it and before its wait has begun is lost on
+// pcsc-lite, whose SCardCancel reaches only a wait in progress. It is sent again until the
+// watch has ended, so neither the host's thread nor Shutdown waits out a slice.
+TEST_F(EventsTest, AStopJustBeforeTheWatchWaitsIsSentAgain) {
+    const struct {
+        const char* name;
+        std::function<void(EventsTest&)> stop;
+    } cases[] = {
+        {"empty names",
+         [](EventsTest& t) {
+             EXPECT_EQ(t.watch({{""}, {""}}), kSuccess);
+         }},
+        {"Shutdown", [](EventsTest& t) { fmxhost::shutdown(*t.plugin, kCurrentExtnVersion); }},
+    };
+    start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        pcscfake::readers({"Reader A"});
+        pcscfake::removeCard();
+        watch({{"F"}, {"S"}});
+        pcscfake::awaitWaits(1); // in its second wait: the first answered at once
+        pcscfake::Hold wait(Call::GetStatusChange, 3);
+        // The second stop lets the held wait begin: the first was lost.
+        pcscfake::onCall(Call::Cancel, 2, [&] { wait.release(); });
+        pcscfake::insertCard("Reader A");
+        wait.awaitHeld();
+        auto stopping = std::async(std::launch::async, [&] { c.stop(*this); });
+        EXPECT_TRUE(doneOrUnstick(stopping, [&] {
+            wait.release();
+            pcscfake::serviceRunning(false);
+        }));
+        stopping.get();
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+        EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).back().result, pcscfake::kCancelled);
+    }
+}
+
+// Shutdown returns only once every wait has ended: a wait still running when the module is
+// unloaded would run code that is gone. The wait here is held between two of its calls until
+// Shutdown has stopped it three times.
+TEST_F(EventsTest, ShutdownReturnsOnlyOnceEveryWaitHasEnded) {
+    pcscfake::readers({"Reader A"});
+    pcscfake::removeCard();
+    start();
+    pcscfake::Hold list(Call::ListReaders, 3); // the second slice's
+    pcscfake::onCall(Call::Cancel, 3, [&] { list.release(); });
+    auto wait = std::async(std::launch::async, [&] { return call("EID_WaitForCard", {{"600"}}); });
+    list.awaitHeld();
+    auto shutdown =
+        std::async(std::launch::async, [&] { fmxhost::shutdown(*plugin, kCurrentExtnVersion); });
+    EXPECT_TRUE(doneOrUnstick(shutdown, [&] { list.release(); }));
+    shutdown.get();
+    EXPECT_EQ(pcscfake::openContexts(), 0u); // the wait's context is gone: the wait ended
+    list.release();
+    pcscfake::serviceRunning(false);
+    EXPECT_EQ(utf8(wait.get().text), kStopped);
+}
+
+// The host reads the exported call-block pointer. It is set from Init's block alone: messages
+// that may come on other threads leave it alone, and a script starts through the block of the
+// Idle message that starts it, never through Init's.
+TEST_F(EventsTest, ScriptsStartThroughTheirIdleMessagesOwnBlock) {
+    auto* global = static_cast<FMX_ExternCallPtr*>(plugin->symbol("gFMX_ExternCallPtr"));
+    ASSERT_NE(global, nullptr);
+    auto init = fmxhost::callBlock(*plugin, kFMXT_Init, kCurrentExtnVersion);
+    init.cStartScript = ForeignStart;
+    fmxhost::send(*plugin, init);
+    ASSERT_EQ(static_cast<fmx::int64>(init.result), kCurrentExtnVersion);
+    EXPECT_EQ(*global, &init);
+
+    gForeignStarts = 0;
+    samplecard::insert({"Reader A"});
+    pcscfake::removeCard();
+    watch({{"F"}, {"S"}});
+    pcscfake::awaitWaits(1);
+    step([] { pcscfake::insertCard("Reader A"); });
+    foreignIdle();
+    fmxhost::getString(*plugin, kFMXT_NameStr, 64, kCurrentExtnVersion);
+    idle(kFMXT_UserNotIdle);
+    EXPECT_EQ(started(), (std::vector<std::string>{"F|S|3|Reader A"}));
+    EXPECT_EQ(gForeignStarts, 0);
+    EXPECT_EQ(*global, &init);
+}
+
+// Insertions arrive on the watch's thread while Idle messages come on two of the host's threads
+// at once, one of them not the main thread: the list of insertions is shared under its lock,
+// every start goes through the main thread's own call block, and the watch goes on after.
+TEST_F(EventsTest, IdleOnTwoThreadsWhileInsertionsArrive) {
+    const std::vector<std::string> readers = {"Reader A", "Reader B", "Reader C"};
+    samplecard::insert(readers);
+    pcscfake::removeCard();
+    start();
+    gForeignStarts = 0;
+    watch({{"F"}, {"S"}});
+    pcscfake::awaitWaits(1);
+    constexpr int kInsertions = 300;
+    std::atomic<bool> done{false};
+    StartGun gun;
+    auto inserter = gun.thread([&] {
+        for (int i = 0; i < kInsertions; ++i) {
+            pcscfake::insertCard(readers[static_cast<std::size_t>(i) % readers.size()]);
+        }
+        step([] { pcscfake::advance(1s); }); // the watch has taken in the last one
+        done = true;
+    });
+    auto main = gun.thread([&] {
+        while (!done) {
+            idle(kFMXT_UserNotIdle);
+        }
+    });
+    auto other = gun.thread([&] {
+        while (!done) {
+            foreignIdle();
+        }
+    });
+    gun.fire.set_value();
+    inserter.get();
+    main.get();
+    other.get();
+    idle(kFMXT_UserNotIdle);
+    const std::size_t before = started().size();
+    EXPECT_GE(before, 1u);
+    EXPECT_LE(before, static_cast<std::size_t>(kInsertions));
+    for (const auto& s : fakehost::scriptStarts()) {
+        EXPECT_NE(std::find(readers.begin(), readers.end(), s.parameter), readers.end());
+    }
+    EXPECT_EQ(gForeignStarts, 0);
+
+    step([] { pcscfake::removeCard(); });
+    step([] { pcscfake::insertCard("Reader B"); });
+    idle(kFMXT_UserNotIdle);
+    const auto after = started();
+    EXPECT_EQ(std::vector<std::string>(after.begin() + static_cast<long>(before), after.end()),
+              std::vector<std::string>{"F|S|3|Reader B"});
+}
+
+// The host fails a script start (here its first call, making the file's name): that start is
+// lost, and the starts after it stay pending, in their order, for the next Idle message.
+TEST_F(EventsTest, AStartTheHostFailsLeavesTheNextPending) {
+    const struct {
+        unsigned long failing; // the start that fails, from 0
+        std::vector<std::string> expected;
+    } cases[] = {
+        {0, {"F|S|3|Reader C", "F|S|3|Reader A"}},
+        {1, {"F|S|3|Reader B", "F|S|3|Reader A"}},
+        {2, {"F|S|3|Reader B", "F|S|3|Reader C"}},
+    };
+    start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failing);
+        restart();
+        samplecard::insert({"Reader A", "Reader B", "Reader C"});
+        pcscfake::removeCard();
+        watch({{"F"}, {"S"}});
+        pcscfake::awaitWaits(1);
+        // The SDK calls of one start.
+        step([] { pcscfake::insertCard("Reader A"); });
+        const unsigned long before = fakehost::callCount();
+        idle(kFMXT_UserNotIdle);
+        const unsigned long perStart = fakehost::callCount() - before;
+        fakehost::reset();
+
+        for (const char* reader : {"Reader B", "Reader C", "Reader A"}) {
+            step([&] { pcscfake::insertCard(reader); });
+        }
+        fakehost::failCall(c.failing * perStart + 1, 1);
+        idle(kFMXT_UserNotIdle);
+        idle(kFMXT_UserNotIdle);
+        EXPECT_EQ(started(), c.expected);
+    }
+}
+
+// An allocation failure on the watch's thread ends the watch, not FileMaker. The next set-up,
+// even with the same names, starts a working watch in its place.
+TEST_F(EventsTest, AFailureOnTheWatchThreadEndsItQuietly) {
+    samplecard::insert({"Reader A"});
+    pcscfake::removeCard();
+    start();
+    std::atomic<pid_t> watcher{0};
+    pcscfake::onCall(Call::GetStatusChange, 1, [&] { watcher = gettid(); });
+    pcscfake::throwBadAlloc(Call::GetStatusChange, 2);
+    EXPECT_EQ(watch({{"F"}, {"S"}}), kSuccess);
+    while (watcher == 0 ||
+           std::filesystem::exists("/proc/self/task/" + std::to_string(watcher.load()))) {
+        std::this_thread::yield(); // until the watch's thread has ended
+    }
+    EXPECT_EQ(pcscfake::openContexts(), 0u);
+    EXPECT_EQ(watch({{"F"}, {"S"}}), kSuccess);
+    auto waiting = std::async(std::launch::async, [] { pcscfake::awaitWaits(1); });
+    ASSERT_TRUE(doneOrUnstick(waiting, [] { pcscfake::sleep(0s); })) << "no watch runs";
+    step([] { pcscfake::insertCard("Reader A"); });
+    idle(kFMXT_UserNotIdle);
+    EXPECT_EQ(started(), (std::vector<std::string>{"F|S|3|Reader A"}));
+}
+
+// A host that ends without Shutdown (a crash elsewhere, a forced quit) exits with the plug-in
+// loaded and its watch running: the process ends normally, as FileMaker's must, whether the
+// watch waits in the service or, finding none, pauses before it tries again.
+TEST_F(EventsTest, WithoutShutdownTheProcessEndsNormally) {
+    for (const char* module : {kFakePlugin, TESSARIN_PLUGIN}) {
+        SCOPED_TRACE(module);
+        const std::string command = std::string("PCSCLITE_CSOCK_NAME=/nonexistent/pcscd.comm ") +
+                                    NOSHUTDOWN_PROGRAM + " " + module +
+                                    " EID_OnCardInserted F S >/dev/null";
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
 }
 
 // A security key or a login card beside the eID reader: waits and watches pass it by.
