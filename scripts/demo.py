@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""The demo's run: the built plug-in reads the sample card through a private pcscd, and tells
-that the other slot is empty in English, Dutch and French.
+"""The demo's run: the built plug-in reads the sample card through a private pcscd (all of it, then
+only a name and a birth date), shows what it sees in each reader, and tells that the other slot
+is empty in English, Dutch and French.
 
     demo.py PLUGIN FMXHOST PHOTO_FILE
 """
@@ -43,7 +44,10 @@ def main(plugin, fmxhost, photo_file):
         env = r.env()
         call(plugin, fmxhost, env, "EID_Version")
         call(plugin, fmxhost, env, "EID_Readers")
+        call(plugin, fmxhost, env, "EID_Readers", "json")
         document = json.loads(call(plugin, fmxhost, env, "EID_Read"))
+        # Only what a desk that keeps a name and a birth date may take: one file of the card.
+        call(plugin, fmxhost, env, "EID_ReadFields", "surname givenNames dateOfBirth")
         call(plugin, fmxhost, env, "EID_Read", rig.READERS[1])
         # The empty slot again, for the person at a desk in Flanders and one in Wallonia: calls
         # separated by -- share one load of the plug-in, as in FileMaker, so the language holds.
