@@ -22,7 +22,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -163,27 +165,14 @@ bool zelfdeNaam(const std::string& a, const std::string& b) {
 }
 
 Velden gevraagd(const std::string& lijst) {
-    static const std::vector<std::string> kNamen = {"cardNumber",
-                                                    "surname",
-                                                    "givenNames",
-                                                    "dateOfBirth",
-                                                    "placeOfBirth",
-                                                    "gender",
-                                                    "nationality",
-                                                    "validUntil",
-                                                    "nationalNumber",
-                                                    "street",
-                                                    "postalCode",
-                                                    "municipality",
-                                                    "photo",
-                                                    "chipNumber",
-                                                    "validFrom",
-                                                    "issuingMunicipality",
-                                                    "thirdGivenNameInitial",
-                                                    "nobleCondition",
-                                                    "documentType",
-                                                    "specialStatus",
-                                                    "photoHash"};
+    static const std::vector<std::string> kNamen = [] {
+        std::istringstream namen(
+            "cardNumber surname givenNames dateOfBirth placeOfBirth gender nationality validUntil "
+            "nationalNumber street postalCode municipality photo chipNumber validFrom "
+            "issuingMunicipality thirdGivenNameInitial nobleCondition documentType specialStatus "
+            "photoHash");
+        return std::vector<std::string>(std::istream_iterator<std::string>(namen), {});
+    }();
     const char* const scheiders = "\r\n,; \t";
     Velden velden;
     for (auto begin = lijst.find_first_not_of(scheiders); begin != std::string::npos;

@@ -65,6 +65,17 @@ inline Bytes addressFile() {
 
 inline const Bytes kPhoto = {0xFF, 0xD8, 0xFF, 0xE0};
 
+// The paths of the files selected so far, in order.
+inline std::vector<Bytes> selected() {
+    std::vector<Bytes> paths;
+    for (const auto& r : pcscfake::calls(pcscfake::Call::Transmit)) {
+        if (r.command.size() > 5 && r.command[1] == 0xA4) {
+            paths.emplace_back(r.command.begin() + 5, r.command.end());
+        }
+    }
+    return paths;
+}
+
 // A card played from files by a test that plays the card itself (pcscfake::cardPlayer):
 // SELECT FILE by path, READ BINARY of what is asked for or what remains, 6B 00 past the end.
 struct FileCard {

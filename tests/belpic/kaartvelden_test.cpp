@@ -17,60 +17,7 @@ namespace {
 using pcscfake::Call;
 using samplecard::concat;
 using samplecard::element;
-
-// An identity file with every tag a card holds, with values that show each field's form.
-const Bytes kIdentiteit = concat({
-    element(0x00, "\x01"),
-    element(0x01, "592123456789"),
-    element(0x02, std::string("\x53\x4C\x00\xFF\x0A\xE9", 6)), // bytes, not text
-    element(0x03, " 7 mei  2021 "),                            // cleaned, but not as a date
-    element(0x04, "01 MEI 2031"),
-    element(0x05, "Li\xC3\xA8ge\t"),
-    element(0x06, "85050712345"),
-    element(0x07, "Van den Berghe"),
-    element(0x08, "Jan Pieter"),
-    element(0x09, "K"),
-    element(0x0A, "Belg"),
-    element(0x0B, "Gent"),
-    element(0x0C, "7 mei 1985"),
-    element(0x0D, "M"),
-    element(0x0E, std::string("Baron\0", 6)),
-    element(0x0F, "01"),
-    element(0x10, "3"),
-    element(0x11, std::string("\x8B\x1F\x5D\x2E\x6A\x0C\x93\x47\x7E\x2F"
-                              "\x1B\x8A\x4C\x6D\x0E\x3F\x51\xA2\x9C\x74",
-                              20)),
-});
-const Bytes kAdres = concat({
-    element(0x01, "Kerkstraat 12 (NL)"),
-    element(0x02, "9000"),
-    element(0x03, "Gent"),
-});
-
-// Every field, in the order of the table, with this card's value.
-const record::Pairs kAlles = {
-    {"cardNumber", "592123456789"},
-    {"surname", "Van den Berghe"},
-    {"givenNames", "Jan Pieter"},
-    {"dateOfBirth", "07.05.1985"},
-    {"placeOfBirth", "Gent"},
-    {"gender", "M"},
-    {"nationality", "Belg"},
-    {"validUntil", "01 MEI 2031"},
-    {"nationalNumber", "85050712345"},
-    {"street", "Kerkstraat 12"},
-    {"postalCode", "9000"},
-    {"municipality", "Gent"},
-    {"photo", "\xFF\xD8\xFF\xE0"},
-    {"chipNumber", "534C00FF0AE9"},
-    {"validFrom", "7 mei 2021"},
-    {"issuingMunicipality", "Li\xC3\xA8ge"},
-    {"thirdGivenNameInitial", "K"},
-    {"nobleCondition", "Baron"},
-    {"documentType", "01"},
-    {"specialStatus", "3"},
-    {"photoHash", "8B1F5D2E6A0C93477E2F1B8A4C6D0E3F51A29C74"},
-};
+using samplecard::selected;
 
 std::string namenVan(const record::Pairs& paren) {
     std::string lijst;
@@ -84,14 +31,7 @@ class Velden : public MetNepdienst {
   protected:
     void SetUp() override {
         MetNepdienst::SetUp();
-        kaart();
-    }
-
-    static void kaart() {
-        pcscfake::readers({kLezer});
-        pcscfake::file(bestandIdentiteit(), kIdentiteit);
-        pcscfake::file(bestandAdres(), kAdres);
-        pcscfake::file(bestandFoto(), samplecard::kPhoto);
+        legKaart();
     }
 
     // Asks for `lijst`, which must be a good question.
@@ -100,25 +40,14 @@ class Velden : public MetNepdienst {
         EXPECT_EQ(fout.code, geenFout) << lijst;
         return belpic::lees(kLezer, fout, vraag);
     }
-
-    static std::vector<Bytes> gekozen() {
-        std::vector<Bytes> paden;
-        for (const auto& r : pcscfake::calls(Call::Transmit)) {
-            if (r.command.size() > 5 && r.command[1] == 0xA4) {
-                paden.emplace_back(r.command.begin() + 5, r.command.end());
-            }
-        }
-        return paden;
-    }
 };
 
 TEST_F(Velden, EveryFieldFromACardWithEveryTag) {
     Fout fout{9, Melding::leesFout, "old", "old"};
     EXPECT_EQ(record::pairs(lees(namenVan(kAlles), fout)), kAlles);
     verwachtFout(fout, 0, "", "");
-    EXPECT_EQ(gekozen(), (std::vector<Bytes>{bestandIdentiteit(), bestandAdres(), bestandFoto()}));
-    EXPECT_EQ(pcscfake::openCards(), 0u);
-    EXPECT_EQ(pcscfake::openContexts(), 0u);
+    EXPECT_EQ(selected(), (std::vector<Bytes>{bestandIdentiteit(), bestandAdres(), bestandFoto()}));
+    verwachtGesloten();
 }
 
 // A tag the card lacks, or holds empty, gives an empty value in every form.
@@ -167,14 +96,14 @@ TEST_F(Velden, OnlyTheFilesOfTheAskedFieldsAreRead) {
     for (const auto& g : gevallen) {
         SCOPED_TRACE(g.lijst);
         pcscfake::reset();
-        kaart();
+        legKaart();
         Fout fout;
         const Vraag vraag = vraagNaar(g.lijst, fout);
         ASSERT_FALSE(vraag.bestanden.empty());
         EXPECT_EQ(pad(vraag.bestanden.front()), g.paden.front());
         const Gegevens gelezen = belpic::lees(kLezer, fout, vraag);
         verwachtFout(fout, 0, "", "");
-        EXPECT_EQ(gekozen(), g.paden);
+        EXPECT_EQ(selected(), g.paden);
         EXPECT_EQ(pcscfake::calls(Call::Transmit).size(), g.opdrachten);
         for (const auto& [naam, waarde] : record::pairs(gelezen)) {
             const auto verwacht = std::find_if(
@@ -201,49 +130,43 @@ TEST_F(Velden, OnlyTheFilesAskedForMatter) {
     const struct {
         const char* naam;
         const char* lijst;
-        std::function<void()> kaart;
+        std::vector<Bestand> weg; // files the card lacks
+        std::function<void()> storing;
         std::int32_t code;
         std::string detail;
         record::Pairs waarden;
     } gevallen[] = {
         {"no identity file, address asked",
          "street postalCode",
-         [] {
-             pcscfake::reset();
-             pcscfake::readers({kLezer});
-             pcscfake::file(bestandAdres(), kAdres);
-         },
+         {Bestand::identiteit, Bestand::foto},
+         [] {},
          0,
          "",
          {{"street", "Kerkstraat 12"}, {"postalCode", "9000"}}},
         {"no address nor photo, identity asked",
          "nationality",
-         [] {
-             pcscfake::reset();
-             pcscfake::readers({kLezer});
-             pcscfake::file(bestandIdentiteit(), kIdentiteit);
-         },
+         {Bestand::adres, Bestand::foto},
+         [] {},
          0,
          "",
          {{"nationality", "Belg"}}},
         {"identity never ends, photo asked",
          "photo",
+         {},
          [] { pcscfake::endlessFile(bestandIdentiteit()); },
          0,
          "",
          {{"photo", "\xFF\xD8\xFF\xE0"}}},
         {"no photo file, photo asked",
          "surname photo",
-         [] {
-             pcscfake::reset();
-             pcscfake::readers({kLezer});
-             pcscfake::file(bestandIdentiteit(), kIdentiteit);
-         },
+         {Bestand::adres, Bestand::foto},
+         [] {},
          0,
          "",
          {{"surname", "Van den Berghe"}, {"photo", ""}}},
         {"photo breaks off, photo asked alone",
          "photo",
+         {},
          [] {
              pcscfake::file(bestandFoto(), reeks(600));
              pcscfake::answer(3, {0x6F, 0x00});
@@ -253,6 +176,7 @@ TEST_F(Velden, OnlyTheFilesAskedForMatter) {
          {{"photo", ""}}},
         {"no identity file, identity asked",
          "street surname",
+         {},
          [] {
              pcscfake::answer(1, {0x6A, 0x82});
          },
@@ -261,6 +185,7 @@ TEST_F(Velden, OnlyTheFilesAskedForMatter) {
          {}},
         {"address fails, address asked",
          "photo street",
+         {},
          [] {
              pcscfake::answer(2, {0x6F, 0x00});
          },
@@ -271,8 +196,16 @@ TEST_F(Velden, OnlyTheFilesAskedForMatter) {
     for (const auto& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
-        kaart();
-        g.kaart();
+        pcscfake::readers({kLezer});
+        const std::pair<Bestand, Bytes> bestanden[] = {{Bestand::identiteit, kIdentiteit},
+                                                       {Bestand::adres, kAdres},
+                                                       {Bestand::foto, samplecard::kPhoto}};
+        for (const auto& [bestand, inhoud] : bestanden) {
+            if (std::find(g.weg.begin(), g.weg.end(), bestand) == g.weg.end()) {
+                pcscfake::file(pad(bestand), inhoud);
+            }
+        }
+        g.storing();
         Fout fout;
         const Gegevens gelezen = lees(g.lijst, fout);
         EXPECT_EQ(fout.code, g.code);
@@ -280,10 +213,9 @@ TEST_F(Velden, OnlyTheFilesAskedForMatter) {
         EXPECT_EQ(record::pairs(gelezen), g.waarden);
         // A failure stops the read at the file that failed.
         if (g.code != 0) {
-            EXPECT_EQ(gekozen().size(), 1u);
+            EXPECT_EQ(selected().size(), 1u);
         }
-        EXPECT_EQ(pcscfake::openCards(), 0u);
-        EXPECT_EQ(pcscfake::openContexts(), 0u);
+        verwachtGesloten();
     }
 }
 

@@ -20,45 +20,11 @@ using pcscfake::Call;
 using samplecard::concat;
 using samplecard::element;
 
-const Bytes kIdentiteit = concat({
-    element(0x00, "\x01"),
-    element(0x01, "592123456789"),
-    element(0x02, "chip"),
-    element(0x03, "01.05.2021"),
-    element(0x04, "01 MEI 2031"),
-    element(0x05, "Brussel"),
-    element(0x06, "85050712345"),
-    element(0x07, "  Van  den Berghe "),
-    element(0x08, "Jan\tPieter"),
-    element(0x09, "K"),
-    element(0x0A, "Belg"),
-    element(0x0B, "Li\xC3\xA8ge"),
-    element(0x0C, "7 mei 1985"),
-    element(0x0D, "M"),
-    element(0x0E, "x"),
-});
-const Bytes kAdres = concat({
-    element(0x01, "Kerkstraat 12 (NL) "),
-    element(0x02, "9000"),
-    element(0x03, "Gent"),
-    element(0x04, "ignored"),
-});
-
-// EID_Read's record of the card above, with `foto` as its photo.
+// EID_Read's record of the card of legKaart, with `foto` as its photo.
 record::Pairs verwacht(const Bytes& foto = {}) {
-    return {{"cardNumber", "592123456789"},
-            {"surname", "Van den Berghe"},
-            {"givenNames", "Jan Pieter"},
-            {"dateOfBirth", "07.05.1985"},
-            {"placeOfBirth", "Li\xC3\xA8ge"},
-            {"gender", "M"},
-            {"nationality", "Belg"},
-            {"validUntil", "01 MEI 2031"},
-            {"nationalNumber", "85050712345"},
-            {"street", "Kerkstraat 12"},
-            {"postalCode", "9000"},
-            {"municipality", "Gent"},
-            {"photo", record::bytes(foto)}};
+    record::Pairs paren(kAlles.begin(), kAlles.begin() + 13);
+    paren.back().second = record::bytes(foto);
+    return paren;
 }
 
 void verwachtGelijk(const Gegevens& a, const record::Pairs& b) {
@@ -69,29 +35,12 @@ class Lees : public MetNepdienst {
   protected:
     void SetUp() override {
         MetNepdienst::SetUp();
-        kaartMet(kIdentiteit, kAdres, foto);
+        legKaart(kIdentiteit, foto);
     }
 
-    static void kaartMet(const Bytes& identiteit, const Bytes& adres, const Bytes& beeld) {
-        pcscfake::readers({kLezer});
-        pcscfake::file(bestandIdentiteit(), identiteit);
-        pcscfake::file(bestandAdres(), adres);
-        pcscfake::file(bestandFoto(), beeld);
-    }
-
-    static std::vector<Bytes> gekozen() {
-        std::vector<Bytes> paden;
-        for (const auto& r : pcscfake::calls(Call::Transmit)) {
-            if (r.command.size() > 5 && r.command[1] == 0xA4) {
-                paden.emplace_back(r.command.begin() + 5, r.command.end());
-            }
-        }
-        return paden;
-    }
-
+    // Closed, and the card let go just before the last release.
     static void verwachtGesloten() {
-        EXPECT_EQ(pcscfake::openContexts(), 0u);
-        EXPECT_EQ(pcscfake::openCards(), 0u);
+        test::verwachtGesloten();
         const auto alle = soorten();
         const auto los = std::find(alle.begin(), alle.end(), Call::Disconnect);
         if (los != alle.end()) {
@@ -109,7 +58,8 @@ TEST_F(Lees, ReadsTheWholeCardOverOneConnection) {
     verwachtFout(fout, 0, "", "");
     verwachtGelijk(g, verwacht(foto));
 
-    EXPECT_EQ(gekozen(), (std::vector<Bytes>{bestandIdentiteit(), bestandAdres(), bestandFoto()}));
+    EXPECT_EQ(samplecard::selected(),
+              (std::vector<Bytes>{bestandIdentiteit(), bestandAdres(), bestandFoto()}));
     EXPECT_EQ(pcscfake::calls(Call::EstablishContext).size(), 1u);
     EXPECT_EQ(pcscfake::calls(Call::Connect).size(), 1u);
     // The card is reset as the conversation's transaction ends, then let go.
@@ -180,12 +130,12 @@ TEST_F(Lees, AFailureGivesAnEmptyRecordWithThatStepsErrorAndClosesEverything) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
-        kaartMet(kIdentiteit, kAdres, foto);
+        legKaart(kIdentiteit, foto);
         g.klaar();
         Fout fout{9, Melding::leesFout, "old", "old"};
         verwachtGelijk(lees("", fout), {});
         verwachtFout(fout, g.code, g.melding, g.detail);
-        EXPECT_EQ(gekozen().size(), g.bestanden);
+        EXPECT_EQ(samplecard::selected().size(), g.bestanden);
         verwachtGesloten();
     }
 }
@@ -220,7 +170,7 @@ TEST_F(Lees, ThePhotoIsWholeOrEmptyAndItsFailureSilent) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
-        kaartMet(kIdentiteit, kAdres, foto);
+        legKaart(kIdentiteit, foto);
         g.klaar();
         Fout fout{9, Melding::leesFout, "old", "old"};
         verwachtGelijk(lees(kLezer, fout), verwacht(g.foto));
@@ -244,12 +194,13 @@ TEST_F(Lees, WithoutThePhotoOnlyIdentityAndAddressAreRead) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
-        kaartMet(kIdentiteit, kAdres, foto);
+        legKaart(kIdentiteit, foto);
         g.klaar();
         Fout fout{9, Melding::leesFout, "old", "old"};
         verwachtGelijk(lees(kLezer, fout, volledigeVraag(false)), verwacht());
         verwachtFout(fout, 0, "", "");
-        EXPECT_EQ(gekozen(), (std::vector<Bytes>{bestandIdentiteit(), bestandAdres()}));
+        EXPECT_EQ(samplecard::selected(),
+                  (std::vector<Bytes>{bestandIdentiteit(), bestandAdres()}));
         // SELECT and one READ BINARY for each of the two short files.
         EXPECT_EQ(pcscfake::calls(Call::Transmit).size(), 4u);
         verwachtGesloten();
@@ -257,7 +208,7 @@ TEST_F(Lees, WithoutThePhotoOnlyIdentityAndAddressAreRead) {
 
     // A failure before the photo is reported as in the full read.
     pcscfake::reset();
-    kaartMet(kIdentiteit, kAdres, foto);
+    legKaart(kIdentiteit, foto);
     pcscfake::answer(3, {0x6A, 0x82});
     Fout fout;
     verwachtGelijk(lees(kLezer, fout, volledigeVraag(false)), {});
@@ -337,7 +288,7 @@ TEST_F(Lees, AnExceptionLeavesAfterTheConnectionIsClosed) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
-        kaartMet(kIdentiteit, kAdres, foto);
+        legKaart(kIdentiteit, foto);
         pcscfake::throwBadAlloc(g.call, g.n);
         Fout fout;
         EXPECT_THROW(lees(g.lezer, fout), std::bad_alloc);
@@ -418,7 +369,7 @@ TEST_F(Lees, MalformedCardDataIsNeverAnError) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
-        kaartMet(g.identiteit, kAdres, foto);
+        legKaart(g.identiteit, foto);
         Fout fout;
         const Gegevens gelezen = lees(kLezer, fout);
         EXPECT_EQ(fout.code, 0);

@@ -6,6 +6,7 @@
 #include "belpic/lees.h"
 #include "belpic/pcsc.h"
 #include "belpic/zoek.h"
+#include "tests/record.h"
 #include "tests/samplecard.h"
 
 #include <functional>
@@ -19,12 +20,7 @@ using pcscfake::Call;
 
 // The surname a read gave: empty when the read failed.
 std::string achternaam(const Gegevens& gegevens) {
-    for (const Waarde& waarde : gegevens) {
-        if (std::string(waarde.veld->naam) == "surname") {
-            return waarde.inhoud;
-        }
-    }
-    return "";
+    return record::value(gegevens, "surname").value_or("");
 }
 
 const std::string kGeenKaart = "There is no card in the reader.";
@@ -74,12 +70,6 @@ class Zoek : public MetNepdienst {
                    (naam == namen.end() ? einden[i] : naam->second);
         }
         return uit;
-    }
-
-    static void verwachtGesloten() {
-        EXPECT_EQ(pcscfake::openContexts(), 0u);
-        EXPECT_EQ(pcscfake::openCards(), 0u);
-        EXPECT_EQ(pcscfake::openTransactions(), 0u);
     }
 };
 

@@ -44,17 +44,6 @@ std::vector<std::string> connectedReaders() {
     return names;
 }
 
-std::vector<Bytes> selectedFiles() {
-    std::vector<Bytes> paths;
-    for (const auto& record : pcscfake::calls(pcscfake::Call::Transmit)) {
-        const Bytes& c = record.command;
-        if (c.size() > 5 && c[1] == 0xA4) {
-            paths.emplace_back(c.begin() + 5, c.end());
-        }
-    }
-    return paths;
-}
-
 std::string documentOf(const std::vector<std::pair<std::string, std::string>>& members) {
     std::string text = "{\n  \"error\": \"\"";
     for (const auto& [name, value] : members) {
@@ -113,28 +102,24 @@ TEST_F(FunctionTest, VersionIsTheProjectsVersion) {
     EXPECT_EQ(storedText(call("EID_Version", {{"autoupdate"}})), digits);
 }
 
-TEST_F(FunctionTest, ReadersAreJoinedByOneCarriageReturn) {
-    const struct {
-        std::vector<std::string> readers;
-        std::string text;
-    } cases[] = {
-        {{}, ""},
-        {{"Reader A"}, "Reader A"},
-        {{"Reader A", "Reader B"}, "Reader A\rReader B"},
-        {{"ACS ACR38U 00 00", "Lecteur \xC3\xA9 01", "X"},
-         "ACS ACR38U 00 00\rLecteur \xC3\xA9 01\rX"},
+// The names joined by one carriage return; with "json", every reader and the card in it, from
+// one question to the service, without connecting to a card. Any other argument gives the names
+// as before. A failing service gives an error line, or with "json" an error document.
+TEST_F(FunctionTest, ReadersAsNamesOrAsJson) {
+    const auto desk = [] {
+        samplecard::insert({"Reader A", "Reader B", "Reader C"});
+        pcscfake::otherCard("Reader A");
+        pcscfake::insertCard("Reader B");
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        pcscfake::reset();
-        pcscfake::readers(c.readers);
-        EXPECT_EQ(storedText(call("EID_Readers")), c.text);
-    }
-}
-
-// With "json": every reader and the card in it, from one question to the service. Any other
-// argument gives the names as before.
-TEST_F(FunctionTest, ReadersAsJsonGiveEachReadersCard) {
+    const auto readers = [](std::vector<std::string> names) {
+        return [names] { pcscfake::readers(names); };
+    };
+    const auto failing = [](pcscfake::Call call, std::uint32_t code) {
+        return [call, code] {
+            pcscfake::readers({"Reader A"});
+            pcscfake::script(call, {code});
+        };
+    };
     const std::string both =
         "{\n"
         "  \"error\": \"\",\n"
@@ -145,83 +130,51 @@ TEST_F(FunctionTest, ReadersAsJsonGiveEachReadersCard) {
         "    {\"name\": \"Reader C\", \"card\": \"empty\", \"atr\": \"\"}\n"
         "  ]\n"
         "}";
+    const std::string names = "Reader A\rReader B\rReader C";
+    const std::string down = "The smart card service is not responding.";
     const struct {
+        std::function<void()> prepare;
         std::vector<fakehost::Argument> arguments;
         std::string text;
     } cases[] = {
-        {{{"json"}}, both},
-        {{{"JSON"}}, both},
-        {{{" Json\r"}}, both},
-        {{{"\tjson  "}}, both},
-        {{}, "Reader A\rReader B\rReader C"},
-        {{{""}}, "Reader A\rReader B\rReader C"},
-        {{{"jso n"}}, "Reader A\rReader B\rReader C"},
-        {{{"jsonx"}}, "Reader A\rReader B\rReader C"},
-        {{{"xml"}}, "Reader A\rReader B\rReader C"},
+        {readers({}), {}, ""},
+        {readers({"Reader A"}), {}, "Reader A"},
+        {readers({"Reader A", "Reader B"}), {}, "Reader A\rReader B"},
+        {readers({"ACS ACR38U 00 00", "Lecteur \xC3\xA9 01", "X"}),
+         {},
+         "ACS ACR38U 00 00\rLecteur \xC3\xA9 01\rX"},
+        {desk, {{"json"}}, both},
+        {desk, {{"JSON"}}, both},
+        {desk, {{" Json\r"}}, both},
+        {desk, {{"\tjson  "}}, both},
+        {desk, {}, names},
+        {desk, {{""}}, names},
+        {desk, {{"jso n"}}, names},
+        {desk, {{"jsonx"}}, names},
+        {desk, {{"xml"}}, names},
+        {readers({}), {{"json"}}, "{\n  \"error\": \"\",\n  \"readers\": []\n}"},
+        {failing(pcscfake::Call::EstablishContext, pcscfake::kNoService),
+         {{"json"}},
+         "{\n  \"error\": \"" + down +
+             "\",\n  \"errorDetail\": \"SCardEstablishContext 0x8010001D\"\n}"},
+        {failing(pcscfake::Call::GetStatusChange, pcscfake::kInternalError),
+         {{"json"}},
+         "{\n  \"error\": \"" + down +
+             "\",\n  \"errorDetail\": \"SCardGetStatusChange 0x80100001\"\n}"},
+        {failing(pcscfake::Call::EstablishContext, pcscfake::kNoService),
+         {},
+         "ERROR: " + down + " (SCardEstablishContext 0x8010001D)"},
+        {failing(pcscfake::Call::ListReaders, pcscfake::kNoService),
+         {},
+         "ERROR: " + down + " (SCardListReaders 0x8010001D)"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.arguments.empty() ? "none" : c.arguments[0].text);
+        SCOPED_TRACE(c.text + " from " + (c.arguments.empty() ? "none" : c.arguments[0].text));
         pcscfake::reset();
-        samplecard::insert({"Reader A", "Reader B", "Reader C"});
-        pcscfake::otherCard("Reader A");
-        pcscfake::insertCard("Reader B");
+        c.prepare();
         EXPECT_EQ(storedText(call("EID_Readers", c.arguments)), c.text);
         EXPECT_TRUE(pcscfake::calls(pcscfake::Call::Connect).empty());
     }
-}
-
-TEST_F(FunctionTest, ReadersAsJsonWithoutReadersOrService) {
-    const std::string none = "{\n  \"error\": \"\",\n  \"readers\": []\n}";
-    const std::string down = "{\n  \"error\": \"The smart card service is not responding.\",\n"
-                             "  \"errorDetail\": \"SCardGetStatusChange 0x80100001\"\n}";
-    const struct {
-        const char* name;
-        std::function<void()> prepare;
-        std::string text;
-    } cases[] = {
-        {"no reader", [] {}, none},
-        {"the service does not run",
-         [] { pcscfake::script(pcscfake::Call::EstablishContext, {pcscfake::kNoService}); },
-         "{\n  \"error\": \"The smart card service is not responding.\",\n"
-         "  \"errorDetail\": \"SCardEstablishContext 0x8010001D\"\n}"},
-        {"the question fails",
-         [] {
-             pcscfake::readers({"Reader A"});
-             pcscfake::script(pcscfake::Call::GetStatusChange, {pcscfake::kInternalError});
-         },
-         down},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        pcscfake::reset();
-        c.prepare();
-        EXPECT_EQ(storedText(call("EID_Readers", {{"json"}})), c.text);
-    }
-}
-
-TEST_F(FunctionTest, ReadersGiveAnErrorLineWhenTheServiceFails) {
-    const struct {
-        pcscfake::Call call;
-        std::string text;
-    } cases[] = {
-        {pcscfake::Call::EstablishContext,
-         "ERROR: The smart card service is not responding. (SCardEstablishContext 0x8010001D)"},
-        {pcscfake::Call::ListReaders,
-         "ERROR: The smart card service is not responding. (SCardListReaders 0x8010001D)"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        pcscfake::reset();
-        pcscfake::readers({"Reader A"});
-        pcscfake::script(c.call, {pcscfake::kNoService});
-        EXPECT_EQ(storedText(call("EID_Readers")), c.text);
-    }
-}
-
-TEST_F(FunctionTest, ReadGivesTheCardsDocument) {
-    samplecard::insert({"Reader A", "Reader B"});
-    EXPECT_EQ(storedText(call("EID_Read")), kSampleDocument);
-    EXPECT_EQ(connectedReaders(), std::vector<std::string>{"Reader A"});
 }
 
 TEST_F(FunctionTest, ReadWithoutArgumentAndWithAnEmptyOneAreAlike) {
@@ -249,13 +202,8 @@ TEST_F(FunctionTest, ReadWithoutArgumentAndWithAnEmptyOneAreAlike) {
 }
 
 bool photoSelected() {
-    for (const auto& record : pcscfake::calls(pcscfake::Call::Transmit)) {
-        const Bytes& c = record.command;
-        if (c.size() >= 2 && c[1] == 0xA4 && c[c.size() - 2] == 0x40 && c.back() == 0x35) {
-            return true;
-        }
-    }
-    return false;
+    const auto files = samplecard::selected();
+    return std::find(files.begin(), files.end(), samplecard::kPhotoPath) != files.end();
 }
 
 // The second argument is read as FileMaker reads a Boolean: a number other than zero is
@@ -493,7 +441,7 @@ TEST_F(FunctionTest, ReadFieldsGivesTheFieldsAskedInTheirOrder) {
         samplecard::insert({"Reader A", "Reader B"});
         pcscfake::insertCard(c.reader);
         EXPECT_EQ(storedText(call("EID_ReadFields", c.arguments)), c.document);
-        EXPECT_EQ(selectedFiles(), c.files);
+        EXPECT_EQ(samplecard::selected(), c.files);
         EXPECT_EQ(connectedReaders(), std::vector<std::string>{c.reader});
     }
 }
@@ -569,13 +517,6 @@ TEST_F(FunctionTest, ReadFieldsFailsAsEidReadDoes) {
     }
 }
 
-TEST_F(FunctionTest, ReadUsesTheNamedReader) {
-    samplecard::insert({"Reader A", "Reader B"});
-    pcscfake::insertCard("Reader B");
-    EXPECT_EQ(storedText(call("EID_Read", {{"Reader B"}})), kSampleDocument);
-    EXPECT_EQ(connectedReaders(), std::vector<std::string>{"Reader B"});
-}
-
 TEST_F(FunctionTest, ReadOfAnUnknownReaderIsAnErrorDocument) {
     samplecard::insert();
     const std::string text = storedText(call("EID_Read", {{"Nope"}}));
@@ -583,21 +524,34 @@ TEST_F(FunctionTest, ReadOfAnUnknownReaderIsAnErrorDocument) {
     EXPECT_NE(text.find("\"errorDetail\": \"SCardConnect 0x80100009\""), std::string::npos) << text;
 }
 
-// The host holds texts as UTF-16; the name must reach the card service as the same UTF-8.
-TEST_F(FunctionTest, ReaderNamesArriveAsTheirExactBytes) {
-    const std::string names[] = {
-        "Li\xC3\xA8ge",                              // Liège: 4C 69 C3 A8 67 65
-        "\xF0\x9F\x98\x80",                          // U+1F600, two UTF-16 units
-        "Lecteur \xE2\x82\xAC \xF0\x9D\x84\x9E end", // U+20AC and U+1D11E among ASCII
-        "\xE4\xB8\xAD\xE6\x96\x87\xE8\xAF\xBB\xE5\x8D\xA1\xE5\x99\xA8", // three bytes each
-        std::string(300, 'x') + "\xF0\x9F\x98\x80",
+// The card's document from the reader named (the card in it), or without a name from the first
+// (the card there). The host holds texts as UTF-16; the name must reach the card service as the
+// same UTF-8.
+TEST_F(FunctionTest, ReadGivesTheDocumentOfTheReaderNamedOrTheFirst) {
+    const struct {
+        std::string name;
+        std::vector<std::string> readers = {}; // none: the reader named alone
+    } cases[] = {
+        {"", {"Reader A", "Reader B"}},
+        {"Reader B", {"Reader A", "Reader B"}},
+        {"Li\xC3\xA8ge"},                              // Liège: 4C 69 C3 A8 67 65
+        {"\xF0\x9F\x98\x80"},                          // U+1F600, two UTF-16 units
+        {"Lecteur \xE2\x82\xAC \xF0\x9D\x84\x9E end"}, // U+20AC and U+1D11E among ASCII
+        {"\xE4\xB8\xAD\xE6\x96\x87\xE8\xAF\xBB\xE5\x8D\xA1\xE5\x99\xA8"}, // three bytes each
+        {std::string(300, 'x') + "\xF0\x9F\x98\x80"},
     };
-    for (const auto& name : names) {
-        SCOPED_TRACE(name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         pcscfake::reset();
-        samplecard::insert({name});
-        EXPECT_EQ(storedText(call("EID_Read", {{name}})), kSampleDocument);
-        EXPECT_EQ(connectedReaders(), std::vector<std::string>{name});
+        const auto readers = c.readers.empty() ? std::vector<std::string>{c.name} : c.readers;
+        const std::string card = c.name.empty() ? readers.front() : c.name;
+        samplecard::insert(readers);
+        pcscfake::insertCard(card);
+        const std::vector<fakehost::Argument> named = {{c.name}};
+        EXPECT_EQ(storedText(
+                      call("EID_Read", c.name.empty() ? std::vector<fakehost::Argument>{} : named)),
+                  kSampleDocument);
+        EXPECT_EQ(connectedReaders(), std::vector<std::string>{card});
     }
 }
 

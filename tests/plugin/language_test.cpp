@@ -149,15 +149,9 @@ TEST_F(LanguageTest, AcceptedNamesAnswerTheirCode) {
         {"fr", Language::fr},
         {"Fr", Language::fr},
         {"French", Language::fr},
-        {"Fran\xC3\xA7"
-         "ais",
-         Language::fr},
-        {"FRAN\xC3\x87"
-         "AIS",
-         Language::fr},
-        {"fRaN\xC3\x87"
-         "aIs",
-         Language::fr},
+        {"Fran\u00E7ais", Language::fr},
+        {"FRAN\u00C7AIS", Language::fr},
+        {"fRaN\u00C7aIs", Language::fr},
         {"Francais", Language::fr},
         {"FRANCAIS", Language::fr},
         {"de", Language::de},
@@ -171,9 +165,7 @@ TEST_F(LanguageTest, AcceptedNamesAnswerTheirCode) {
         {"english", Language::en},
         {" nl", Language::nl},
         {"German ", Language::de},
-        {"\t Fran\xC3\xA7"
-         "ais\r",
-         Language::fr},
+        {"\t Fran\u00E7ais\r", Language::fr},
         {"English\r\n", Language::en},
         {"\n\nde\t", Language::de},
     };
@@ -217,14 +209,8 @@ TEST_F(LanguageTest, AnUnknownLanguageIsRefusedAndChangesNothing) {
         {"Nederlandse", "Nederlandse"},
         {"english.", "english."},
         {"Fran\xC3\xA7", "Fran\xC3\xA7"},
-        {"Franc\xCC\xA7"
-         "ais",
-         "Franc\xCC\xA7"
-         "ais"}, // decomposed: c and a combining cedilla
-        {"\xC2\xA0"
-         "fr",
-         "\xC2\xA0"
-         "fr"}, // a no-break space is no blank
+        {"Franc\u0327ais", "Franc\u0327ais"}, // decomposed: c and a combining cedilla
+        {"\u00A0fr", "\u00A0fr"},             // a no-break space is no blank
         {"deu", "deu"},
         {"\"nl\"", "\"nl\""},
         {"\xC3\xA9n", "\xC3\xA9n"},
