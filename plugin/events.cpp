@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 #include <vector>
@@ -50,22 +51,17 @@ struct State {
     std::unique_ptr<Watch> watch;
     std::vector<std::string> pending; // readers with an insertion not yet started, each once
     std::set<belpic::Onderbreking*> waits;
-
-    // A host that unloads the plug-in without Shutdown (it crashed, or was made to quit) leaves
-    // the watch running. Its thread is let go with what it uses: destroyed while joinable it
-    // would end the process, and joined here it would deadlock under the Windows loader lock.
-    // The end of the process takes it.
-    ~State() {
-        if (watch) {
-            watch->thread.detach();
-            static_cast<void>(watch.release());
-        }
-    }
 };
 
+// Never destroyed. A host that unloads the plug-in without Shutdown (it crashed, or was made to
+// quit) leaves the watch running until the process ends, and its thread uses this state till
+// then: destroyed, its joinable thread would end the process, and the thread would lock a
+// destroyed mutex (which throws on macOS); joined instead, it would deadlock under the Windows
+// loader lock. After Shutdown it holds no memory, so nothing is lost when the module goes.
 State& Shared() {
-    static State state;
-    return state;
+    alignas(State) static unsigned char storage[sizeof(State)];
+    static State* const state = new (storage) State;
+    return *state;
 }
 
 // A whole number of seconds from 0 to 600; empty gives the default.
@@ -130,7 +126,7 @@ void StopWatch(State& s) {
     {
         std::unique_lock<std::mutex> lock(s.lock);
         watch = std::move(s.watch);
-        s.pending.clear();
+        s.pending = std::vector<std::string>(); // its memory too
         if (watch) {
             StopUntil(
                 lock, [&] { belpic::onderbreek(watch->stop); }, [&] { return watch->ended; });
