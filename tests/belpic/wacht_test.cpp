@@ -487,6 +487,19 @@ TEST_F(Wachten, AStopDuringAProbeEndsItsAttemptsToConnect) {
         EXPECT_EQ(gevraagd, std::vector<std::chrono::milliseconds>{200ms});
         EXPECT_EQ(pcscfake::openContexts(), 0u);
     }
+
+    // A stop that lands while the slice that finds the card asks for the readers' states: no
+    // probe follows, as it might wait for another program's transaction without end.
+    pcscfake::reset();
+    eidKaart();
+    pcscfake::readers({"A"});
+    Onderbreking onderbreking;
+    pcscfake::onCall(Call::GetStatusChange, 1, [&] { onderbreek(onderbreking); });
+    Fout fout;
+    EXPECT_EQ(wachtOpKaart("", 30s, onderbreking, nepklok(), fout), "");
+    EXPECT_EQ(fout.code, onderbroken);
+    EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).at(0).result, pcscfake::kSuccess);
+    EXPECT_TRUE(pcscfake::calls(Call::Connect).empty());
 }
 
 // On Windows the service stops with the last reader and starts with the next: a reader gone
