@@ -390,6 +390,10 @@ TEST_F(Wachten, StoppedFromAnotherThreadAtOnce) {
     EXPECT_EQ(pcscfake::calls(Call::Cancel)[0].context,
               pcscfake::calls(Call::EstablishContext)[0].context);
     EXPECT_EQ(pcscfake::openContexts(), 0u);
+    // Sent again once the wait has ended (as Shutdown does until it sees the end): the context
+    // is released, and no stop reaches it.
+    onderbreek(onderbreking);
+    EXPECT_EQ(pcscfake::calls(Call::Cancel).size(), 1u);
 
     // Stopped before it began: no slice at all.
     pcscfake::reset();
@@ -740,6 +744,25 @@ TEST_F(Wachten, WatchCountsNoInsertionForACardLeftInAcrossARestart) {
     doe([] { pcscfake::insertCard("A"); });
     wacht.stop();
     EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "A", "A"}));
+}
+
+// A verdict holds under the counters of the service that gave it: after a restart the same
+// count in the same reader may be another card, which is probed anew.
+TEST_F(Wachten, WatchProbesAnewUnderARestartedService) {
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::otherCard("A"); }); // probed at the count of 2: of another kind
+    doe([] { pcscfake::serviceRunning(false); });
+    doe([] {
+        pcscfake::serviceRunning(true); // the card still in, the count at 0
+        pcscfake::advance(1s);
+    });
+    doe([] { pcscfake::insertCard("A"); }); // swapped for the eID card at once: the count at 2
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), std::vector<std::string>{"A"});
+    EXPECT_EQ(gepeild(), "A A");
 }
 
 // A reader unplugged and plugged back under the same name is watched again. Windows answers a
