@@ -23,8 +23,10 @@ namespace {
 constexpr int kDefaultSeconds = 30;
 constexpr int kMostSeconds = 600;
 // How often a stop is sent again until its waiter has ended: pcsc-lite's SCardCancel reaches
-// only a wait in progress, so a stop that lands between two of the waiter's calls is lost.
+// only a wait in progress, so a stop that lands between two of the waiter's calls is lost, and
+// the next must come well within the 200 ms that Shutdown has to end every wait and the watch.
 constexpr auto kStopAgain = std::chrono::milliseconds(50);
+static_assert(kStopAgain <= std::chrono::milliseconds(100), "a lost stop is sent again in time");
 
 // The kinds of application (Init's parm1) that run scripts a plug-in starts: FileMaker Pro and
 // Runtime. The server's scripting process (7), the Data API (9), WebDirect and the others do
