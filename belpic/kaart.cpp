@@ -186,6 +186,13 @@ std::vector<Lezer> Kaart::lezersMetKaart(Fout& fout) {
 }
 
 bool Kaart::verbind(const std::string& lezer, Fout& fout) {
+    return verbind(lezer, fout, [](std::chrono::milliseconds duur) {
+        gPauze.load()(duur);
+        return true;
+    });
+}
+
+bool Kaart::verbind(const std::string& lezer, Fout& fout, const Tussenpauze& pauze) {
     fout = Fout{};
     transactie.sluit();
     verstoord_ = false;
@@ -198,10 +205,9 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout) {
     Poging poging{SCARD_S_SUCCESS, nullptr};
     for (int n = 1; n <= kPogingen; ++n) {
         poging = neemKaart(static_cast<SCARDCONTEXT>(context.handvat), lezer, handvat, actief);
-        if (!nogEens(poging)) {
+        if (!nogEens(poging) || !pauze(kWacht)) {
             break;
         }
-        gPauze.load()(kWacht);
     }
     if (poging.code != SCARD_S_SUCCESS) {
         meld(fout, kVerbinden, poging.functie, poging.code, lezer);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ using Bytes = std::vector<std::uint8_t>;
 // records what it was asked, so that they run on their own time. Returns the previous one.
 using Pauze = void (*)(std::chrono::milliseconds);
 Pauze zetPauze(Pauze pauze);
+
+// The pause between two attempts to connect as a waiter takes it, which a stop can cut short:
+// false when the attempts are to end there.
+using Tussenpauze = std::function<bool(std::chrono::milliseconds)>;
 
 // The handles are kept as 64-bit integers so that this header needs no platform header (which
 // on Windows would bring <windows.h> to every caller); every platform's SCARDCONTEXT and
@@ -91,6 +96,8 @@ class Kaart {
     // none) and begins a transaction: the card is shared, but no other program's command comes
     // between ours until verbreek. A connection held before is closed first.
     bool verbind(const std::string& lezer, Fout& fout);
+    // As verbind, with `pauze` between the attempts instead of the pause that zetPauze sets.
+    bool verbind(const std::string& lezer, Fout& fout, const Tussenpauze& pauze);
 
     // Sends one command APDU; returns the whole response, status word included.
     Bytes stuur(const Bytes& apdu, Fout& fout);

@@ -203,10 +203,16 @@ bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseco
 // The probe: connects shared on the waiter's own context, selects the identity file, and lets
 // the card go as it was found. Only a card that refuses the file is of another kind; one that
 // cannot be asked (mute, held alone, gone again) counts, so that the read after it says why.
-bool eidKaart(SCARDCONTEXT context, const std::string& naam) {
+// The pause between two attempts to connect is the waiter's, which a stop ends at once.
+bool eidKaart(SCARDCONTEXT context, const std::string& naam, Onderbreking& onderbreking,
+              const Klok& klok) {
     Kaart kaart(static_cast<std::int64_t>(context));
     Fout fout;
-    if (!kaart.verbind(naam, fout)) {
+    const bool verbonden = kaart.verbind(naam, fout, [&](std::chrono::milliseconds duur) {
+        klok.pauze(onderbreking, duur);
+        return !gestopt(onderbreking);
+    });
+    if (!verbonden) {
         return true;
     }
     const bool gekozen = kies(kaart, bestandIdentiteit(), fout);
@@ -215,14 +221,22 @@ bool eidKaart(SCARDCONTEXT context, const std::string& naam) {
 }
 
 // Whether the card now in `naam` counts: each card is probed once, when it first matters, and
-// its verdict kept until it leaves.
-bool telt(SCARDCONTEXT context, Waarneming& w, const std::string& naam) {
+// its verdict kept until it leaves. Once the wait is stopped no card counts: a probe cut short
+// tells nothing.
+bool telt(SCARDCONTEXT context, Waarneming& w, const std::string& naam, Onderbreking& onderbreking,
+          const Klok& klok) {
     const std::uint32_t nu = teller(w.staat[naam]);
     const auto oordeel = w.oordelen.find(naam);
     if (oordeel != w.oordelen.end() && oordeel->second.teller == nu) {
         return oordeel->second.telt;
     }
-    const bool eid = eidKaart(context, naam);
+    if (gestopt(onderbreking)) {
+        return false;
+    }
+    const bool eid = eidKaart(context, naam, onderbreking, klok);
+    if (gestopt(onderbreking)) {
+        return false;
+    }
     w.oordelen[naam] = Oordeel{nu, eid};
     return eid;
 }
@@ -244,7 +258,7 @@ std::string wachtOpContext(const std::string& lezer, Tijdstip einde, Waarneming&
             return {};
         }
         for (const std::string& naam : w.aanwezig) {
-            if (telt(context.handvat(), w, naam)) {
+            if (telt(context.handvat(), w, naam, onderbreking, klok)) {
                 return naam;
             }
         }
@@ -315,7 +329,7 @@ void bewaak(const std::string& lezer, Onderbreking& onderbreking, const Klok& kl
         while (gaatDoor && !gestopt(onderbreking)) {
             gaatDoor = plak(context.handvat(), lezer, kPlak, w, onderbreking, klok, fout);
             for (const std::string& naam : w.ingestoken) {
-                if (telt(context.handvat(), w, naam)) {
+                if (telt(context.handvat(), w, naam, onderbreking, klok)) {
                     ingestoken(naam);
                 }
             }

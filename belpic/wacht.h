@@ -26,8 +26,9 @@ void onderbreek(Onderbreking& onderbreking);
 
 using Tijdstip = std::chrono::steady_clock::time_point;
 
-// The time as the waiter sees it, and its pause between attempts while the service is away;
-// the pause ends early when the wait is stopped. Tests inject both.
+// The time as the waiter sees it, and its pause between attempts while the service is away and
+// between a probe's attempts to connect; the pause ends early when the wait is stopped. Tests
+// inject both.
 struct Klok {
     std::function<Tijdstip()> nu = std::chrono::steady_clock::now;
     std::function<void(Onderbreking&, std::chrono::milliseconds)> pauze = pauzeer;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 #include <vector>
@@ -22,8 +23,10 @@ namespace {
 constexpr int kDefaultSeconds = 30;
 constexpr int kMostSeconds = 600;
 // How often a stop is sent again until its waiter has ended: pcsc-lite's SCardCancel reaches
-// only a wait in progress, so a stop that lands between two of the waiter's calls is lost.
+// only a wait in progress, so a stop that lands between two of the waiter's calls is lost, and
+// the next must come well within the 200 ms that Shutdown has to end every wait and the watch.
 constexpr auto kStopAgain = std::chrono::milliseconds(50);
+static_assert(kStopAgain <= std::chrono::milliseconds(100), "a lost stop is sent again in time");
 
 // The kinds of application (Init's parm1) that run scripts a plug-in starts: FileMaker Pro and
 // Runtime. The server's scripting process (7), the Data API (9), WebDirect and the others do
@@ -50,22 +53,17 @@ struct State {
     std::unique_ptr<Watch> watch;
     std::vector<std::string> pending; // readers with an insertion not yet started, each once
     std::set<belpic::Onderbreking*> waits;
-
-    // A host that unloads the plug-in without Shutdown (it crashed, or was made to quit) leaves
-    // the watch running. Its thread is let go with what it uses: destroyed while joinable it
-    // would end the process, and joined here it would deadlock under the Windows loader lock.
-    // The end of the process takes it.
-    ~State() {
-        if (watch) {
-            watch->thread.detach();
-            static_cast<void>(watch.release());
-        }
-    }
 };
 
+// Never destroyed. A host that unloads the plug-in without Shutdown (it crashed, or was made to
+// quit) leaves the watch running until the process ends, and its thread uses this state till
+// then: destroyed, its joinable thread would end the process, and the thread would lock a
+// destroyed mutex (which throws on macOS); joined instead, it would deadlock under the Windows
+// loader lock. After Shutdown it holds no memory, so nothing is lost when the module goes.
 State& Shared() {
-    static State state;
-    return state;
+    alignas(State) static unsigned char storage[sizeof(State)];
+    static State* const state = new (storage) State;
+    return *state;
 }
 
 // A whole number of seconds from 0 to 600; empty gives the default.
@@ -130,7 +128,7 @@ void StopWatch(State& s) {
     {
         std::unique_lock<std::mutex> lock(s.lock);
         watch = std::move(s.watch);
-        s.pending.clear();
+        s.pending = std::vector<std::string>(); // its memory too
         if (watch) {
             StopUntil(
                 lock, [&] { belpic::onderbreek(watch->stop); }, [&] { return watch->ended; });

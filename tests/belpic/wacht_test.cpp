@@ -162,29 +162,35 @@ TEST_F(Wachten, AWaitReturnsTheFirstReaderHoldingAnEidCard) {
         std::string gevraagd;
         std::string verwacht; // the reader, or empty for a timeout
         std::string gepeild;
+        std::size_t pauzes; // of the waiter's, between a probe's attempts to connect
         std::function<void()> storing = [] {};
     };
     const Geval gevallen[] = {
-        {"the eID card after a card of another kind", "6A82 eid 6A82", "", "B", "A B"},
-        {"the eID card first: the other cards are not probed", "eid 6A82 -", "", "A", "A"},
-        {"cards of other kinds only", "6A82 - 6D00", "", "", "A C"},
-        {"a mute card counts: the read will tell", "stom eid -", "", "A", "A A"},
-        {"a card held alone counts", "- alleen eid", "", "B", "B"},
-        {"a card gone again before the probe counts", "eid - -", "", "A", "A",
+        {"the eID card after a card of another kind", "6A82 eid 6A82", "", "B", "A B", 0},
+        {"the eID card first: the other cards are not probed", "eid 6A82 -", "", "A", "A", 0},
+        {"cards of other kinds only", "6A82 - 6D00", "", "", "A C", 0},
+        {"a mute card counts: the read will tell", "stom eid -", "", "A", "A A", 2},
+        {"a card held alone counts", "- alleen eid", "", "B", "B", 0},
+        {"a card gone again before the probe counts", "eid - -", "", "A", "A", 0,
          [] { pcscfake::script(Call::Connect, {pcscfake::kNoSmartcard}); }},
-        {"the named reader's card of another kind", "eid 6A82 -", "B", "", "B"},
+        {"the named reader's card of another kind", "eid 6A82 -", "B", "", "B", 0},
     };
+    // A wait of no time pauses only between a probe's attempts.
+    Klok klok = nepklok();
+    klok.pauze = [](Onderbreking&, std::chrono::milliseconds duur) { noteerPauze(duur); };
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.naam);
         pcscfake::reset();
+        pauzes().clear();
         eidKaart();
         legNeer(g.bureau);
         g.storing();
         Onderbreking onderbreking;
         Fout fout;
-        EXPECT_EQ(wachtOpKaart(g.gevraagd, 0ms, onderbreking, nepklok(), fout), g.verwacht);
+        EXPECT_EQ(wachtOpKaart(g.gevraagd, 0ms, onderbreking, klok, fout), g.verwacht);
         EXPECT_EQ(fout.code, g.verwacht.empty() ? tijdOm : geenFout);
         EXPECT_EQ(gepeild(), g.gepeild);
+        EXPECT_EQ(pauzes().size(), g.pauzes);
         EXPECT_EQ(pcscfake::calls(Call::EstablishContext).size(), 1u);
         verwachtProeven();
         EXPECT_EQ(pcscfake::openContexts(), 0u);
@@ -384,6 +390,10 @@ TEST_F(Wachten, StoppedFromAnotherThreadAtOnce) {
     EXPECT_EQ(pcscfake::calls(Call::Cancel)[0].context,
               pcscfake::calls(Call::EstablishContext)[0].context);
     EXPECT_EQ(pcscfake::openContexts(), 0u);
+    // Sent again once the wait has ended (as Shutdown does until it sees the end): the context
+    // is released, and no stop reaches it.
+    onderbreek(onderbreking);
+    EXPECT_EQ(pcscfake::calls(Call::Cancel).size(), 1u);
 
     // Stopped before it began: no slice at all.
     pcscfake::reset();
@@ -425,6 +435,75 @@ TEST_F(Wachten, AStopBetweenTwoWaitsIsSeenBeforeTheNext) {
         EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).size(), 1u);
         EXPECT_EQ(pcscfake::openContexts(), 0u);
     }
+}
+
+// A stop that lands while a probe connects to a mute card: the probe's pause between its two
+// attempts is the waiter's, which the stop ends, so neither the second attempt nor the read's
+// own pauses follow, and the card the stopped probe could not ask is not told.
+TEST_F(Wachten, AStopDuringAProbeEndsItsAttemptsToConnect) {
+    for (const bool bewaking : {false, true}) {
+        SCOPED_TRACE(bewaking ? "watch" : "wait");
+        pcscfake::reset();
+        pauzes().clear();
+        pcscfake::readers({"A"});
+        pcscfake::cardState("A", pcscfake::CardState::mute);
+        if (bewaking) {
+            pcscfake::removeCard();
+        }
+        Onderbreking onderbreking;
+        pcscfake::onCall(Call::Connect, 1, [&] { onderbreek(onderbreking); });
+        // The waiter's pauses as the real ones are, on the service's clock: a stop ends them.
+        std::vector<std::chrono::milliseconds> gevraagd;
+        Klok klok = nepklok();
+        klok.pauze = [&gevraagd](Onderbreking& o, std::chrono::milliseconds duur) {
+            gevraagd.push_back(duur);
+            std::unique_lock<std::mutex> slot(o.slot);
+            if (!o.gestopt) {
+                slot.unlock();
+                pcscfake::sleep(duur);
+            }
+        };
+        std::vector<std::string> gezien;
+        std::future<Uitkomst> einde = std::async(std::launch::async, [&] {
+            Uitkomst u;
+            if (bewaking) {
+                bewaak("", onderbreking, klok,
+                       [&gezien](const std::string& naam) { gezien.push_back(naam); });
+            } else {
+                u.lezer = wachtOpKaart("", 30s, onderbreking, klok, u.fout);
+            }
+            return u;
+        });
+        if (bewaking) {
+            pcscfake::awaitWaits(1);
+            pcscfake::insertCard("A");
+        }
+        ASSERT_TRUE(eindigtZonderTijd(einde));
+        const Uitkomst u = einde.get();
+        if (!bewaking) {
+            EXPECT_EQ(u.lezer, "");
+            verwachtFout(u.fout, onderbroken, "The wait for a card was stopped.", "stopped");
+        }
+        EXPECT_TRUE(gezien.empty());
+        ASSERT_EQ(pcscfake::calls(Call::Connect).size(), 1u);
+        EXPECT_EQ(pcscfake::calls(Call::Connect)[0].result, pcscfake::kUnresponsiveCard);
+        EXPECT_TRUE(pauzes().empty());
+        EXPECT_EQ(gevraagd, std::vector<std::chrono::milliseconds>{200ms});
+        EXPECT_EQ(pcscfake::openContexts(), 0u);
+    }
+
+    // A stop that lands while the slice that finds the card asks for the readers' states: no
+    // probe follows, as it might wait for another program's transaction without end.
+    pcscfake::reset();
+    eidKaart();
+    pcscfake::readers({"A"});
+    Onderbreking onderbreking;
+    pcscfake::onCall(Call::GetStatusChange, 1, [&] { onderbreek(onderbreking); });
+    Fout fout;
+    EXPECT_EQ(wachtOpKaart("", 30s, onderbreking, nepklok(), fout), "");
+    EXPECT_EQ(fout.code, onderbroken);
+    EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).at(0).result, pcscfake::kSuccess);
+    EXPECT_TRUE(pcscfake::calls(Call::Connect).empty());
 }
 
 // On Windows the service stops with the last reader and starts with the next: a reader gone
@@ -604,6 +683,9 @@ TEST_F(Wachten, WatchProbesEachInsertionOnceAndTellsEidCardsOnly) {
     doe([] { pcscfake::insertCard("A"); }); // the other card swapped for the eID card at once
     doe([] { pcscfake::cardState("B", pcscfake::CardState::mute); }); // the same card
     doe([] { pcscfake::otherCard("B"); }); // a new card, which cannot be probed
+    // The probe's pauses after each of its two attempts to connect, on the waiter's clock.
+    doe([] { pcscfake::advance(200ms); });
+    doe([] { pcscfake::advance(200ms); });
     doe([] { pcscfake::advance(5s); });
     wacht.stop();
     EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "B"}));
@@ -662,6 +744,25 @@ TEST_F(Wachten, WatchCountsNoInsertionForACardLeftInAcrossARestart) {
     doe([] { pcscfake::insertCard("A"); });
     wacht.stop();
     EXPECT_EQ(wacht.insertions(), (std::vector<std::string>{"A", "A", "A"}));
+}
+
+// A verdict holds under the counters of the service that gave it: after a restart the same
+// count in the same reader may be another card, which is probed anew.
+TEST_F(Wachten, WatchProbesAnewUnderARestartedService) {
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    Wacht wacht("");
+    pcscfake::awaitWaits(1);
+    doe([] { pcscfake::otherCard("A"); }); // probed at the count of 2: of another kind
+    doe([] { pcscfake::serviceRunning(false); });
+    doe([] {
+        pcscfake::serviceRunning(true); // the card still in, the count at 0
+        pcscfake::advance(1s);
+    });
+    doe([] { pcscfake::insertCard("A"); }); // swapped for the eID card at once: the count at 2
+    wacht.stop();
+    EXPECT_EQ(wacht.insertions(), std::vector<std::string>{"A"});
+    EXPECT_EQ(gepeild(), "A A");
 }
 
 // A reader unplugged and plugged back under the same name is watched again. Windows answers a

@@ -51,6 +51,31 @@ class Memcheck(e2e.Scenario):
         out = self.run(what, env, [self.fmxhost, self.plugin, function, *arguments])
         self.check(f"{what}: the answer", out, want + "\n")
 
+    def watch_shut_down(self, what, r):
+        """A watch sees an insertion whose script no Idle starts, then Shutdown: the insertion is
+        forgotten with all it held. The second wait, on the empty slot, gives the watch its time
+        to see the card before Shutdown."""
+        command = [self.fmxhost, self.plugin, "EID_OnCardInserted", "Desk.fmp12", "Card", "--",
+                   "EID_WaitForCard", "60", "--", "EID_WaitForCard", "3", SLOT1]
+        process = subprocess.Popen(VALGRIND + command, env=r.env(), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            while process.stdout.readline() not in (b"}\n", b""):  # the watch's document
+                pass
+            r.insert(sample())
+            out, err = process.communicate(timeout=300)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        self.check(f"{what}: memcheck clean (exit status)", process.returncode, 0)
+        if process.returncode != 0:
+            report = err.decode(errors="replace").splitlines()[-60:]
+            print("\n".join("        " + line for line in report))
+        seen = e2e.document([("error", ""), ("reader", SLOT0)])
+        self.check(f"{what}: the first wait saw the card", seen in out.decode(), True)
+        r.remove()
+
     def batch(self, what, env, calls, *arguments):
         out = self.run(what, env, [self.veelhost, self.plugin, "--threads", "2", "--calls",
                                    str(calls), "EID_Read", *arguments])
@@ -84,6 +109,7 @@ def checks(s):
             r.insert(profile)
             s.read(what, env, SLOT0)
             r.remove()
+        s.watch_shut_down("a watch's insertion not started at Shutdown", r)
     with tempfile.TemporaryDirectory() as folder:
         env = dict(os.environ, PCSCLITE_CSOCK_NAME=os.path.join(folder, "pcscd.comm"))
         s.read("no smart-card service", env)
