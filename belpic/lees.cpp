@@ -27,17 +27,8 @@ struct Gelezen {
 };
 
 std::string hex(const Velden& velden, std::uint8_t tag) {
-    constexpr char kHex[] = "0123456789ABCDEF";
     const auto veld = velden.find(tag);
-    if (veld == velden.end()) {
-        return {};
-    }
-    std::string tekst;
-    for (const std::uint8_t byte : veld->second) {
-        tekst += kHex[byte >> 4];
-        tekst += kHex[byte & 0xF];
-    }
-    return tekst;
+    return veld == velden.end() ? std::string() : hexTekst(veld->second);
 }
 
 std::string waarde(const Kaartveld& veld, Gelezen& bestand) {

@@ -1,7 +1,10 @@
-// Text encodings at the core's borders: card fields and the reader names of Windows.
+// Text encodings at the core's borders: card fields, the reader names of Windows, and bytes
+// shown as text.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace belpic {
 
@@ -15,5 +18,18 @@ std::string utf8Uit16(const std::u16string& tekst);
 
 // UTF-8 to UTF-16; ill-formed parts become U+FFFD as in geldigUtf8.
 std::u16string utf16Uit8(const std::string& tekst);
+
+// The bytes as uppercase hexadecimal, two digits each: 3B 98 gives "3B98". In the header, so
+// that the result encoding uses it without the core's code.
+inline std::string hexTekst(const std::vector<std::uint8_t>& bytes) {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    std::string tekst;
+    tekst.reserve(2 * bytes.size());
+    for (const std::uint8_t byte : bytes) {
+        tekst += kHex[byte >> 4];
+        tekst += kHex[byte & 0xF];
+    }
+    return tekst;
+}
 
 } // namespace belpic

@@ -25,7 +25,6 @@ constexpr std::array<char, 2 * 4096> kParen = [] {
 } // namespace
 
 std::string base64(const std::uint8_t* in, std::size_t n) {
-
     // The text is made at its exact final length at once and then written from the front.
     std::string tekst(4 * ((n + 2) / 3), '\0');
     char* uit = tekst.data();

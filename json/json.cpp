@@ -1,5 +1,6 @@
 #include "json/json.h"
 
+#include "belpic/tekens.h"
 #include "json/base64.h"
 
 #include <array>
@@ -49,15 +50,6 @@ const char* kaartTekst(KaartStand kaart) {
     return "present";
 }
 
-std::string hex(const Bytes& bytes) {
-    std::string tekst;
-    for (const std::uint8_t byte : bytes) {
-        tekst += kHex[byte >> 4];
-        tekst += kHex[byte & 0xF];
-    }
-    return tekst;
-}
-
 // One reader on a line of its own: `    {"name": "...", "card": "...", "atr": "..."}`.
 void lezer(std::string& document, const Lezer& l, bool last) {
     document += "    {\"name\": \"";
@@ -65,7 +57,7 @@ void lezer(std::string& document, const Lezer& l, bool last) {
     document += "\", \"card\": \"";
     document += kaartTekst(l.kaart);
     document += "\", \"atr\": \"";
-    document += hex(l.atr);
+    document += hexTekst(l.atr);
     document += last ? "\"}\n" : "\"},\n";
 }
 
