@@ -4,8 +4,6 @@
 #include "belpic/pcsc.h"
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
 namespace belpic {
 
@@ -17,12 +15,6 @@ constexpr int kPogingen = 2;
 // the question: the list is read once more.
 constexpr int kLijstPogingen = 2;
 constexpr DWORD kOntvangLengte = 258; // 256 data bytes and the status word
-
-void slaap(std::chrono::milliseconds duur) {
-    std::this_thread::sleep_for(duur);
-}
-
-std::atomic<Pauze> gPauze{slaap};
 
 // --- Helpers ---------------------------------------------------------------------------------
 
@@ -42,22 +34,62 @@ bool nogEens(const Poging& poging) {
            (poging.functie == kBeginFunctie && pcsc::kaartVerstoord(poging.code));
 }
 
+// One attempt to take the card, as its thread hands it over under the stop's lock.
+struct Greep {
+    Poging poging{SCARD_S_SUCCESS, kVerbindFunctie}; // the call it is in, until it returns
+    SCARDHANDLE handvat = 0;                         // connected
+    bool begonnen = false;                           // the transaction began
+    DWORD actief = 0;
+};
+
 // One attempt: connect shared, then hold the card for this conversation alone. The card is
 // shared: without a transaction another program's commands could come between a SELECT FILE
 // and its READ BINARYs, and the read would take that program's file for ours. A handle whose
 // transaction did not begin is let go at once.
-Poging neemKaart(SCARDCONTEXT context, const std::string& naam, SCARDHANDLE& handvat,
-                 DWORD& actief) {
-    LONG code = pcsc::verbindKaart(context, naam, SCARD_SHARE_SHARED,
-                                   SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handvat, &actief);
-    if (code != SCARD_S_SUCCESS) {
-        return {code, kVerbindFunctie};
-    }
-    code = SCardBeginTransaction(handvat);
-    if (code != SCARD_S_SUCCESS) {
-        SCardDisconnect(handvat, SCARD_LEAVE_CARD);
-    }
-    return {code, kBeginFunctie};
+//
+// Either call waits for as long as another program holds the card, so the attempt runs on a
+// thread of its own, waited for until `uiterlijk`. Given up on (`opgegeven`), it lets go of the
+// card as it found it once it returns.
+Greep neemKaart(const std::shared_ptr<Sessie>& sessie, const std::string& naam, Tijdstip uiterlijk,
+                bool& opgegeven) {
+    const auto greep = std::make_shared<Greep>();
+    const std::shared_ptr<Onderbreking> stop = sessie->stop;
+    const auto context = static_cast<SCARDCONTEXT>(sessie->context.handvat);
+    const auto oproep = [greep, stop, context, naam] {
+        SCARDHANDLE handvat = 0;
+        DWORD actief = 0;
+        LONG code = pcsc::verbindKaart(context, naam, SCARD_SHARE_SHARED,
+                                       SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handvat, &actief);
+        {
+            std::lock_guard<std::mutex> slot(stop->slot);
+            greep->poging.code = code;
+            if (code != SCARD_S_SUCCESS) {
+                return;
+            }
+            greep->poging.functie = kBeginFunctie;
+            greep->handvat = handvat;
+            greep->actief = actief;
+        }
+        code = SCardBeginTransaction(handvat);
+        if (code != SCARD_S_SUCCESS) {
+            SCardDisconnect(handvat, SCARD_LEAVE_CARD);
+        }
+        std::lock_guard<std::mutex> slot(stop->slot);
+        greep->poging.code = code;
+        greep->begonnen = code == SCARD_S_SUCCESS;
+        greep->handvat = greep->begonnen ? handvat : 0;
+    };
+    const auto laatLos = [greep] {
+        if (greep->begonnen) {
+            SCardEndTransaction(greep->handvat, SCARD_LEAVE_CARD);
+        }
+        if (greep->handvat != 0) {
+            SCardDisconnect(greep->handvat, SCARD_LEAVE_CARD);
+        }
+    };
+    opgegeven = !opTijd(sessie, uiterlijk, oproep, laatLos);
+    std::lock_guard<std::mutex> slot(stop->slot);
+    return *greep;
 }
 
 bool beeindig(std::int64_t& handvat, pcsc::Afsluiting afsluiting) {
@@ -116,17 +148,6 @@ LONG vraagStaten(SCARDCONTEXT context, const std::vector<std::string>& namen,
 
 } // namespace
 
-Pauze zetPauze(Pauze pauze) {
-    return gPauze.exchange(pauze);
-}
-
-void Context::sluit() {
-    if (handvat != 0 && !geleend) {
-        SCardReleaseContext(static_cast<SCARDCONTEXT>(handvat));
-    }
-    handvat = 0;
-}
-
 bool Transactie::sluit() {
     return beeindig(handvat, pcsc::kAfsluiting);
 }
@@ -149,19 +170,12 @@ std::vector<std::string> Kaart::lezers(Fout& fout) {
     return namen;
 }
 
-bool Kaart::open(Fout& fout) {
-    if (context.handvat == 0) {
-        context.handvat = maakContext(fout);
-    }
-    return context.handvat != 0;
-}
-
 std::vector<Lezer> Kaart::lezersMetKaart(Fout& fout) {
     fout = Fout{};
-    if (!open(fout)) {
+    if (!open(*sessie_, fout)) {
         return {};
     }
-    const SCARDCONTEXT eigen = static_cast<SCARDCONTEXT>(context.handvat);
+    const SCARDCONTEXT eigen = static_cast<SCARDCONTEXT>(sessie_->context.handvat);
     std::vector<Lezer> lezers;
     LONG code = SCARD_S_SUCCESS;
     for (int poging = 1; poging <= kLijstPogingen; ++poging) {
@@ -186,35 +200,41 @@ std::vector<Lezer> Kaart::lezersMetKaart(Fout& fout) {
 }
 
 bool Kaart::verbind(const std::string& lezer, Fout& fout) {
-    return verbind(lezer, fout, [](std::chrono::milliseconds duur) {
-        gPauze.load()(duur);
-        return true;
-    });
+    return verbind(lezer, fout, sessie_->klok.nu() + kGeduld);
 }
 
-bool Kaart::verbind(const std::string& lezer, Fout& fout, const Tussenpauze& pauze) {
+bool Kaart::verbind(const std::string& lezer, Fout& fout, Tijdstip uiterlijk) {
     fout = Fout{};
     transactie.sluit();
     verstoord_ = false;
-    if (!open(fout)) {
+    if (!open(*sessie_, fout)) {
         return false;
     }
-
-    SCARDHANDLE handvat = 0;
-    DWORD actief = 0;
-    Poging poging{SCARD_S_SUCCESS, nullptr};
+    Greep greep;
+    bool opgegeven = false;
     for (int n = 1; n <= kPogingen; ++n) {
-        poging = neemKaart(static_cast<SCARDCONTEXT>(context.handvat), lezer, handvat, actief);
-        if (!nogEens(poging) || !pauze(kWacht)) {
+        greep = neemKaart(sessie_, lezer, uiterlijk, opgegeven);
+        // Another attempt only with the time for its pause left.
+        if (opgegeven || !nogEens(greep.poging) || sessie_->klok.nu() + kWacht >= uiterlijk ||
+            !pauzeer(*sessie_, kWacht)) {
             break;
         }
     }
-    if (poging.code != SCARD_S_SUCCESS) {
-        meld(fout, kVerbinden, poging.functie, poging.code, lezer);
+    if (opgegeven) {
+        if (gestopt(*sessie_->stop)) {
+            zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
+        } else {
+            meld(fout, kVerbinden, greep.poging.functie, SCARD_E_TIMEOUT, lezer);
+        }
+        sessie_ = volgende(*sessie_);
         return false;
     }
-    transactie.handvat = static_cast<std::int64_t>(handvat);
-    protocol = static_cast<std::uint32_t>(actief);
+    if (greep.poging.code != SCARD_S_SUCCESS) {
+        meld(fout, kVerbinden, greep.poging.functie, greep.poging.code, lezer);
+        return false;
+    }
+    transactie.handvat = static_cast<std::int64_t>(greep.handvat);
+    protocol = static_cast<std::uint32_t>(greep.actief);
     return true;
 }
 
@@ -250,7 +270,6 @@ void Kaart::verbreek() {
     if (transactie.sluit()) {
         verstoord_ = true;
     }
-    context.sluit();
 }
 
 } // namespace belpic

@@ -2,10 +2,11 @@
 #pragma once
 
 #include "belpic/fout.h"
+#include "belpic/sessie.h"
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,34 +14,14 @@ namespace belpic {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The wait between two attempts to connect. The core sleeps; tests put in one that only
-// records what it was asked, so that they run on their own time. Returns the previous one.
-using Pauze = void (*)(std::chrono::milliseconds);
-Pauze zetPauze(Pauze pauze);
-
-// The pause between two attempts to connect as a waiter takes it, which a stop can cut short:
-// false when the attempts are to end there.
-using Tussenpauze = std::function<bool(std::chrono::milliseconds)>;
+// How long a read waits for the card when another program holds it (the system reading its
+// certificates just after an insertion, a signature waiting for its PIN): connecting and
+// beginning the transaction together, until the card is ours.
+inline constexpr std::chrono::seconds kGeduld(10);
 
 // The handles are kept as 64-bit integers so that this header needs no platform header (which
 // on Windows would bring <windows.h> to every caller); every platform's SCARDCONTEXT and
 // SCARDHANDLE fits: pointer-sized on Windows, `long` on Linux, 32 bits on macOS.
-
-// An established PC/SC context, released when its owner goes; a borrowed one is only let go,
-// for the owner that lent it to release.
-struct Context {
-    std::int64_t handvat = 0;
-    bool geleend = false;
-
-    Context() = default;
-    explicit Context(std::int64_t context, bool geleend = false)
-        : handvat(context), geleend(geleend) {}
-    ~Context() { sluit(); }
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
-
-    void sluit();
-};
 
 // A card connection whose transaction has begun: no other program's command comes between
 // ours until the owner ends it, disconnects and so lets the card go.
@@ -77,47 +58,51 @@ struct Lezer {
     Bytes atr; // the card's answer to reset; empty without a card
 };
 
-// One PC/SC context and at most one card connection, owned: the destructor closes both.
+// At most one card connection, owned, in a session with the service: the destructor ends the
+// connection; the session's context goes with the last of its owners.
 class Kaart {
   public:
-    Kaart() = default;
-    // A Kaart on the context of another owner (a waiter's), which outlives it.
-    explicit Kaart(std::int64_t geleendeContext) : context(geleendeContext, true) {}
+    Kaart() : Kaart(std::make_shared<Sessie>()) {}
+    explicit Kaart(std::shared_ptr<Sessie> sessie) : sessie_(std::move(sessie)) {}
 
     // The names of the readers the service knows, in its order; uses a context of its own.
     static std::vector<std::string> lezers(Fout& fout);
 
     // Every reader the service knows, in its order, with the card in it, from one question to
-    // the service on this Kaart's context (made when it has none). No reader at all is an empty
-    // list with `fout` geenLezer.
+    // the service in this Kaart's session. No reader at all is an empty list with `fout`
+    // geenLezer.
     std::vector<Lezer> lezersMetKaart(Fout& fout);
 
-    // Connects to the card in the reader named `lezer` on this Kaart's context (made when it has
-    // none) and begins a transaction: the card is shared, but no other program's command comes
-    // between ours until verbreek. A connection held before is closed first.
+    // Connects to the card in the reader named `lezer` and begins a transaction: the card is
+    // shared, but no other program's command comes between ours until verbreek. A connection
+    // held before is closed first. While another program holds the card, it waits until the
+    // session's clock reaches `uiterlijk` (kGeduld from now when not given), then gives up with
+    // the call that was waiting and SCARD_E_TIMEOUT; a stop gives up at once. A call given up on
+    // runs on alone in the session it began in, and this Kaart goes on in the next.
     bool verbind(const std::string& lezer, Fout& fout);
-    // As verbind, with `pauze` between the attempts instead of the pause that zetPauze sets.
-    bool verbind(const std::string& lezer, Fout& fout, const Tussenpauze& pauze);
+    bool verbind(const std::string& lezer, Fout& fout, Tijdstip uiterlijk);
 
     // Sends one command APDU; returns the whole response, status word included.
     Bytes stuur(const Bytes& apdu, Fout& fout);
 
-    // Ends the transaction and disconnects with the card left as found (Transactie::laatLiggen);
-    // the context stays. Harmless without a connection.
+    // Ends the transaction and disconnects with the card left as found (Transactie::laatLiggen).
+    // Harmless without a connection.
     void laatLiggen();
 
-    // Ends the transaction, disconnects, then releases the context; harmless when closed.
+    // Ends the transaction and disconnects with the card reset once on the way (Transactie::sluit).
+    // Harmless without a connection.
     void verbreek();
 
     // Whether, since verbind, the service said that another party reset or re-powered the card
     // under this connection: what was read over it may not all come from one card session.
     bool verstoord() const { return verstoord_; }
 
-  private:
-    bool open(Fout& fout); // makes the context when there is none
+    // The session this Kaart is in now.
+    const std::shared_ptr<Sessie>& sessie() const { return sessie_; }
 
+  private:
     // Declared in this order so that the transaction ends before its context is released.
-    Context context;
+    std::shared_ptr<Sessie> sessie_;
     Transactie transactie;
     std::uint32_t protocol = 0;
     bool verstoord_ = false;

@@ -88,10 +88,13 @@ std::mutex& gesprekSlot() {
     return slot;
 }
 
-Gegevens lees(const std::string& lezer, Fout& fout, const Vraag& vraag) {
+Gegevens lees(std::shared_ptr<Sessie> sessie, const std::string& lezer, Fout& fout,
+              const Vraag& vraag) {
     const std::lock_guard<std::mutex> beurt(gesprekSlot());
+    // Its destructor closes the connection, also when an exception leaves, and with the last owner
+    // of the session its context, before the next conversation begins.
+    Kaart kaart(std::move(sessie));
     for (int poging = 1;; ++poging) {
-        Kaart kaart; // its destructor closes the connection, also when an exception leaves
         Gegevens gegevens = leesEenmaal(kaart, lezer, vraag, fout);
         kaart.verbreek(); // the end of the transaction may be the first to tell of a reset
         // A record is only ever taken whole from one conversation.
@@ -99,6 +102,10 @@ Gegevens lees(const std::string& lezer, Fout& fout, const Vraag& vraag) {
             return gegevens;
         }
     }
+}
+
+Gegevens lees(const std::string& lezer, Fout& fout, const Vraag& vraag) {
+    return lees(std::make_shared<Sessie>(), lezer, fout, vraag);
 }
 
 Velden ontleed(const Bytes& bestand) {

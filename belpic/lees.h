@@ -5,6 +5,7 @@
 #include "belpic/kaartvelden.h"
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,11 +25,14 @@ using Gegevens = std::vector<Waarde>;
 using Velden = std::map<std::uint8_t, Bytes>;
 
 // One complete conversation with the card in `lezer` (empty: the eID card, wherever zoek finds it)
-// for the fields of `vraag`: only its files are selected and read, in its order. A field whose file
-// is not read (the photo left out), or that the card lacks, is empty; so is a photo that cannot be
-// read, which fails nothing else. One conversation at a time in a process: a second caller
-// waits for the first. When another party resets the card during the conversation, the whole
-// read starts again once from a new connection.
+// for the fields of `vraag`, in `sessie`: only its files are selected and read, in its order. A
+// field whose file is not read (the photo left out), or that the card lacks, is empty; so is a
+// photo that cannot be read, which fails nothing else. One conversation at a time in a process:
+// a second caller waits for the first. When another party resets the card during the
+// conversation, the whole read starts again once from a new connection.
+Gegevens lees(std::shared_ptr<Sessie> sessie, const std::string& lezer, Fout& fout,
+              const Vraag& vraag = volledigeVraag());
+// As above, in a session of its own.
 Gegevens lees(const std::string& lezer, Fout& fout, const Vraag& vraag = volledigeVraag());
 
 // The lock that lees holds for the whole of a conversation.

@@ -20,31 +20,6 @@ constexpr std::chrono::milliseconds kHerstelPauze(1000);
 
 constexpr DWORD kZonderWijziging = ~static_cast<DWORD>(SCARD_STATE_CHANGED);
 
-bool gestopt(Onderbreking& onderbreking) {
-    std::lock_guard<std::mutex> slot(onderbreking.slot);
-    return onderbreking.gestopt;
-}
-
-// The waiter's own context, shown to the Onderbreking while it lives. It is withdrawn before
-// the Context releases it, so a stop never cancels a context that is gone.
-struct EigenContext {
-    Onderbreking& onderbreking;
-    Context context;
-
-    EigenContext(Onderbreking& o, Fout& fout) : onderbreking(o), context(maakContext(fout)) {
-        std::lock_guard<std::mutex> slot(onderbreking.slot);
-        onderbreking.context = context.handvat;
-    }
-    ~EigenContext() {
-        std::lock_guard<std::mutex> slot(onderbreking.slot);
-        onderbreking.context = 0;
-    }
-    EigenContext(const EigenContext&) = delete;
-    EigenContext& operator=(const EigenContext&) = delete;
-
-    SCARDCONTEXT handvat() const { return static_cast<SCARDCONTEXT>(context.handvat); }
-};
-
 std::uint32_t teller(DWORD staat) {
     return staat >> 16;
 }
@@ -156,9 +131,13 @@ std::vector<pcsc::LezerStaat> klaarVoorWacht(const Waarneming& w,
 // One slice: lists the readers and waits at most `duur` for a change in those watched (or a
 // reader plugged in). False when the wait cannot go on: the service failed or the named reader
 // is not there, as `fout` says.
-bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseconds duur,
-          Waarneming& w, Onderbreking& onderbreking, const Klok& klok, Fout& fout) {
+bool plak(Sessie& sessie, const std::string& lezer, std::chrono::milliseconds duur, Waarneming& w,
+          Fout& fout) {
     w.ingestoken.clear(); // a slice that fails has seen no insertion
+    if (!open(sessie, fout)) {
+        return false;
+    }
+    const auto context = static_cast<SCARDCONTEXT>(sessie.context.handvat);
     const std::vector<std::string> alle = leesLezers(context, fout);
     if (fout.code != geenFout) {
         return false;
@@ -176,11 +155,11 @@ bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseco
     std::vector<pcsc::LezerStaat> staten = klaarVoorWacht(w, gevolgd, alle.size(), namen);
     // SCardCancel reaches only a wait in progress: a stop that came while the readers were
     // listed is seen here, or the wait would sit out its slice.
-    if (gestopt(onderbreking)) {
+    if (gestopt(*sessie.stop)) {
         return true;
     }
     if (staten.empty()) { // nothing to wait on: only a new listing can tell
-        klok.pauze(onderbreking, duur);
+        sessie.klok.pauze(*sessie.stop, duur);
         w.aanwezig.clear();
         w.eerste = false;
         return true;
@@ -200,18 +179,16 @@ bool plak(SCARDCONTEXT context, const std::string& lezer, std::chrono::milliseco
     return false;
 }
 
-// The probe: connects shared on the waiter's own context, selects the identity file, and lets
-// the card go as it was found. Only a card that refuses the file is of another kind; one that
-// cannot be asked (mute, held alone, gone again) counts, so that the read after it says why.
-// The pause between two attempts to connect is the waiter's, which a stop ends at once.
-bool eidKaart(SCARDCONTEXT context, const std::string& naam, Onderbreking& onderbreking,
-              const Klok& klok) {
-    Kaart kaart(static_cast<std::int64_t>(context));
+// The probe: connects shared in the waiter's session, selects the identity file, and lets the
+// card go as it was found. Only a card that refuses the file is of another kind; one that cannot
+// be asked (mute, held alone, gone again, held by another program past `uiterlijk`) counts, so
+// that the read after it says why. The pause between two attempts to connect is the session's,
+// which a stop ends at once. After a probe given up on, the waiter goes on in the next session.
+bool eidKaart(std::shared_ptr<Sessie>& sessie, const std::string& naam, Tijdstip uiterlijk) {
+    Kaart kaart(sessie);
     Fout fout;
-    const bool verbonden = kaart.verbind(naam, fout, [&](std::chrono::milliseconds duur) {
-        klok.pauze(onderbreking, duur);
-        return !gestopt(onderbreking);
-    });
+    const bool verbonden = kaart.verbind(naam, fout, uiterlijk);
+    sessie = kaart.sessie();
     if (!verbonden) {
         return true;
     }
@@ -223,18 +200,19 @@ bool eidKaart(SCARDCONTEXT context, const std::string& naam, Onderbreking& onder
 // Whether the card now in `naam` counts: each card is probed once, when it first matters, and
 // its verdict kept until it leaves. Once the wait is stopped no card counts: a probe cut short
 // tells nothing.
-bool telt(SCARDCONTEXT context, Waarneming& w, const std::string& naam, Onderbreking& onderbreking,
-          const Klok& klok) {
+bool telt(std::shared_ptr<Sessie>& sessie, Waarneming& w, const std::string& naam,
+          Tijdstip uiterlijk) {
     const std::uint32_t nu = teller(w.staat[naam]);
     const auto oordeel = w.oordelen.find(naam);
     if (oordeel != w.oordelen.end() && oordeel->second.teller == nu) {
         return oordeel->second.telt;
     }
-    if (gestopt(onderbreking)) {
+    Onderbreking& stop = *sessie->stop;
+    if (gestopt(stop)) {
         return false;
     }
-    const bool eid = eidKaart(context, naam, onderbreking, klok);
-    if (gestopt(onderbreking)) {
+    const bool eid = eidKaart(sessie, naam, uiterlijk);
+    if (gestopt(stop)) {
         return false;
     }
     w.oordelen[naam] = Oordeel{nu, eid};
@@ -247,18 +225,18 @@ std::chrono::milliseconds over(Tijdstip einde, const Klok& klok) {
     return std::clamp(rest, std::chrono::milliseconds(0), kPlak);
 }
 
-// The slices of a wait on one context of its own, until a card is there, the time is up, the
-// wait is stopped, or the service fails as `fout` says.
-std::string wachtOpContext(const std::string& lezer, Tijdstip einde, Waarneming& w,
-                           Onderbreking& onderbreking, const Klok& klok, Fout& fout) {
-    const EigenContext context(onderbreking, fout);
+// The slices of a wait in one session (and the sessions after a probe given up on), until a card
+// is there, the time is up, the wait is stopped, or the service fails as `fout` says.
+std::string wachtInSessie(std::shared_ptr<Sessie>& sessie, const std::string& lezer, Tijdstip einde,
+                          Waarneming& w, Fout& fout) {
+    const Klok klok = sessie->klok;
     w.tellersGeldig = false; // a service that came back counts anew
-    while (context.handvat() != 0 && !gestopt(onderbreking)) {
-        if (!plak(context.handvat(), lezer, over(einde, klok), w, onderbreking, klok, fout)) {
+    while (!gestopt(*sessie->stop)) {
+        if (!plak(*sessie, lezer, over(einde, klok), w, fout)) {
             return {};
         }
         for (const std::string& naam : w.aanwezig) {
-            if (telt(context.handvat(), w, naam, onderbreking, klok)) {
+            if (telt(sessie, w, naam, einde + kProefRuimte)) {
                 return naam;
             }
         }
@@ -275,34 +253,30 @@ bool geenLezerOpWindows(const std::string& lezer, const Fout& fout) {
     return pcsc::kWindows && lezer.empty() && fout.code == geenLezer;
 }
 
+// After a failure of the service, before the next session: a failure that means no reader at all
+// (on Windows, the service stopped with the last reader) leaves none to remember, so a card in a
+// reader plugged back in is an insertion. A service that merely restarted keeps its readers.
+void naFout(Waarneming& w, const Fout& fout) {
+    if (fout.code == geenLezer) {
+        vergeetAfwezige(w, {});
+    }
+}
+
 } // namespace
 
-void onderbreek(Onderbreking& onderbreking) {
-    std::lock_guard<std::mutex> slot(onderbreking.slot);
-    onderbreking.gestopt = true;
-    if (onderbreking.context != 0) {
-        pcsc::annuleer(static_cast<SCARDCONTEXT>(onderbreking.context));
-    }
-    onderbreking.gewekt.notify_all();
-}
-
-void Klok::pauzeer(Onderbreking& onderbreking, std::chrono::milliseconds duur) {
-    std::unique_lock<std::mutex> slot(onderbreking.slot);
-    onderbreking.gewekt.wait_for(slot, duur, [&] { return onderbreking.gestopt; });
-}
-
-std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duur,
-                         Onderbreking& onderbreking, const Klok& klok, Fout& fout) {
+std::string wachtOpKaart(std::shared_ptr<Sessie> sessie, const std::string& lezer,
+                         std::chrono::milliseconds duur, Fout& fout) {
     fout = Fout{};
+    const Klok klok = sessie->klok;
     const Tijdstip einde = klok.nu() + duur;
     Waarneming w;
     for (;;) {
-        const std::string houder = wachtOpContext(lezer, einde, w, onderbreking, klok, fout);
+        const std::string houder = wachtInSessie(sessie, lezer, einde, w, fout);
         if (!houder.empty()) {
             return houder;
         }
         // A stop that came with the end of the time, or with a failure, is a stop.
-        if (gestopt(onderbreking)) {
+        if (gestopt(*sessie->stop)) {
             zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
             return {};
         }
@@ -313,30 +287,33 @@ std::string wachtOpKaart(const std::string& lezer, std::chrono::milliseconds duu
             zet(fout, tijdOm, Melding::nietOpTijd, "timeout");
             return {};
         }
+        naFout(w, fout);
         fout = Fout{};
-        klok.pauze(onderbreking, std::min(kHerstelPauze, over(einde, klok)));
+        sessie = volgende(*sessie);
+        klok.pauze(*sessie->stop, std::min(kHerstelPauze, over(einde, klok)));
     }
 }
 
-void bewaak(const std::string& lezer, Onderbreking& onderbreking, const Klok& klok,
+void bewaak(std::shared_ptr<Sessie> sessie, const std::string& lezer,
             const std::function<void(const std::string&)>& ingestoken) {
     Waarneming w;
-    while (!gestopt(onderbreking)) {
+    while (!gestopt(*sessie->stop)) {
         Fout fout;
-        const EigenContext context(onderbreking, fout);
         w.tellersGeldig = false; // a service that came back counts anew
-        bool gaatDoor = context.handvat() != 0;
-        while (gaatDoor && !gestopt(onderbreking)) {
-            gaatDoor = plak(context.handvat(), lezer, kPlak, w, onderbreking, klok, fout);
+        while (!gestopt(*sessie->stop) && plak(*sessie, lezer, kPlak, w, fout)) {
             for (const std::string& naam : w.ingestoken) {
-                if (telt(context.handvat(), w, naam, onderbreking, klok)) {
+                if (telt(sessie, w, naam, sessie->klok.nu() + kGeduld)) {
                     ingestoken(naam);
                 }
             }
         }
-        if (!gestopt(onderbreking)) { // the service is away or in trouble: never spin
-            klok.pauze(onderbreking, kHerstelPauze);
+        if (gestopt(*sessie->stop)) {
+            return;
         }
+        // The service is away or in trouble: never spin.
+        naFout(w, fout);
+        sessie = volgende(*sessie);
+        sessie->klok.pauze(*sessie->stop, kHerstelPauze);
     }
 }
 

@@ -2,6 +2,7 @@
 #include "pcscfake/kaart.h"
 
 #include "belpic/pcsc.h"
+#include "belpic/sessie.h"
 #include "belpic/tekens.h"
 
 #include <algorithm>
@@ -87,6 +88,16 @@ struct Toestand {
     std::size_t wachten = 0;                             // waits begun: see waitsBegun()
     std::condition_variable veranderd; // anything a waiting SCardGetStatusChange looks at
     std::multimap<std::pair<Call, std::size_t>, std::function<void()>> acties; // onCall()
+    // Another program's holds: by reader, the call that waits and until when.
+    std::map<std::string, std::pair<Call, std::chrono::steady_clock::time_point>> vast;
+    std::size_t vastBegonnen = 0; // calls that began waiting for a hold
+    bool handmatig = false;       // pauses wait for advance()
+    std::vector<Pause> pauzes;
+
+    // The stops of the code under test that wait on the clock, woken at each advance(). Under a
+    // lock of their own, never taken while the service's lock is held.
+    std::mutex wekkerSlot;
+    std::multiset<belpic::Onderbreking*> wekkers;
 
     void wis() {
         record.clear();
@@ -113,6 +124,10 @@ struct Toestand {
         annuleringen.clear();
         wachten = 0;
         acties.clear();
+        vast.clear();
+        vastBegonnen = 0;
+        handmatig = false;
+        pauzes.clear();
     }
 };
 
@@ -310,6 +325,40 @@ std::string lezerVan(const Toestand& t, std::uint64_t kaart) {
     return open == t.kaarten.end() ? std::string() : open->second.lezer;
 }
 
+// While another program holds the card in `lezer` for `call`, the call waits for the hold to end.
+void wachtOpHouder(Toestand& t, std::unique_lock<std::mutex>& slot, const std::string& lezer,
+                   Call call) {
+    const auto vastgehouden = [&] {
+        const auto houder = t.vast.find(lezer);
+        return t.dienstLoopt && houder != t.vast.end() && houder->second.first == call &&
+               nu(t) < houder->second.second;
+    };
+    if (!vastgehouden()) {
+        return;
+    }
+    ++t.vastBegonnen;
+    // It counts as a wait begun, and again each time it waits on after the clock moved: a test
+    // knows that the time it gave has been looked at.
+    std::optional<std::chrono::steady_clock::duration> gezien;
+    while (vastgehouden()) {
+        if (gezien != t.verschoven) {
+            gezien = t.verschoven;
+            ++t.wachten;
+            t.veranderd.notify_all();
+        }
+        t.veranderd.wait(slot);
+    }
+}
+
+// Wakes every stop that waits on the clock, so that it looks at the time again.
+void wekWachters(Toestand& t) {
+    std::lock_guard<std::mutex> wekkers(t.wekkerSlot);
+    for (belpic::Onderbreking* stop : t.wekkers) {
+        std::lock_guard<std::mutex> slot(stop->slot);
+        stop->gewekt.notify_all();
+    }
+}
+
 LONG klaar(Toestand& t, Record& r, std::uint32_t code) {
     r.result = code;
     t.record.push_back(std::move(r));
@@ -498,6 +547,29 @@ void advance(std::chrono::steady_clock::duration by) {
         t.verschoven += by;
         t.veranderd.notify_all();
     });
+    wekWachters(toestand());
+}
+
+void heldElsewhere(const std::string& reader, std::chrono::steady_clock::time_point until,
+                   Call at) {
+    onderSlot([&](Toestand& t) {
+        t.vast[reader] = {at, until};
+        t.veranderd.notify_all();
+    });
+}
+
+void awaitHeldCalls(std::size_t n) {
+    Toestand& t = toestand();
+    std::unique_lock<std::mutex> slot(t.slot);
+    t.veranderd.wait(slot, [&] { return t.vastBegonnen >= n; });
+}
+
+void manualClock(bool on) {
+    onderSlot([&](Toestand& t) { t.handmatig = on; });
+}
+
+std::vector<Pause> pauses() {
+    return onderSlot([&](Toestand& t) { return t.pauzes; });
 }
 
 void sleep(std::chrono::steady_clock::duration duration) {
@@ -549,6 +621,13 @@ void awaitWaitingBegins(std::size_t n) {
 
 std::size_t openTransactions() {
     return onderSlot([&](Toestand& t) { return t.transacties.size(); });
+}
+
+void awaitAllClosed() {
+    Toestand& t = toestand();
+    std::unique_lock<std::mutex> slot(t.slot);
+    t.veranderd.wait(
+        slot, [&] { return t.contexten.empty() && t.kaarten.empty() && t.transacties.empty(); });
 }
 
 namespace {
@@ -606,7 +685,9 @@ LONG lijstLezers(SCARDCONTEXT hContext, const Teken* mszGroups, Teken* mszReader
 // `lezer` is the name in UTF-8, or null when the caller passed none.
 LONG verbind(SCARDCONTEXT hContext, const std::string* lezer, DWORD dwShareMode,
              DWORD dwPreferredProtocols, LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol) {
-    return onderSlot([&](Toestand& t) -> LONG {
+    Toestand& t = toestand();
+    std::unique_lock<std::mutex> slot(t.slot);
+    {
         Record r;
         r.context = static_cast<std::uint64_t>(hContext);
         r.reader = lezer == nullptr ? "" : *lezer;
@@ -615,6 +696,7 @@ LONG verbind(SCARDCONTEXT hContext, const std::string* lezer, DWORD dwShareMode,
         if (const std::uint32_t code = start(t, Call::Connect, r)) {
             return klaar(t, r, code);
         }
+        wachtOpHouder(t, slot, r.reader, Call::Connect);
         if (lezer == nullptr || phCard == nullptr || pdwActiveProtocol == nullptr) {
             return klaar(t, r, kInvalidParameter);
         }
@@ -653,7 +735,7 @@ LONG verbind(SCARDCONTEXT hContext, const std::string* lezer, DWORD dwShareMode,
         *phCard = static_cast<SCARDHANDLE>(r.card);
         *pdwActiveProtocol = protocol;
         return klaar(t, r, kSuccess);
-    });
+    }
 }
 
 } // namespace
@@ -803,6 +885,7 @@ LONG TESSARIN_SCARD_CALL SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition)
         if (t.transacties.erase(r.card) == 1) { // the service ends a transaction still open
             t.transactieVrij.notify_all();
         }
+        t.veranderd.notify_all(); // awaitAllClosed
         return klaar(t, r, t.kaarten.erase(r.card) == 1 ? kSuccess : kInvalidHandle);
     });
 }
@@ -818,6 +901,7 @@ LONG TESSARIN_SCARD_CALL SCardBeginTransaction(SCARDHANDLE hCard) {
     if (const std::uint32_t code = start(t, Call::BeginTransaction, r)) {
         return klaar(t, r, code);
     }
+    wachtOpHouder(t, slot, r.reader, Call::BeginTransaction);
     if (t.kaarten.count(r.card) == 0) {
         return klaar(t, r, kInvalidHandle);
     }
@@ -857,6 +941,7 @@ LONG TESSARIN_SCARD_CALL SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposit
             return klaar(t, r, kNotTransacted);
         }
         t.transactieVrij.notify_all();
+        t.veranderd.notify_all(); // awaitAllClosed
         return klaar(t, r, kSuccess);
     });
 }
@@ -948,3 +1033,75 @@ LONG TESSARIN_SCARD_CALL SCardCancel(SCARDCONTEXT hContext) {
 }
 
 } // extern "C"
+
+// The clock of the code under test is the service's: see manualClock().
+namespace belpic {
+
+namespace {
+
+// Waits on `stop` until `klaar` or the clock reaches `tot`; `slot` is the stop's, held. The stop
+// is registered without its lock held, so that advance() may take it to wake it. A pause counts
+// as a wait begun; a wait for a call on another thread does not: the call either returns at once,
+// or waits for another program's hold, which counts itself.
+void wachtOpKlok(std::unique_lock<std::mutex>& slot, Onderbreking& stop, Tijdstip tot,
+                 const std::function<bool()>& klaar, bool telt) {
+    pcscfake::Toestand& t = pcscfake::toestand();
+    slot.unlock();
+    {
+        std::lock_guard<std::mutex> wekkers(t.wekkerSlot);
+        t.wekkers.insert(&stop);
+    }
+    slot.lock();
+    const auto tijdOm = [&] {
+        return pcscfake::onderSlot([&](pcscfake::Toestand& t) { return pcscfake::nu(t) >= tot; });
+    };
+    if (!klaar() && !tijdOm()) {
+        if (telt) {
+            pcscfake::onderSlot([](pcscfake::Toestand& t) {
+                ++t.wachten;
+                t.veranderd.notify_all();
+            });
+        }
+        stop.gewekt.wait(slot, [&] { return klaar() || tijdOm(); });
+    }
+    slot.unlock();
+    {
+        std::lock_guard<std::mutex> wekkers(t.wekkerSlot);
+        t.wekkers.erase(t.wekkers.find(&stop));
+    }
+    slot.lock();
+}
+
+void wachtOpAndere(std::unique_lock<std::mutex>& slot, Onderbreking& stop, Tijdstip tot,
+                   const std::function<bool()>& klaar) {
+    wachtOpKlok(slot, stop, tot, klaar, false);
+}
+
+void pauzeerOpKlok(Onderbreking& stop, std::chrono::milliseconds duur) {
+    {
+        std::lock_guard<std::mutex> slot(stop.slot);
+        if (stop.gestopt) {
+            return;
+        }
+    }
+    const bool handmatig = pcscfake::onderSlot([&](pcscfake::Toestand& t) {
+        t.pauzes.push_back({duur, t.record.size()});
+        return t.handmatig;
+    });
+    if (!handmatig) {
+        pcscfake::advance(duur);
+        return;
+    }
+    const Tijdstip einde = pcscfake::now() + duur;
+    std::unique_lock<std::mutex> slot(stop.slot);
+    wachtOpKlok(
+        slot, stop, einde, [&] { return stop.gestopt; }, true);
+}
+
+} // namespace
+
+PCSCFAKE_API Klok systeemKlok() {
+    return Klok{pcscfake::now, pauzeerOpKlok, wachtOpAndere};
+}
+
+} // namespace belpic

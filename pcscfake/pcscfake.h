@@ -242,17 +242,45 @@ PCSCFAKE_API void cardPlayer(Player player);
 // starting afresh as pcscd's do.
 PCSCFAKE_API void serviceRunning(bool running);
 
+// Another program holds the card in `reader` until the service's clock reaches `until`: the call
+// `at` (Connect: pcscd answers no connection meanwhile; or BeginTransaction) of any handle to that
+// reader waits until then, and then goes on as usual. kForever: until the hold is lifted with
+// another call, or reset().
+inline constexpr std::chrono::steady_clock::time_point kForever =
+    std::chrono::steady_clock::time_point::max();
+PCSCFAKE_API void heldElsewhere(const std::string& reader,
+                                std::chrono::steady_clock::time_point until,
+                                Call at = Call::BeginTransaction);
+// Calls that have begun waiting for another program's hold since reset(); awaitHeldCalls(n)
+// returns once there have been `n`.
+PCSCFAKE_API void awaitHeldCalls(std::size_t n);
+
 // The service's clock: the steady clock plus every advance() so far. Records carry its time.
+// It is also the clock of the sessions that the code under test makes (belpic::systeemKlok):
+// their pauses and their waits for a call on another thread run on it.
 PCSCFAKE_API std::chrono::steady_clock::time_point now();
 PCSCFAKE_API void advance(std::chrono::steady_clock::duration by);
+
+// By default a pause of the code under test moves the clock on by itself and is recorded
+// (pauses()), so that a test on one thread never waits. With `on`, a pause waits until advance()
+// moves the clock on, or until the pause's stop, as every other wait on this clock does; each
+// such wait counts as a wait begun (waitsBegun()).
+PCSCFAKE_API void manualClock(bool on);
+
+struct Pause {
+    std::chrono::milliseconds duration;
+    std::size_t callsBefore; // the service calls made before it
+};
+PCSCFAKE_API std::vector<Pause> pauses();
 
 // Blocks until advance() has moved the service's clock on by `duration`: a pause on injected
 // time.
 PCSCFAKE_API void sleep(std::chrono::steady_clock::duration duration);
 
 // Waits that have begun since reset(): calls of SCardGetStatusChange that found nothing to
-// report at once, and sleep()s. awaitWaits(n) blocks until there have been `n`, so a test
-// knows that a waiter has taken in everything before it and is waiting again.
+// report at once, sleep()s, the pauses of a manual clock, and calls held by another program (at
+// their start and again after each advance()). awaitWaits(n) blocks until there have been `n`, so a
+// test knows that a waiter has taken in everything before it and is waiting again.
 PCSCFAKE_API std::size_t waitsBegun();
 PCSCFAKE_API void awaitWaits(std::size_t n);
 
@@ -272,5 +300,9 @@ PCSCFAKE_API std::size_t openTransactions();
 // Returns once `n` SCardBeginTransaction calls are waiting for another handle's transaction to
 // end, so that a test knows a second conversation is held up without waiting on the clock.
 PCSCFAKE_API void awaitWaitingBegins(std::size_t n);
+
+// Returns once no context, card handle or transaction is open: a call that was given up on has
+// returned on its own thread and let go of all it held.
+PCSCFAKE_API void awaitAllClosed();
 
 } // namespace pcscfake

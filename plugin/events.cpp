@@ -3,6 +3,7 @@
 #include "belpic/kaart.h"
 #include "belpic/wacht.h"
 #include "plugin/language.h"
+#include "plugin/module.h"
 #include "json/json.h"
 
 #include <algorithm>
@@ -22,11 +23,15 @@ namespace {
 
 constexpr int kDefaultSeconds = 30;
 constexpr int kMostSeconds = 600;
+// How long a stop waits for the watch or a wait to end: FileMaker must quit, and a file close,
+// at once, whatever the smart-card service does. A watch still inside a call to the service
+// after that is let go, and ends by itself when the call returns.
+constexpr auto kStopTime = std::chrono::milliseconds(150);
 // How often a stop is sent again until its waiter has ended: pcsc-lite's SCardCancel reaches
 // only a wait in progress, so a stop that lands between two of the waiter's calls is lost, and
-// the next must come well within the 200 ms that Shutdown has to end every wait and the watch.
+// the next must come well within the time a stop has.
 constexpr auto kStopAgain = std::chrono::milliseconds(50);
-static_assert(kStopAgain <= std::chrono::milliseconds(100), "a lost stop is sent again in time");
+static_assert(kStopAgain * 2 <= kStopTime, "a lost stop is sent again in time");
 
 // The kinds of application (Init's parm1) that run scripts a plug-in starts: FileMaker Pro and
 // Runtime. The server's scripting process (7), the Data API (9), WebDirect and the others do
@@ -34,11 +39,12 @@ static_assert(kStopAgain <= std::chrono::milliseconds(100), "a lost stop is sent
 constexpr FMX_Application kDeveloper = 0;
 constexpr FMX_Application kRuntime = 2;
 
+// Shared by the watch's thread and the state: a thread that a stop let go keeps its watch.
 struct Watch {
     std::string fileName;
     std::string scriptName;
     std::string reader;
-    belpic::Onderbreking stop;
+    std::shared_ptr<belpic::Onderbreking> stop = std::make_shared<belpic::Onderbreking>();
     bool ended = false; // the thread is done watching
     std::thread thread;
 };
@@ -50,7 +56,7 @@ struct State {
     std::condition_variable ended; // a wait or the watch has ended
     FMX_Application application = kDeveloper;
     bool shutDown = false;
-    std::unique_ptr<Watch> watch;
+    std::shared_ptr<Watch> watch;
     std::vector<std::string> pending; // readers with an insertion not yet started, each once
     std::set<belpic::Onderbreking*> waits;
 };
@@ -88,13 +94,17 @@ std::string Stopped() {
         belpic::Fout{belpic::onderbroken, belpic::Melding::wachtGestopt, "", "stopped"});
 }
 
-// Stops a waiter, and again every kStopAgain, until `done` (checked under `lock`).
-void StopUntil(std::unique_lock<std::mutex>& lock, const std::function<void()>& stop,
-               const std::function<bool()>& done) {
-    while (!done()) {
+using Clock = std::chrono::steady_clock;
+
+// Stops a waiter, and again every kStopAgain, until `done` (checked under `lock`) or `until`;
+// whether it is done.
+bool StopUntil(std::unique_lock<std::mutex>& lock, const std::function<void()>& stop,
+               const std::function<bool()>& done, Clock::time_point until) {
+    while (!done() && Clock::now() < until) {
         stop();
-        Shared().ended.wait_for(lock, kStopAgain, done);
+        Shared().ended.wait_until(lock, std::min(Clock::now() + kStopAgain, until), done);
     }
+    return done();
 }
 
 void Remember(Watch* watch, const std::string& reader) {
@@ -107,10 +117,10 @@ void Remember(Watch* watch, const std::string& reader) {
 }
 
 // The watch's thread. Nothing may leave it: an exception that leaves a thread ends the process.
-void RunWatch(Watch* watch) {
+void RunWatch(const std::shared_ptr<Watch>& watch) {
     try {
-        belpic::bewaak(watch->reader, watch->stop, belpic::Klok{},
-                       [watch](const std::string& reader) { Remember(watch, reader); });
+        belpic::bewaak(std::make_shared<belpic::Sessie>(watch->stop), watch->reader,
+                       [&watch](const std::string& reader) { Remember(watch.get(), reader); });
     } catch (...) {
         // Out of memory, or the like: this watch ends, and the next set-up starts another.
     }
@@ -122,32 +132,38 @@ void RunWatch(Watch* watch) {
     s.ended.notify_all();
 }
 
-// Under `setUp`: stops the watch there is, forgets its insertions and joins its thread.
-void StopWatch(State& s) {
-    std::unique_ptr<Watch> watch;
+// Under `setUp`: stops the watch there is and forgets its insertions. Its thread is joined once
+// it has ended, or let go at `until`, to end by itself.
+void StopWatch(State& s, Clock::time_point until) {
+    std::shared_ptr<Watch> watch;
+    bool ended = false;
     {
         std::unique_lock<std::mutex> lock(s.lock);
         watch = std::move(s.watch);
         s.pending = std::vector<std::string>(); // its memory too
-        if (watch) {
-            StopUntil(
-                lock, [&] { belpic::onderbreek(watch->stop); }, [&] { return watch->ended; });
+        if (!watch) {
+            return;
         }
+        ended = StopUntil(
+            lock, [&] { belpic::onderbreek(*watch->stop); }, [&] { return watch->ended; }, until);
     }
-    if (watch) {
+    if (ended) {
         watch->thread.join();
+    } else {
+        watch->thread.detach();
     }
 }
 
 // Under `setUp`, with no watch left.
 void StartWatch(State& s, const std::string& fileName, const std::string& scriptName,
                 const std::string& reader) {
-    auto watch = std::make_unique<Watch>();
+    auto watch = std::make_shared<Watch>();
     watch->fileName = fileName;
     watch->scriptName = scriptName;
     watch->reader = reader;
+    module::KeepLoaded(); // the thread outlives this call, and maybe the plug-in's Shutdown
     std::lock_guard<std::mutex> lock(s.lock);
-    watch->thread = std::thread(RunWatch, watch.get());
+    watch->thread = std::thread(RunWatch, watch);
     s.watch = std::move(watch);
 }
 
@@ -195,19 +211,19 @@ void PutBack(const Watch* watch, const std::vector<std::string>& readers, std::s
 
 // A wait in progress, known to Shutdown while it lasts.
 struct Wait {
-    belpic::Onderbreking stop;
+    std::shared_ptr<belpic::Onderbreking> stop = std::make_shared<belpic::Onderbreking>();
 
     Wait() {
         State& s = Shared();
         std::lock_guard<std::mutex> lock(s.lock);
-        stop.gestopt = s.shutDown;
-        s.waits.insert(&stop);
+        stop->gestopt = s.shutDown;
+        s.waits.insert(stop.get());
     }
     ~Wait() {
         State& s = Shared();
         {
             std::lock_guard<std::mutex> lock(s.lock);
-            s.waits.erase(&stop);
+            s.waits.erase(stop.get());
         }
         s.ended.notify_all();
     }
@@ -233,8 +249,8 @@ std::string WaitForCard(const std::string& secondsText, const std::string& reade
     }
     Wait wait;
     belpic::Fout fout;
-    const std::string holder = belpic::wachtOpKaart(reader, std::chrono::seconds(seconds),
-                                                    wait.stop, belpic::Klok{}, fout);
+    const std::string holder = belpic::wachtOpKaart(std::make_shared<belpic::Sessie>(wait.stop),
+                                                    reader, std::chrono::seconds(seconds), fout);
     return fout.code != belpic::geenFout ? language::ErrorDocument(fout)
                                          : belpic::lezerAlsJson(holder);
 }
@@ -244,7 +260,7 @@ std::string OnCardInserted(const std::string& fileName, const std::string& scrip
     State& s = Shared();
     if (fileName.empty() && scriptName.empty()) {
         std::lock_guard<std::mutex> setUp(s.setUp);
-        StopWatch(s);
+        StopWatch(s, Clock::now() + kStopTime);
         return belpic::geslaagdAlsJson();
     }
     FMX_Application application;
@@ -282,7 +298,7 @@ std::string OnCardInserted(const std::string& fileName, const std::string& scrip
             return belpic::geslaagdAlsJson();
         }
     }
-    StopWatch(s);
+    StopWatch(s, Clock::now() + kStopTime);
     StartWatch(s, fileName, scriptName, reader);
     return belpic::geslaagdAlsJson();
 }
@@ -319,6 +335,7 @@ void Idle(const FMX_ExternCallStruct& block) {
 
 void End() {
     State& s = Shared();
+    const auto until = Clock::now() + kStopTime;
     const auto stopWaits = [&s] {
         for (belpic::Onderbreking* wait : s.waits) {
             belpic::onderbreek(*wait);
@@ -330,9 +347,13 @@ void End() {
         stopWaits();
     }
     std::lock_guard<std::mutex> setUp(s.setUp);
-    StopWatch(s);
+    StopWatch(s, until);
     std::unique_lock<std::mutex> lock(s.lock);
-    StopUntil(lock, stopWaits, [&s] { return s.waits.empty(); });
+    if (!StopUntil(
+            lock, stopWaits, [&s] { return s.waits.empty(); }, until)) {
+        // A wait still inside a call to the service returns into this module later.
+        module::KeepLoaded();
+    }
 }
 
 } // namespace events

@@ -30,7 +30,9 @@ std::string OnCardInserted(const std::string& fileName, const std::string& scrip
 void Idle(const FMX_ExternCallStruct& block);
 
 // At Shutdown: no watch starts and no wait begins from now on; stops the watch and every wait,
-// and returns once they have ended and the watch's thread is joined.
+// and returns once they have ended and the watch's thread is joined, or after a fraction of a
+// second, whatever the smart-card service does: a thread still inside a call to the service then
+// ends by itself when the call returns, in a module kept loaded.
 void End();
 
 } // namespace events

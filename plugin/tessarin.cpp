@@ -4,8 +4,10 @@
 
 #include "belpic/kaart.h"
 #include "belpic/lees.h"
+#include "belpic/sessie.h"
 #include "plugin/events.h"
 #include "plugin/language.h"
+#include "plugin/module.h"
 #include "json/json.h"
 
 #include <algorithm>
@@ -59,8 +61,17 @@ fmx::QuadCharUniquePtr PluginId() {
 // give card and service failures as text; the step gives them as an error code the script
 // can trap, with the sentence for the user as the error's detail.
 
+// A call to the smart-card service given up on (another program held the card) runs on in a
+// thread of its own: from then on the module stays loaded.
 template <typename Werk>
 fmx::errcode Afgeschermd(Werk werk) {
+    struct Nazorg {
+        ~Nazorg() {
+            if (belpic::draadAchtergelaten()) {
+                module::KeepLoaded();
+            }
+        }
+    } nazorg;
     try {
         return werk();
     } catch (const std::bad_alloc&) {

@@ -499,7 +499,6 @@ TEST_F(Verbind, PausesTwoHundredMillisecondsAfterEachSilentOrResetAnswer) {
     for (const Geval& g : gevallen) {
         SCOPED_TRACE(g.codes.size());
         pcscfake::reset();
-        pauzes().clear();
         pcscfake::readers({kLezer});
         pcscfake::script(Call::Connect, g.codes);
         Kaart kaart;
@@ -651,15 +650,19 @@ class Verbreek : public MetNepdienst {};
 
 TEST_F(Verbreek, DisconnectsWithResetBeforeReleasingAndOnlyOnce) {
     pcscfake::readers({kLezer});
-    Kaart kaart;
-    Fout fout;
-    ASSERT_TRUE(kaart.verbind(kLezer, fout));
-    const auto kaartHandvat = pcscfake::calls(Call::Connect)[0].card;
+    std::size_t voor = 0;
+    std::uint64_t kaartHandvat = 0;
+    {
+        Kaart kaart;
+        Fout fout;
+        ASSERT_TRUE(kaart.verbind(kLezer, fout));
+        kaartHandvat = pcscfake::calls(Call::Connect)[0].card;
+        voor = pcscfake::calls().size();
+        kaart.verbreek();
+        kaart.verbreek();
+    }
+    // The context goes with the Kaart, the last owner of its session.
     const auto context = pcscfake::calls(Call::EstablishContext)[0].context;
-    const std::size_t voor = pcscfake::calls().size();
-
-    kaart.verbreek();
-    kaart.verbreek();
     const auto na = pcscfake::calls();
     ASSERT_EQ(na.size(), voor + 3);
     EXPECT_EQ(na[voor].call, Call::EndTransaction);
@@ -686,11 +689,14 @@ TEST_F(Verbreek, ClosesWhatIsOpenAndNothingElse) {
         SCOPED_TRACE("context only");
         pcscfake::readers({kLezer});
         pcscfake::removeCard();
-        Kaart kaart;
-        Fout fout;
-        EXPECT_FALSE(kaart.verbind(kLezer, fout));
-        pcscfake::reset();
-        kaart.verbreek();
+        {
+            Kaart kaart;
+            Fout fout;
+            EXPECT_FALSE(kaart.verbind(kLezer, fout));
+            pcscfake::reset();
+            kaart.verbreek();
+            EXPECT_TRUE(pcscfake::calls().empty());
+        }
         EXPECT_EQ(soorten(), std::vector<Call>{Call::ReleaseContext});
     }
     {

@@ -20,35 +20,25 @@ namespace belpic::test {
 inline const std::string kLezer = "Reader A";
 
 // The pauses the core asked for, each with the number of service calls made before it: the
-// tests run on this record instead of the clock.
+// tests run on this record instead of the clock (the scripted service's clock, which a pause
+// moves on by itself unless a test drives it: pcscfake::manualClock).
 struct Gepauzeerd {
     std::chrono::milliseconds duur;
     std::size_t naOproepen;
 };
 
-inline std::vector<Gepauzeerd>& pauzes() {
-    static std::vector<Gepauzeerd> lijst;
+inline std::vector<Gepauzeerd> pauzes() {
+    std::vector<Gepauzeerd> lijst;
+    for (const pcscfake::Pause& p : pcscfake::pauses()) {
+        lijst.push_back({p.duration, p.callsBefore});
+    }
     return lijst;
-}
-
-inline void noteerPauze(std::chrono::milliseconds duur) {
-    pauzes().push_back({duur, pcscfake::calls().size()});
 }
 
 class MetNepdienst : public ::testing::Test {
   protected:
-    void SetUp() override {
-        pcscfake::reset();
-        pauzes().clear();
-        vorige = zetPauze(noteerPauze);
-    }
-    void TearDown() override {
-        zetPauze(vorige);
-        pcscfake::reset();
-    }
-
-  private:
-    Pauze vorige = nullptr;
+    void SetUp() override { pcscfake::reset(); }
+    void TearDown() override { pcscfake::reset(); }
 };
 
 inline std::vector<pcscfake::Call> soorten() {

@@ -234,7 +234,6 @@ TEST_F(Platform, ATransactionRefusedForAResetOrUnpoweredCardIsTakenAgain) {
         for (const bool tweemaal : {false, true}) {
             SCOPED_TRACE(std::to_string(code) + (tweemaal ? " twice" : " once"));
             pcscfake::reset();
-            pauzes().clear();
             kaart();
             pcscfake::script(Call::BeginTransaction, tweemaal
                                                          ? std::vector<std::uint32_t>{code, code}

@@ -231,11 +231,11 @@ TEST_F(Zoek, ANamedReaderIsTheOnlyOneTried) {
 TEST_F(Zoek, TheFirstFileIsSelectedOnceAndReadFromTheCardThatHasIt) {
     samplecard::insert();
     legNeer("6A82 eid");
-    Kaart kaart;
+    auto kaart = std::make_unique<Kaart>();
     Fout fout;
-    EXPECT_TRUE(zoek(kaart, "", bestandAdres(), fout));
+    EXPECT_TRUE(zoek(*kaart, "", bestandAdres(), fout));
     verwachtFout(fout, 0, "", "");
-    EXPECT_EQ(leesGekozen(kaart, fout), samplecard::addressFile());
+    EXPECT_EQ(leesGekozen(*kaart, fout), samplecard::addressFile());
     std::vector<std::string> opdrachten;
     for (const auto& r : pcscfake::calls(Call::Transmit)) {
         opdrachten.push_back(r.reader + " " + std::to_string(r.command[1]));
@@ -246,8 +246,8 @@ TEST_F(Zoek, TheFirstFileIsSelectedOnceAndReadFromTheCardThatHasIt) {
               (Bytes{0x00, 0xA4, 0x08, 0x0C, 0x06, 0x3F, 0x00, 0xDF, 0x01, 0x40, 0x33}));
     // The card found stays connected for the rest of the read.
     EXPECT_EQ(pcscfake::openCards(), 1u);
-    EXPECT_EQ(leesBestand(kaart, bestandIdentiteit(), fout), samplecard::identityFile());
-    kaart.verbreek();
+    EXPECT_EQ(leesBestand(*kaart, bestandIdentiteit(), fout), samplecard::identityFile());
+    kaart.reset();
     verwachtGesloten();
 }
 

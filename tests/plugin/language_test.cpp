@@ -104,7 +104,10 @@ class LanguageTest : public PluginTest {
         PluginTest::SetUp();
         start();
     }
+    // English again for the next test: a module kept loaded (a watch ran) keeps the language
+    // from one load to the next, as FileMaker's would.
     void TearDown() override {
+        setLanguage("en");
         fmxhost::shutdown(*plugin, kCurrentExtnVersion);
         PluginTest::TearDown();
     }

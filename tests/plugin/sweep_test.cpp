@@ -114,9 +114,10 @@ void started(PluginTest& t) {
 }
 
 // A watch with one insertion waiting for an Idle message (the watch of an earlier run is shut
-// down first).
+// down first, and the service made new once it has stopped).
 void insertionPending(PluginTest& t) {
     fmxhost::shutdown(*t.plugin, kCurrentExtnVersion);
+    pcscfake::reset();
     t.start();
     samplecard::insert({"Reader A"});
     pcscfake::removeCard();

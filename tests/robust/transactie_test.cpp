@@ -23,25 +23,14 @@ using pcscfake::Call;
 
 const std::string kLezer = "Lezer A";
 
-void geenPauze(std::chrono::milliseconds) {}
-
 class Transactie : public ::testing::Test {
   protected:
-    void SetUp() override {
-        vorige = belpic::zetPauze(geenPauze);
-        klaarzetten();
-    }
+    void SetUp() override { klaarzetten(); }
     static void klaarzetten() {
         pcscfake::reset();
         samplecard::insert({kLezer}, std::vector<std::uint8_t>(600, 0xD8));
     }
-    void TearDown() override {
-        pcscfake::reset();
-        belpic::zetPauze(vorige);
-    }
-
-  private:
-    belpic::Pauze vorige = nullptr;
+    void TearDown() override { pcscfake::reset(); }
 };
 
 TEST_F(Transactie, HoldsTheWholeConversation) {
