@@ -75,7 +75,10 @@ add_custom_command(
     VERBATIM)
 
 set(stubs ${TESSARIN_MAC_DIR}/PCSC.tbd ${TESSARIN_MAC_DIR}/FMWrapper.tbd)
-set(flags -std=c++17 -O2 -DNDEBUG -fvisibility=hidden -fvisibility-inlines-hidden
+# The production target's definitions (the version EID_Version answers), for every source.
+get_target_property(definitions Tessarin COMPILE_DEFINITIONS)
+list(TRANSFORM definitions PREPEND -D)
+set(flags -std=c++17 -O2 -DNDEBUG ${definitions} -fvisibility=hidden -fvisibility-inlines-hidden
           $<TARGET_PROPERTY:tessarin_warnings,INTERFACE_COMPILE_OPTIONS>
           -I${PROJECT_SOURCE_DIR} -I${PROJECT_SOURCE_DIR}/sdk -I${pcsc} -I${pcsc}/PCSC)
 
