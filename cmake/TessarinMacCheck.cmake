@@ -125,7 +125,7 @@ foreach(arch arm64 x86_64)
         OUTPUT ${dir}/Tessarin
         COMMAND ${TESSARIN_LD64} -arch ${arch}
                 -platform_version macos ${TESSARIN_MAC_MINIMUM} ${TESSARIN_MAC_MINIMUM}
-                -bundle -dead_strip -exported_symbols_list ${TESSARIN_MAC_EXPORTS}
+                -bundle -dead_strip -S -exported_symbols_list ${TESSARIN_MAC_EXPORTS}
                 ${objects} ${dir}/libc++.a ${dir}/libc++abi.a
                 ${zig_home}/lib/libc/darwin/libSystem.11.tbd ${stubs} -o ${dir}/Tessarin
         DEPENDS ${objects} ${dir}/libc++.a ${dir}/libc++abi.a ${stubs} ${TESSARIN_MAC_EXPORTS}
