@@ -78,8 +78,10 @@ set(stubs ${TESSARIN_MAC_DIR}/PCSC.tbd ${TESSARIN_MAC_DIR}/FMWrapper.tbd)
 # The production target's definitions (the version EID_Version answers), for every source.
 get_target_property(definitions Tessarin COMPILE_DEFINITIONS)
 list(TRANSFORM definitions PREPEND -D)
-set(flags -std=c++17 -O2 -DNDEBUG ${definitions} -fvisibility=hidden -fvisibility-inlines-hidden
-          $<TARGET_PROPERTY:tessarin_warnings,INTERFACE_COMPILE_OPTIONS>
+# No debug information (Zig's default): it would carry the source and build folders into the
+# objects and, through their layout, into the bundle.
+set(flags -std=c++17 -O2 -g0 -DNDEBUG ${definitions} -fvisibility=hidden
+          -fvisibility-inlines-hidden $<TARGET_PROPERTY:tessarin_warnings,INTERFACE_COMPILE_OPTIONS>
           -I${PROJECT_SOURCE_DIR} -I${PROJECT_SOURCE_DIR}/sdk -I${pcsc} -I${pcsc}/PCSC)
 
 # Zig's target for each architecture.
@@ -121,6 +123,8 @@ foreach(arch arm64 x86_64)
         COMMENT "macOS ${arch}: Zig's libc++ (built once into ${TESSARIN_ZIG_CACHE})"
         VERBATIM)
 
+    # -S: no debug map, which would name the objects, their times and the folders Zig's libc++
+    # was built in.
     add_custom_command(
         OUTPUT ${dir}/Tessarin
         COMMAND ${TESSARIN_LD64} -arch ${arch}
