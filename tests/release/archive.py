@@ -24,7 +24,8 @@ def unpacked(source, fmx, bundle, work, **environment):
     archive, folder = work / "Tessarin.zip", work / "unpacked"
     subprocess.run([sys.executable, f"{source}/scripts/release.py", "--source", source,
                     "--windows", fmx, "--mac", bundle, archive], check=True,
-                   env={**os.environ, "SOURCE_DATE_EPOCH": str(DATE), **environment})
+                   env={**{k: v for k, v in os.environ.items() if not k.startswith("TESSARIN_SIGN")},
+                        "SOURCE_DATE_EPOCH": str(DATE), **environment})
     with zipfile.ZipFile(archive) as zipped:
         zipped.extractall(folder)
         entries = zipped.infolist()
