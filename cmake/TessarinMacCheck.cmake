@@ -75,8 +75,13 @@ add_custom_command(
     VERBATIM)
 
 set(stubs ${TESSARIN_MAC_DIR}/PCSC.tbd ${TESSARIN_MAC_DIR}/FMWrapper.tbd)
-set(flags -std=c++17 -O2 -DNDEBUG -fvisibility=hidden -fvisibility-inlines-hidden
-          $<TARGET_PROPERTY:tessarin_warnings,INTERFACE_COMPILE_OPTIONS>
+# The production target's definitions (the version EID_Version answers), for every source.
+get_target_property(definitions Tessarin COMPILE_DEFINITIONS)
+list(TRANSFORM definitions PREPEND -D)
+# No debug information (Zig's default): it would carry the source and build folders into the
+# objects and, through their layout, into the bundle.
+set(flags -std=c++17 -O2 -g0 -DNDEBUG ${definitions} -fvisibility=hidden
+          -fvisibility-inlines-hidden $<TARGET_PROPERTY:tessarin_warnings,INTERFACE_COMPILE_OPTIONS>
           -I${PROJECT_SOURCE_DIR} -I${PROJECT_SOURCE_DIR}/sdk -I${pcsc} -I${pcsc}/PCSC)
 
 # Zig's target for each architecture.
@@ -118,11 +123,13 @@ foreach(arch arm64 x86_64)
         COMMENT "macOS ${arch}: Zig's libc++ (built once into ${TESSARIN_ZIG_CACHE})"
         VERBATIM)
 
+    # -S: no debug map, which would name the objects, their times and the folders Zig's libc++
+    # was built in.
     add_custom_command(
         OUTPUT ${dir}/Tessarin
         COMMAND ${TESSARIN_LD64} -arch ${arch}
                 -platform_version macos ${TESSARIN_MAC_MINIMUM} ${TESSARIN_MAC_MINIMUM}
-                -bundle -dead_strip -exported_symbols_list ${TESSARIN_MAC_EXPORTS}
+                -bundle -dead_strip -S -exported_symbols_list ${TESSARIN_MAC_EXPORTS}
                 ${objects} ${dir}/libc++.a ${dir}/libc++abi.a
                 ${zig_home}/lib/libc/darwin/libSystem.11.tbd ${stubs} -o ${dir}/Tessarin
         DEPENDS ${objects} ${dir}/libc++.a ${dir}/libc++abi.a ${stubs} ${TESSARIN_MAC_EXPORTS}

@@ -33,8 +33,8 @@ function(tessarin_fmwrapper_delayload name)
 endfunction()
 
 # Makes the module library `target` the plug-in DLL: Tessarin.fmx64, one export, no MinGW
-# runtime DLLs, stripped in release builds. The SDK library comes with the target's SDK
-# dependency (see sdk/).
+# runtime DLLs, stripped in release builds, no link time in its headers. The SDK library comes
+# with the target's SDK dependency (see sdk/).
 function(tessarin_windows_plugin target)
     if(NOT MINGW)
         message(FATAL_ERROR "${target}: the Windows plug-in is built with MinGW-w64")
@@ -58,6 +58,8 @@ function(tessarin_windows_plugin target)
     set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
     configure_file(${TESSARIN_WINDOWS_DIR}/Tessarin.rc.in ${rc} @ONLY)
     target_sources(${target} PRIVATE ${TESSARIN_WINDOWS_DIR}/Tessarin.def ${rc})
-    target_link_options(${target} PRIVATE -static $<$<CONFIG:Release,MinSizeRel>:-s>)
+    # Two builds of one commit give the same file.
+    target_link_options(${target} PRIVATE -static -Wl,--no-insert-timestamp
+                        $<$<CONFIG:Release,MinSizeRel>:-s>)
     set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".fmx64")
 endfunction()

@@ -46,3 +46,12 @@ ExternalProject_Add(windows_cross
     DEPENDS windows_googletest)
 
 set(TESSARIN_WINDOWS_BIN ${cross}/bin)
+
+# Target windows_cross-plugin: the plug-in alone, for the release archive
+# (cmake/TessarinRelease.cmake).
+ExternalProject_Add_Step(windows_cross plugin
+    COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> -j2 --target Tessarin
+    DEPENDEES configure
+    ALWAYS TRUE
+    EXCLUDE_FROM_MAIN TRUE)
+ExternalProject_Add_StepTargets(windows_cross plugin)

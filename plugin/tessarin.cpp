@@ -40,7 +40,7 @@ constexpr char kOmschrijving[] = "Reads the Belgian eID card through a card read
 // After the plug-in id: always 1, no preferences, always n, Init and Shutdown wanted, Idle wanted
 // (scripts start from it), no SessionShutdown or FileShutdown, always n.
 constexpr char kOpties[] = "1nnYYnn";
-constexpr char kVersie[] = "1.0";
+constexpr char kVersie[] = TESSARIN_VERSION; // the project's (CMakeLists.txt)
 
 // kDisplayInAllDialogs | kFutureCompatible: offered everywhere, on every present and future
 // kind of host.

@@ -11,7 +11,8 @@
     info_plist BUNDLE VERSION   the Info.plist keys the host reads
     sdk BUNDLE SDK              every _FM_* the bundle imports is exported by SDK's
                                 FMWrapper.framework, for each architecture
-    release SOURCE BUILD        the release build's CMake code (cmake/TessarinMac.cmake),
+    release SOURCE BUILD VERSION
+                                the release build's CMake code (cmake/TessarinMac.cmake),
                                 configured as for macOS with a stand-in SDK folder: bundle
                                 layout, Info.plist, exports list and frameworks on the link line
 
@@ -168,18 +169,19 @@ def check_sdk(bundle, sdk):
             fail(f"{arch}: {framework} does not export {missing}")
 
 
-def check_release(source, build):
+def check_release(source, build, version):
     build = pathlib.Path(build)
     shutil.rmtree(build, ignore_errors=True)
     # No macOS compiler here: CMake is told the compiler works, and only generates.
     configured = subprocess.run(
         ["cmake", "-S", source, "-B", str(build), "-G", "Ninja", "-DCMAKE_SYSTEM_NAME=Darwin",
          "-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_CXX_COMPILER_WORKS=ON",
-         f"-DFMX_SDK_DIR={source}/sdk"], capture_output=True, text=True)
+         f"-DFMX_SDK_DIR={source}/sdk", f"-DTESSARIN_PROJECT_VERSION={version}"],
+        capture_output=True, text=True)
     if configured.returncode != 0:
         print(configured.stdout, configured.stderr)
         fail("configuring for macOS")
-    check_plist(build / "Tessarin.fmplugin" / "Contents" / "Info.plist", "1.0")
+    check_plist(build / "Tessarin.fmplugin" / "Contents" / "Info.plist", version)
     ninja = (build / "build.ninja").read_text()
     wanted = {
         "the bundle's executable": r"^build Tessarin\.fmplugin/Contents/MacOS/Tessarin: ",

@@ -351,10 +351,12 @@ Program runProgram(const std::string& command) {
 const std::string kFmxhost = FMXHOST_PROGRAM;
 const std::string kProduction = TESSARIN_PLUGIN;
 
+// The production plug-in answers the project's version, as its Windows resource and macOS
+// Info.plist give it (windows.version_resource, mac.info_plist).
 TEST(ProductionPlugin, AnswersThroughFmxhost) {
     const Program version = runProgram(kFmxhost + " " + kProduction + " EID_Version");
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "Tessarin 1.0\n");
+    EXPECT_EQ(version.out, "Tessarin " TESSARIN_PROJECT_VERSION "\n");
     EXPECT_EQ(version.err, "");
 
     const Program info = runProgram(kFmxhost + " --info " + kProduction);
