@@ -11,10 +11,9 @@ Klok systeemKlok() {
         std::unique_lock<std::mutex> slot(onderbreking.slot);
         onderbreking.gewekt.wait_for(slot, duur, [&] { return onderbreking.gestopt; });
     };
-    klok.wacht = [](std::unique_lock<std::mutex>& slot, Onderbreking& onderbreking, Tijdstip tot,
-                    const std::function<bool()>& klaar) {
-        onderbreking.gewekt.wait_until(slot, tot, klaar);
-    };
+    klok.wacht = [](std::unique_lock<std::mutex>& slot, std::condition_variable& gewekt,
+                    Tijdstip tot,
+                    const std::function<bool()>& klaar) { gewekt.wait_until(slot, tot, klaar); };
     return klok;
 }
 

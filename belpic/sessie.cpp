@@ -100,7 +100,8 @@ bool opTijd(const std::shared_ptr<Sessie>& sessie, Tijdstip uiterlijk,
     });
     Onderbreking& stop = *sessie->stop;
     std::unique_lock<std::mutex> slot(stop.slot);
-    sessie->klok.wacht(slot, stop, uiterlijk, [&] { return afspraak->klaar || stop.gestopt; });
+    sessie->klok.wacht(slot, stop.gewekt, uiterlijk,
+                       [&] { return afspraak->klaar || stop.gestopt; });
     if (afspraak->klaar) {
         slot.unlock();
         draad.join();
@@ -113,7 +114,6 @@ bool opTijd(const std::shared_ptr<Sessie>& sessie, Tijdstip uiterlijk,
     afspraak->opgegeven = true;
     slot.unlock();
     gAchtergelaten = true;
-    sessie->verlaten = true;
     draad.detach();
     return false;
 }

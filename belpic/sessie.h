@@ -41,10 +41,10 @@ struct Klok {
     std::function<Tijdstip()> nu;
     // A pause that ends after `duur`, or at once when the stop comes.
     std::function<void(Onderbreking&, std::chrono::milliseconds duur)> pauze;
-    // Waits, with `slot` (the Onderbreking's) held on entry and on return, until `klaar` holds
-    // (looked at under `slot` each time the Onderbreking is woken) or the clock reaches `tot`.
-    std::function<void(std::unique_lock<std::mutex>& slot, Onderbreking&, Tijdstip tot,
-                       const std::function<bool()>& klaar)>
+    // Waits, with `slot` held on entry and on return, until `klaar` holds (looked at under `slot`
+    // each time `gewekt` is notified) or the clock reaches `tot`.
+    std::function<void(std::unique_lock<std::mutex>& slot, std::condition_variable& gewekt,
+                       Tijdstip tot, const std::function<bool()>& klaar)>
         wacht;
 };
 
@@ -69,9 +69,6 @@ struct Sessie {
     std::shared_ptr<Onderbreking> stop;
     Klok klok;
     Context context; // made by open(); released with the session
-    // A call on the context was given up on and may still be running: nothing else may use the
-    // context (pcsc-lite lets one call at a time into a context), the owner goes on in the next.
-    bool verlaten = false;
 
     explicit Sessie(std::shared_ptr<Onderbreking> stop = std::make_shared<Onderbreking>(),
                     Klok klok = systeemKlok());
@@ -92,10 +89,11 @@ bool pauzeer(Sessie& sessie, std::chrono::milliseconds duur);
 
 // Runs `oproep` on a thread of its own and waits for it until the session's clock reaches
 // `uiterlijk`, or until the stop. True when it returned in time. Otherwise the caller gives up on
-// it: the session is left (verlaten), the call runs on alone holding the session, and when it
-// returns, `laatLos` lets go on that thread of whatever the call took. What the call hands the
-// caller it sets under the stop's lock. An exception the call throws while waited for goes on to
-// the caller, once `laatLos` has let go of what the call took.
+// it and must leave the session (pcsc-lite lets one call at a time into a context): the call
+// runs on alone holding the session, and when it returns, `laatLos` lets go on that thread of
+// whatever the call took. What the call hands the caller it sets under the stop's lock. An
+// exception the call throws while waited for goes on to the caller, once `laatLos` has let go of
+// what the call took.
 bool opTijd(const std::shared_ptr<Sessie>& sessie, Tijdstip uiterlijk,
             const std::function<void()>& oproep, const std::function<void()>& laatLos);
 

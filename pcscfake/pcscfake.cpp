@@ -50,6 +50,7 @@ struct AndereKaart {
 struct Handvat {
     std::string lezer;
     std::uint32_t protocol = SCARD_PROTOCOL_T1;
+    std::uint64_t context = 0; // connected in
 };
 
 struct Toestand {
@@ -76,13 +77,19 @@ struct Toestand {
     std::uint64_t volgendeKaart = kKaartBasis;
     std::set<std::uint64_t> contexten;
     std::map<std::uint64_t, Handvat> kaarten;
+    // Contexts with a call in progress that waits: calls of the code under test, which a reset()
+    // leaves as they are.
+    std::map<std::uint64_t, std::size_t> bezet;
     std::set<std::uint64_t> transacties; // card handles holding a transaction
     std::condition_variable transactieVrij;
     std::size_t wachtend = 0; // SCardBeginTransaction calls waiting for another's transaction
     std::condition_variable wachtendVeranderd;
 
     bool dienstLoopt = true;
-    std::chrono::steady_clock::duration verschoven{};    // by advance()
+    // The clock: where it began, and every advance() since. It never goes back, not at reset()
+    // either, and moves only when a test moves it.
+    const std::chrono::steady_clock::time_point begin = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration verschoven{};
     std::map<std::string, std::uint64_t> tellers;        // insertions and removals per reader
     std::map<std::uint64_t, std::uint64_t> annuleringen; // SCardCancel calls per context
     std::size_t wachten = 0;                             // waits begun: see waitsBegun()
@@ -94,10 +101,10 @@ struct Toestand {
     bool handmatig = false;       // pauses wait for advance()
     std::vector<Pause> pauzes;
 
-    // The stops of the code under test that wait on the clock, woken at each advance(). Under a
-    // lock of their own, never taken while the service's lock is held.
+    // The waits of the code under test on the clock (a lock and what wakes it), woken at each
+    // advance(). Under a lock of their own, never taken while the service's lock is held.
     std::mutex wekkerSlot;
-    std::multiset<belpic::Onderbreking*> wekkers;
+    std::multiset<std::pair<std::mutex*, std::condition_variable*>> wekkers;
 
     void wis() {
         record.clear();
@@ -119,7 +126,6 @@ struct Toestand {
         kaarten.clear();
         transacties.clear();
         dienstLoopt = true;
-        verschoven = {};
         tellers.clear();
         annuleringen.clear();
         wachten = 0;
@@ -167,7 +173,7 @@ std::vector<std::string> namenIn(const Bytes& lijst) {
 }
 
 std::chrono::steady_clock::time_point nu(const Toestand& t) {
-    return std::chrono::steady_clock::now() + t.verschoven;
+    return t.begin + t.verschoven;
 }
 
 // The reader holding the eID card, or the empty name.
@@ -238,12 +244,45 @@ const Bytes& atrIn(const Toestand& t, const std::string& lezer) {
     return ander == t.andere.end() ? t.atr : ander->second.atr;
 }
 
+// The context a call goes into: its own, or that of its card handle.
+std::uint64_t contextVan(const Toestand& t, const Record& r) {
+    const auto open = t.kaarten.find(r.card);
+    return r.context != 0 ? r.context : open == t.kaarten.end() ? 0 : open->second.context;
+}
+
+// pcsc-lite lets one call at a time into a context (SCardCancel excepted): a call waits while
+// another call in its context waits, for a change, a transaction or another program.
+void wachtTotVrij(Toestand& t, std::uint64_t context) {
+    std::unique_lock<std::mutex> slot(t.slot, std::adopt_lock);
+    t.veranderd.wait(slot, [&] { return t.bezet.count(context) == 0; });
+    slot.release();
+}
+
+// A call that waits, held by the context it waits in.
+struct Bezet {
+    Toestand& t;
+    std::uint64_t context;
+
+    Bezet(Toestand& t, std::uint64_t context) : t(t), context(context) { ++t.bezet[context]; }
+    ~Bezet() {
+        if (--t.bezet[context] == 0) {
+            t.bezet.erase(context);
+        }
+        t.veranderd.notify_all();
+    }
+    Bezet(const Bezet&) = delete;
+    Bezet& operator=(const Bezet&) = delete;
+};
+
 // Opens a record of the call, counts it, and tells the code the script forces (0: none).
 // Throws std::bad_alloc when the script asks for it.
 std::uint32_t start(Toestand& t, Call call, Record& r) {
     r.call = call;
     const std::size_t n = ++t.geteld[static_cast<std::size_t>(call)];
     doeActies(t, call, n);
+    if (call != Call::Cancel) {
+        wachtTotVrij(t, contextVan(t, r));
+    }
     r.time = nu(t);
     const auto gooi = t.gooi.find(call);
     if (gooi != t.gooi.end() && gooi->second == n) {
@@ -326,8 +365,8 @@ std::string lezerVan(const Toestand& t, std::uint64_t kaart) {
 }
 
 // While another program holds the card in `lezer` for `call`, the call waits for the hold to end.
-void wachtOpHouder(Toestand& t, std::unique_lock<std::mutex>& slot, const std::string& lezer,
-                   Call call) {
+void wachtOpHouder(Toestand& t, std::unique_lock<std::mutex>& slot, const Record& r, Call call) {
+    const std::string& lezer = r.reader;
     const auto vastgehouden = [&] {
         const auto houder = t.vast.find(lezer);
         return t.dienstLoopt && houder != t.vast.end() && houder->second.first == call &&
@@ -337,6 +376,7 @@ void wachtOpHouder(Toestand& t, std::unique_lock<std::mutex>& slot, const std::s
         return;
     }
     ++t.vastBegonnen;
+    const Bezet bezet(t, contextVan(t, r));
     // It counts as a wait begun, and again each time it waits on after the clock moved: a test
     // knows that the time it gave has been looked at.
     std::optional<std::chrono::steady_clock::duration> gezien;
@@ -350,12 +390,12 @@ void wachtOpHouder(Toestand& t, std::unique_lock<std::mutex>& slot, const std::s
     }
 }
 
-// Wakes every stop that waits on the clock, so that it looks at the time again.
+// Wakes every wait on the clock, so that it looks at the time again.
 void wekWachters(Toestand& t) {
     std::lock_guard<std::mutex> wekkers(t.wekkerSlot);
-    for (belpic::Onderbreking* stop : t.wekkers) {
-        std::lock_guard<std::mutex> slot(stop->slot);
-        stop->gewekt.notify_all();
+    for (const auto& [slot, gewekt] : t.wekkers) {
+        std::lock_guard<std::mutex> wacht(*slot);
+        gewekt->notify_all();
     }
 }
 
@@ -696,7 +736,7 @@ LONG verbind(SCARDCONTEXT hContext, const std::string* lezer, DWORD dwShareMode,
         if (const std::uint32_t code = start(t, Call::Connect, r)) {
             return klaar(t, r, code);
         }
-        wachtOpHouder(t, slot, r.reader, Call::Connect);
+        wachtOpHouder(t, slot, r, Call::Connect);
         if (lezer == nullptr || phCard == nullptr || pdwActiveProtocol == nullptr) {
             return klaar(t, r, kInvalidParameter);
         }
@@ -731,7 +771,7 @@ LONG verbind(SCARDCONTEXT hContext, const std::string* lezer, DWORD dwShareMode,
         if (eid && !inGebruik) {
             zetAan(t.kaart);
         }
-        t.kaarten[r.card] = Handvat{r.reader, protocol};
+        t.kaarten[r.card] = Handvat{r.reader, protocol, r.context};
         *phCard = static_cast<SCARDHANDLE>(r.card);
         *pdwActiveProtocol = protocol;
         return klaar(t, r, kSuccess);
@@ -901,7 +941,7 @@ LONG TESSARIN_SCARD_CALL SCardBeginTransaction(SCARDHANDLE hCard) {
     if (const std::uint32_t code = start(t, Call::BeginTransaction, r)) {
         return klaar(t, r, code);
     }
-    wachtOpHouder(t, slot, r.reader, Call::BeginTransaction);
+    wachtOpHouder(t, slot, r, Call::BeginTransaction);
     if (t.kaarten.count(r.card) == 0) {
         return klaar(t, r, kInvalidHandle);
     }
@@ -913,6 +953,7 @@ LONG TESSARIN_SCARD_CALL SCardBeginTransaction(SCARDHANDLE hCard) {
     };
     bool vrij = beschikbaar();
     if (!vrij) {
+        const Bezet bezet(t, contextVan(t, r));
         ++t.wachtend;
         t.wachtendVeranderd.notify_all();
         vrij = t.transactieVrij.wait_for(slot, kTransactieWacht, beschikbaar);
@@ -983,6 +1024,7 @@ LONG TESSARIN_SCARD_CALL PCSCFAKE_GET_STATUS_CHANGE(SCARDCONTEXT hContext, DWORD
     }
     const auto einde = t.verschoven + std::chrono::milliseconds(dwTimeout);
     const std::uint64_t annulering = t.annuleringen[r.context];
+    const Bezet bezet(t, r.context);
     std::uint32_t code = kSuccess;
     bool wacht = false;
     for (;;) {
@@ -1039,17 +1081,18 @@ namespace belpic {
 
 namespace {
 
-// Waits on `stop` until `klaar` or the clock reaches `tot`; `slot` is the stop's, held. The stop
-// is registered without its lock held, so that advance() may take it to wake it. A pause counts
-// as a wait begun; a wait for a call on another thread does not: the call either returns at once,
-// or waits for another program's hold, which counts itself.
-void wachtOpKlok(std::unique_lock<std::mutex>& slot, Onderbreking& stop, Tijdstip tot,
+// Waits until `klaar` or the clock reaches `tot`; `slot` is held. The wait is registered without
+// `slot` held, so that advance() may take it to wake the wait. A pause counts as a wait begun; a
+// wait for another thread does not: that thread either is done at once, or waits for another
+// program's hold, which counts itself.
+void wachtOpKlok(std::unique_lock<std::mutex>& slot, std::condition_variable& gewekt, Tijdstip tot,
                  const std::function<bool()>& klaar, bool telt) {
     pcscfake::Toestand& t = pcscfake::toestand();
+    const auto wacht = std::make_pair(slot.mutex(), &gewekt);
     slot.unlock();
     {
         std::lock_guard<std::mutex> wekkers(t.wekkerSlot);
-        t.wekkers.insert(&stop);
+        t.wekkers.insert(wacht);
     }
     slot.lock();
     const auto tijdOm = [&] {
@@ -1062,19 +1105,19 @@ void wachtOpKlok(std::unique_lock<std::mutex>& slot, Onderbreking& stop, Tijdsti
                 t.veranderd.notify_all();
             });
         }
-        stop.gewekt.wait(slot, [&] { return klaar() || tijdOm(); });
+        gewekt.wait(slot, [&] { return klaar() || tijdOm(); });
     }
     slot.unlock();
     {
         std::lock_guard<std::mutex> wekkers(t.wekkerSlot);
-        t.wekkers.erase(t.wekkers.find(&stop));
+        t.wekkers.erase(t.wekkers.find(wacht));
     }
     slot.lock();
 }
 
-void wachtOpAndere(std::unique_lock<std::mutex>& slot, Onderbreking& stop, Tijdstip tot,
-                   const std::function<bool()>& klaar) {
-    wachtOpKlok(slot, stop, tot, klaar, false);
+void wachtOpAndere(std::unique_lock<std::mutex>& slot, std::condition_variable& gewekt,
+                   Tijdstip tot, const std::function<bool()>& klaar) {
+    wachtOpKlok(slot, gewekt, tot, klaar, false);
 }
 
 void pauzeerOpKlok(Onderbreking& stop, std::chrono::milliseconds duur) {
@@ -1095,7 +1138,7 @@ void pauzeerOpKlok(Onderbreking& stop, std::chrono::milliseconds duur) {
     const Tijdstip einde = pcscfake::now() + duur;
     std::unique_lock<std::mutex> slot(stop.slot);
     wachtOpKlok(
-        slot, stop, einde, [&] { return stop.gestopt; }, true);
+        slot, stop.gewekt, einde, [&] { return stop.gestopt; }, true);
 }
 
 } // namespace

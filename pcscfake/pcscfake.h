@@ -23,6 +23,10 @@
 // changed; elsewhere the call fails with kUnknownReader. Its timeouts run out only when advance()
 // moves the service's clock on: a test decides when a wait times out, and no test waits in real
 // time.
+//
+// As pcsc-lite does, the service lets one call at a time into a context: a call waits while
+// another call in its context (or in that of its card handle) waits, for a change, a transaction
+// or another program's hold. SCardCancel alone goes in at any time.
 #pragma once
 
 #include <chrono>
@@ -255,7 +259,8 @@ PCSCFAKE_API void heldElsewhere(const std::string& reader,
 // returns once there have been `n`.
 PCSCFAKE_API void awaitHeldCalls(std::size_t n);
 
-// The service's clock: the steady clock plus every advance() so far. Records carry its time.
+// The service's clock: it stands still but for advance(), and never goes back (reset() leaves it
+// as it is). Records carry its time.
 // It is also the clock of the sessions that the code under test makes (belpic::systeemKlok):
 // their pauses and their waits for a call on another thread run on it.
 PCSCFAKE_API std::chrono::steady_clock::time_point now();

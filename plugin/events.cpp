@@ -94,15 +94,20 @@ std::string Stopped() {
         belpic::Fout{belpic::onderbroken, belpic::Melding::wachtGestopt, "", "stopped"});
 }
 
-using Clock = std::chrono::steady_clock;
+// When a stop that begins now gives up waiting, on the clock of the sessions it stops.
+belpic::Tijdstip StopDeadline() {
+    return belpic::systeemKlok().nu() + kStopTime;
+}
 
-// Stops a waiter, and again every kStopAgain, until `done` (checked under `lock`) or `until`;
-// whether it is done.
+// Stops a waiter, and again every kStopAgain, until `done` (checked under `lock`) or, on the
+// sessions' clock, `until`; whether it is done. A stop is lost to a race between threads, not to
+// the time the sessions keep: it is sent again in real time.
 bool StopUntil(std::unique_lock<std::mutex>& lock, const std::function<void()>& stop,
-               const std::function<bool()>& done, Clock::time_point until) {
-    while (!done() && Clock::now() < until) {
+               const std::function<bool()>& done, belpic::Tijdstip until) {
+    const belpic::Klok clock = belpic::systeemKlok();
+    while (!done() && clock.nu() < until) {
         stop();
-        Shared().ended.wait_until(lock, std::min(Clock::now() + kStopAgain, until), done);
+        Shared().ended.wait_for(lock, kStopAgain, done);
     }
     return done();
 }
@@ -134,7 +139,7 @@ void RunWatch(const std::shared_ptr<Watch>& watch) {
 
 // Under `setUp`: stops the watch there is and forgets its insertions. Its thread is joined once
 // it has ended, or let go at `until`, to end by itself.
-void StopWatch(State& s, Clock::time_point until) {
+void StopWatch(State& s, belpic::Tijdstip until) {
     std::shared_ptr<Watch> watch;
     bool ended = false;
     {
@@ -260,7 +265,7 @@ std::string OnCardInserted(const std::string& fileName, const std::string& scrip
     State& s = Shared();
     if (fileName.empty() && scriptName.empty()) {
         std::lock_guard<std::mutex> setUp(s.setUp);
-        StopWatch(s, Clock::now() + kStopTime);
+        StopWatch(s, StopDeadline());
         return belpic::geslaagdAlsJson();
     }
     FMX_Application application;
@@ -298,7 +303,7 @@ std::string OnCardInserted(const std::string& fileName, const std::string& scrip
             return belpic::geslaagdAlsJson();
         }
     }
-    StopWatch(s, Clock::now() + kStopTime);
+    StopWatch(s, StopDeadline());
     StartWatch(s, fileName, scriptName, reader);
     return belpic::geslaagdAlsJson();
 }
@@ -335,7 +340,7 @@ void Idle(const FMX_ExternCallStruct& block) {
 
 void End() {
     State& s = Shared();
-    const auto until = Clock::now() + kStopTime;
+    const belpic::Tijdstip until = StopDeadline();
     const auto stopWaits = [&s] {
         for (belpic::Onderbreking* wait : s.waits) {
             belpic::onderbreek(*wait);

@@ -273,6 +273,8 @@ TEST(VraagNaar, AnUnknownNameOrNoNameIsRefused) {
          "There is no card field named " + std::string("surname\0", 8) + ".",
          std::string("surname\0", 8)},
         {"photos", "There is no card field named photos.", "photos"},
+        {"sur chip", "There is no card field named sur.", "sur"}, // only the start of a name
+        {"valid photoH", "There is no card field named valid.", "valid"},
         {"\xC5\xBFurname", "There is no card field named \xC5\xBFurname.", "\xC5\xBFurname"},
         {"first nope, then bad", "There is no card field named first.", "first"},
     };

@@ -254,16 +254,35 @@ TEST_F(Zoek, TheFirstFileIsSelectedOnceAndReadFromTheCardThatHasIt) {
 // Another party resets the eID card while the search selects its file: the whole read, search
 // included, starts again once, and the card of another kind is left as found each time.
 TEST_F(Zoek, ACardResetDuringTheSearchStartsTheReadAgain) {
-    samplecard::insert();
-    legNeer("6A82 eid");
-    pcscfake::script(Call::Transmit, {0, pcscfake::kResetCard});
-    Fout fout;
-    EXPECT_EQ(achternaam(lees("", fout)), "Voorbeeld");
-    verwachtFout(fout, 0, "", "");
-    EXPECT_EQ(verbonden(), "A B A B");
-    EXPECT_EQ(afsluitingen(), "A=laat B=eid A=laat B=eid");
-    EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).size(), 2u);
-    verwachtGesloten();
+    struct Geval {
+        const char* naam;
+        std::string bureau;
+        std::vector<std::uint32_t> codes; // of the SCardTransmit calls, in turn
+        std::string verbonden;
+        std::string afsluitingen;
+    };
+    const Geval gevallen[] = {
+        {"after a card of another kind",
+         "6A82 eid",
+         {0, pcscfake::kResetCard},
+         "A B A B",
+         "A=laat B=eid A=laat B=eid"},
+        {"before a card of another kind", "eid 6A82", {pcscfake::kResetCard}, "A A", "A=eid A=eid"},
+    };
+    for (const Geval& g : gevallen) {
+        SCOPED_TRACE(g.naam);
+        pcscfake::reset();
+        samplecard::insert();
+        legNeer(g.bureau);
+        pcscfake::script(Call::Transmit, g.codes);
+        Fout fout;
+        EXPECT_EQ(achternaam(lees("", fout)), "Voorbeeld");
+        verwachtFout(fout, 0, "", "");
+        EXPECT_EQ(verbonden(), g.verbonden);
+        EXPECT_EQ(afsluitingen(), g.afsluitingen);
+        EXPECT_EQ(pcscfake::calls(Call::GetStatusChange).size(), 2u);
+        verwachtGesloten();
+    }
 }
 
 TEST_F(Zoek, AnExceptionOnTheWayLeavesNothingOpen) {

@@ -2,6 +2,7 @@
 // watch of EID_OnCardInserted, whose scripts start only from Idle messages that allow it.
 #include "support.h"
 #include "tests/samplecard.h"
+#include "tests/threads.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,17 +32,6 @@ ForeignStart(const fmx::Text*, const fmx::Text*, FMX_ScriptControl, const fmx::D
     return 0;
 }
 
-// Whether `work` is done; if it is still running, a test that expected it done fails, and
-// `unstick` lets it end.
-template <typename T, typename Unstick>
-bool doneOrUnstick(std::future<T>& work, Unstick unstick) {
-    if (work.wait_for(20s) == std::future_status::ready) {
-        return true;
-    }
-    unstick();
-    return false;
-}
-
 // A call already on its way when Shutdown withdraws the functions: made through the
 // registration as it is now.
 std::function<std::string()> onItsWay(const char* function,
@@ -54,36 +44,9 @@ std::function<std::string()> onItsWay(const char* function,
     };
 }
 
-// A start gun for threads that are to overlap: each waits for it, then all go at once.
-struct StartGun {
-    std::promise<void> fire;
-    std::shared_future<void> fired = fire.get_future().share();
-
-    template <typename Work>
-    std::future<void> thread(Work work) {
-        return std::async(std::launch::async, [this, work] {
-            fired.wait();
-            work();
-        });
-    }
-};
-
-std::string document(const std::vector<std::pair<std::string, std::string>>& members) {
-    std::string text = "{\n";
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        text += "  \"" + members[i].first + "\": \"" + members[i].second + "\"";
-        text += i + 1 < members.size() ? ",\n" : "\n";
-    }
-    return text + "}";
-}
-
-// Does `step` and lets the watch take it in: it has begun waiting again since.
-template <typename Step>
-void step(Step s) {
-    const std::size_t before = pcscfake::waitsBegun();
-    s();
-    pcscfake::awaitWaits(before + 1);
-}
+using threads::doneOrUnstick;
+using threads::StartGun;
+using threads::step;
 
 class EventsTest : public PluginTest {
   public:
@@ -651,6 +614,143 @@ TEST_F(EventsTest, RefusedWhereScriptsCannotStartOrTheReaderIsUnknown) {
         EXPECT_EQ(watch(c.arguments), c.expected);
         fmxhost::shutdown(*plugin, kCurrentExtnVersion);
         EXPECT_EQ(pcscfake::openContexts(), 0u);
+    }
+}
+
+// Another program holds the card (the system reading it after an insertion, a signature waiting
+// for its PIN), and the service makes each call to it wait for as long. Every way of ending a
+// probe that waits for it ends it at once: no time passes (Shutdown would give the watch up only
+// once the clock moved on). EID_WaitForCard ( 0 ) ends when its time is up, and a moment more.
+// The card the probe could not ask is not told.
+TEST_F(EventsTest, NothingWaitsForAnotherProgramPastItsBound) {
+    const auto shutdown = [](EventsTest& t) { fmxhost::shutdown(*t.plugin, kCurrentExtnVersion); };
+    const struct {
+        const char* name;
+        const char* seconds; // the wait's; none: the watch's probe
+        std::function<void(EventsTest&)> end;
+        std::chrono::milliseconds time; // the clock moves on by this much
+        std::string answer;             // the wait's
+    } cases[] = {
+        {"Shutdown during a watch's probe", nullptr, shutdown, 0ms, ""},
+        {"Shutdown during a wait's probe", "30", shutdown, 0ms, kStopped},
+        {"the watch stopped during its probe", nullptr,
+         [](EventsTest& t) {
+             EXPECT_EQ(t.watch({{""}, {""}}), kSuccess);
+         },
+         0ms, ""},
+        {"the watch replaced during its probe", nullptr,
+         [](EventsTest& t) {
+             EXPECT_EQ(t.watch({{"F"}, {"Other"}}), kSuccess);
+         },
+         0ms, ""},
+        {"EID_WaitForCard ( 0 )", "0", [](EventsTest&) {}, 200ms,
+         document({{"error", ""}, {"reader", "Reader A"}})},
+    };
+    const auto letGo = [] { pcscfake::heldElsewhere("Reader A", pcscfake::now()); };
+    start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        samplecard::insert({"Reader A"});
+        pcscfake::heldElsewhere("Reader A", pcscfake::kForever);
+        std::future<std::string> waiting;
+        if (c.seconds == nullptr) {
+            pcscfake::removeCard();
+            watch({{"F"}, {"S"}});
+            pcscfake::awaitWaits(1);
+            pcscfake::insertCard("Reader A");
+        } else {
+            waiting = std::async(std::launch::async,
+                                 [&] { return utf8(call("EID_WaitForCard", {{c.seconds}}).text); });
+        }
+        pcscfake::awaitHeldCalls(1);
+        auto ending = std::async(std::launch::async, [&] { c.end(*this); });
+        pcscfake::advance(c.time);
+        EXPECT_TRUE(doneOrUnstick(ending, [&] {
+            letGo();
+            pcscfake::advance(1h);
+        }));
+        if (c.seconds != nullptr) {
+            ASSERT_TRUE(doneOrUnstick(waiting, letGo));
+            EXPECT_EQ(waiting.get(), c.answer);
+        }
+        idle(kFMXT_UserNotIdle);
+        EXPECT_TRUE(started().empty());
+        // The probe given up on ends once the other program lets go, and leaves nothing open.
+        fmxhost::shutdown(*plugin, kCurrentExtnVersion);
+        letGo();
+        pcscfake::awaitAllClosed();
+    }
+}
+
+// Shutdown, whose time is up once it has begun to stop what runs (its first stop reaches the
+// service).
+void shutdownOutOfTime(PluginTest& t) {
+    pcscfake::Hold stopping(Call::Cancel, 1);
+    auto shutdown =
+        std::async(std::launch::async, [&t] { fmxhost::shutdown(*t.plugin, kCurrentExtnVersion); });
+    stopping.awaitHeld();
+    pcscfake::advance(1s);
+    stopping.release();
+    shutdown.get();
+}
+
+// The host unloads the plug-in while a thread of it still runs: the watch, after no Shutdown
+// (FileMaker made to quit, or crashed elsewhere); or the watch or a wait whose call to the
+// service does not return, after a Shutdown that gave up on it once its time was up. The module
+// stays loaded, the thread goes on in it and returns, and the process goes on and ends normally.
+TEST_F(EventsTest, UnloadedWhileAThreadOfThePluginRunsTheProcessGoesOn) {
+    const struct {
+        const char* name;
+        std::function<void(EventsTest&)> act;
+    } cases[] = {
+        {"the watch, without Shutdown",
+         [](EventsTest& t) {
+             pcscfake::removeCard();
+             t.watch({{"F"}, {"S"}});
+             pcscfake::awaitWaits(1);
+             t.plugin.reset();
+             step([] { pcscfake::insertCard("Reader A"); }); // the watch runs the module's code
+         }},
+        {"the watch in a command that does not return, after Shutdown",
+         [](EventsTest& t) {
+             pcscfake::removeCard();
+             pcscfake::Hold select(Call::Transmit, 1);
+             t.watch({{"F"}, {"S"}});
+             pcscfake::awaitWaits(1);
+             pcscfake::insertCard("Reader A");
+             select.awaitHeld();
+             shutdownOutOfTime(t); // the watch is let go
+             t.plugin.reset();
+             select.release();
+             pcscfake::awaitAllClosed(); // the watch has ended by itself
+         }},
+        {"a wait in a command that does not return, after Shutdown",
+         [](EventsTest& t) {
+             pcscfake::Hold select(Call::Transmit, 1);
+             auto wait = std::async(std::launch::async,
+                                    [&t] { return t.call("EID_WaitForCard", {{"30"}}); });
+             select.awaitHeld();
+             shutdownOutOfTime(t);
+             t.plugin.reset();
+             select.release();
+             if (utf8(wait.get().text) != kStopped) {
+                 std::exit(1);
+             }
+         }},
+    };
+    // Each in a process of its own, started afresh: threads of earlier tests are not in it.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(
+            {
+                samplecard::insert({"Reader A"});
+                start();
+                c.act(*this);
+                std::exit(0);
+            },
+            testing::ExitedWithCode(0), "");
     }
 }
 

@@ -1,31 +1,16 @@
 // The card functions as the host calls them, against the scripted PC/SC service.
 #include "support.h"
 #include "tests/samplecard.h"
+#include "tests/threads.h"
 
 #include <functional>
+#include <future>
 #include <sstream>
 
 namespace tessarin_test {
 namespace {
 
 using pcscfake::Bytes;
-
-const std::string kSampleDocument = "{\n"
-                                    "  \"error\": \"\",\n"
-                                    "  \"cardNumber\": \"591234567800\",\n"
-                                    "  \"surname\": \"Voorbeeld\",\n"
-                                    "  \"givenNames\": \"An Marie\",\n"
-                                    "  \"dateOfBirth\": \"14.03.1985\",\n"
-                                    "  \"placeOfBirth\": \"Gent\",\n"
-                                    "  \"gender\": \"M\",\n"
-                                    "  \"nationality\": \"Belg\",\n"
-                                    "  \"validUntil\": \"02.06.2031\",\n"
-                                    "  \"nationalNumber\": \"85031400000\",\n"
-                                    "  \"street\": \"Kerkstraat 12\",\n"
-                                    "  \"postalCode\": \"9000\",\n"
-                                    "  \"municipality\": \"Gent\",\n"
-                                    "  \"photo\": \"/9j/4A==\"\n"
-                                    "}";
 
 // The same card read without its photo: every member in its place, the photo empty.
 const std::string kNoPhotoDocument =
@@ -42,14 +27,6 @@ std::vector<std::string> connectedReaders() {
         names.push_back(record.reader);
     }
     return names;
-}
-
-std::string documentOf(const std::vector<std::pair<std::string, std::string>>& members) {
-    std::string text = "{\n  \"error\": \"\"";
-    for (const auto& [name, value] : members) {
-        text += ",\n  \"" + name + "\": \"" + value + "\"";
-    }
-    return text + "\n}";
 }
 
 class FunctionTest : public PluginTest {
@@ -249,6 +226,47 @@ fakehost::Result performReadCard(const std::vector<std::string>& values) {
         return {};
     }
     return fakehost::performStep(*step, values);
+}
+
+// Another program holds the card (a signature waiting for its PIN): a read waits ten seconds for
+// it, then answers that it could not connect, naming the call that waited (the step: 1555). The
+// read given up on holds up no other: the next, once the other program lets go, reads the card.
+TEST_F(FunctionTest, ACardHeldElsewhereIsGivenUpOnAfterTenSeconds) {
+    const struct {
+        pcscfake::Call held;
+        bool step;
+        std::string detail;
+    } cases[] = {
+        {pcscfake::Call::BeginTransaction, false, "SCardBeginTransaction 0x8010000A"},
+        {pcscfake::Call::Connect, true, "SCardConnect 0x8010000A"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.detail);
+        pcscfake::reset();
+        samplecard::insert();
+        pcscfake::heldElsewhere("Reader A", pcscfake::now() + std::chrono::seconds(12), c.held);
+        const auto read = [&] {
+            return std::async(std::launch::async,
+                              [&] { return c.step ? performReadCard({}) : call("EID_Read"); });
+        };
+        auto first = read();
+        pcscfake::awaitHeldCalls(1);
+        threads::step([] { pcscfake::advance(std::chrono::milliseconds(9999)); });
+        EXPECT_EQ(first.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+        pcscfake::advance(std::chrono::milliseconds(1));
+        const auto given = first.get();
+        const std::string sentence = "Could not connect to reader Reader A.";
+        EXPECT_EQ(given.error, c.step ? 1555 : 0);
+        EXPECT_EQ(utf8(given.text),
+                  c.step ? sentence : document({{"error", sentence}, {"errorDetail", c.detail}}));
+        auto next = read();
+        pcscfake::awaitHeldCalls(2);
+        pcscfake::advance(std::chrono::seconds(2)); // the other program lets go
+        const auto read2 = next.get();
+        EXPECT_EQ(read2.error, 0);
+        EXPECT_EQ(utf8(read2.text), kSampleDocument);
+        pcscfake::awaitAllClosed();
+    }
 }
 
 // The step hands the same document to its target, or, when the card cannot be read, the

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessarin_test {
@@ -55,5 +56,41 @@ class PluginTest : public testing::Test {
 inline std::string utf8(const std::u16string& text) {
     return fakehost::utf8(text);
 }
+
+using Members = std::vector<std::pair<std::string, std::string>>;
+
+// A JSON document as the plug-in writes it: one member a line, in order (no value needs escaping
+// here).
+inline std::string document(const Members& members) {
+    std::string text = "{\n";
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        text += "  \"" + members[i].first + "\": \"" + members[i].second + "\"";
+        text += i + 1 < members.size() ? ",\n" : "\n";
+    }
+    return text + "}";
+}
+
+// A card's document: an empty error, then `members`.
+inline std::string documentOf(Members members) {
+    members.insert(members.begin(), {"error", ""});
+    return document(members);
+}
+
+// EID_Read's document of the sample card (tests/samplecard.h).
+inline const std::string kSampleDocument = documentOf({
+    {"cardNumber", "591234567800"},
+    {"surname", "Voorbeeld"},
+    {"givenNames", "An Marie"},
+    {"dateOfBirth", "14.03.1985"},
+    {"placeOfBirth", "Gent"},
+    {"gender", "M"},
+    {"nationality", "Belg"},
+    {"validUntil", "02.06.2031"},
+    {"nationalNumber", "85031400000"},
+    {"street", "Kerkstraat 12"},
+    {"postalCode", "9000"},
+    {"municipality", "Gent"},
+    {"photo", "/9j/4A=="},
+});
 
 } // namespace tessarin_test
