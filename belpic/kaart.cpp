@@ -207,7 +207,15 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout, Tijdstip uiterlijk) {
     fout = Fout{};
     transactie.sluit();
     verstoord_ = false;
+    if (gestopt(*sessie_->stop)) {
+        zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
+        return false;
+    }
     if (!open(*sessie_, fout)) {
+        return false;
+    }
+    if (sessie_->klok.nu() >= uiterlijk) { // no time to take the card: no call to give up on
+        meld(fout, kVerbinden, kVerbindFunctie, SCARD_E_TIMEOUT, lezer);
         return false;
     }
     Greep greep;
@@ -242,6 +250,10 @@ Bytes Kaart::stuur(const Bytes& apdu, Fout& fout) {
     fout = Fout{};
     if (transactie.handvat == 0) {
         zet(fout, geenVerbinding, Melding::nietVerbonden, "");
+        return {};
+    }
+    if (gestopt(*sessie_->stop)) {
+        zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
         return {};
     }
     SCARD_IO_REQUEST zend{};

@@ -82,7 +82,8 @@ class Kaart {
     bool verbind(const std::string& lezer, Fout& fout);
     bool verbind(const std::string& lezer, Fout& fout, Tijdstip uiterlijk);
 
-    // Sends one command APDU; returns the whole response, status word included.
+    // Sends one command APDU; returns the whole response, status word included. A stopped session
+    // sends nothing more.
     Bytes stuur(const Bytes& apdu, Fout& fout);
 
     // Ends the transaction and disconnects with the card left as found (Transactie::laatLiggen).

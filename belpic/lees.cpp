@@ -7,6 +7,7 @@
 
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
 
 namespace belpic {
@@ -53,18 +54,14 @@ std::string waarde(const Kaartveld& veld, Gelezen& bestand) {
     return tekst(velden, veld.tag);
 }
 
-// One attempt over one connection; the caller closes it. Every file is read before any value is
-// made. The search selects the first file: its SELECT is what tells the eID card from others.
-Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, const Vraag& vraag, Fout& fout) {
-    if (!zoek(kaart, lezer, pad(vraag.bestanden.front()), fout)) {
-        return {};
-    }
+// Every file of `vraag` in its order, on a connected card whose file `gekozen` is selected (that
+// one is read from where it stands), then the values: every file is read before any value is made.
+Gegevens leesBestanden(Kaart& kaart, const Vraag& vraag, Bestand gekozen, Fout& fout) {
     std::map<Bestand, Gelezen> bestanden; // a file not read holds nothing
     for (const Bestand bestand : vraag.bestanden) {
         Fout bestandFout;
-        Bytes inhoud = bestand == vraag.bestanden.front()
-                           ? leesGekozen(kaart, bestandFout)
-                           : leesBestand(kaart, pad(bestand), bestandFout);
+        Bytes inhoud = bestand == gekozen ? leesGekozen(kaart, bestandFout)
+                                          : leesBestand(kaart, pad(bestand), bestandFout);
         if (bestandFout.code == geenFout) {
             bestanden[bestand].inhoud = std::move(inhoud);
         } else if (verplicht(bestand)) {
@@ -79,13 +76,40 @@ Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, const Vraag& vraag,
     return gegevens;
 }
 
+// One attempt over one connection; the caller closes it. The search selects the first file: its
+// SELECT is what tells the eID card from others. A read waits for a card another program holds
+// kGeduld in all, whatever the readers and the attempts.
+Gegevens leesEenmaal(Kaart& kaart, const std::string& lezer, const Vraag& vraag, Tijdstip uiterlijk,
+                     Fout& fout) {
+    if (!zoek(kaart, lezer, pad(vraag.bestanden.front()), uiterlijk, fout)) {
+        return {};
+    }
+    return leesBestanden(kaart, vraag, vraag.bestanden.front(), fout);
+}
+
+// A read's ending, and when another party reset the card during the conversation, the whole read
+// once more from a new connection: a record is only ever taken whole from one conversation.
+Gegevens eindig(Kaart& kaart, const std::string& lezer, const Vraag& vraag, Tijdstip uiterlijk,
+                Gegevens gegevens, Fout& fout) {
+    kaart.verbreek(); // the end of the transaction may be the first to tell of a reset
+    if (!kaart.verstoord()) {
+        return gegevens;
+    }
+    gegevens = leesEenmaal(kaart, lezer, vraag, uiterlijk, fout);
+    kaart.verbreek();
+    return gegevens;
+}
+
 } // namespace
 
 // Two conversations of one process would only take turns at the service's transaction lock,
-// which pcsc-lite polls: waiting here is quicker and keeps each conversation in one piece.
+// which pcsc-lite polls: waiting here is quicker and keeps each conversation in one piece. Never
+// destroyed, as the watch's thread may hold it while the process ends; it takes no memory of the
+// heap, so nothing is lost when the module is unloaded.
 std::mutex& gesprekSlot() {
-    static std::mutex slot;
-    return slot;
+    alignas(std::mutex) static unsigned char plaats[sizeof(std::mutex)];
+    static std::mutex* const slot = new (plaats) std::mutex;
+    return *slot;
 }
 
 Gegevens lees(std::shared_ptr<Sessie> sessie, const std::string& lezer, Fout& fout,
@@ -93,19 +117,20 @@ Gegevens lees(std::shared_ptr<Sessie> sessie, const std::string& lezer, Fout& fo
     const std::lock_guard<std::mutex> beurt(gesprekSlot());
     // Its destructor closes the connection, also when an exception leaves, and with the last owner
     // of the session its context, before the next conversation begins.
+    const Tijdstip uiterlijk = sessie->klok.nu() + kGeduld;
     Kaart kaart(std::move(sessie));
-    for (int poging = 1;; ++poging) {
-        Gegevens gegevens = leesEenmaal(kaart, lezer, vraag, fout);
-        kaart.verbreek(); // the end of the transaction may be the first to tell of a reset
-        // A record is only ever taken whole from one conversation.
-        if (!kaart.verstoord() || poging == 2) {
-            return gegevens;
-        }
-    }
+    Gegevens gegevens = leesEenmaal(kaart, lezer, vraag, uiterlijk, fout);
+    return eindig(kaart, lezer, vraag, uiterlijk, std::move(gegevens), fout);
 }
 
 Gegevens lees(const std::string& lezer, Fout& fout, const Vraag& vraag) {
     return lees(std::make_shared<Sessie>(), lezer, fout, vraag);
+}
+
+Gegevens leesNaProef(Kaart& kaart, const std::string& lezer, const Vraag& vraag, Fout& fout) {
+    Gegevens gegevens = leesBestanden(kaart, vraag, Bestand::identiteit, fout);
+    return eindig(kaart, lezer, vraag, kaart.sessie()->klok.nu() + kGeduld, std::move(gegevens),
+                  fout);
 }
 
 Velden ontleed(const Bytes& bestand) {

@@ -35,6 +35,11 @@ Gegevens lees(std::shared_ptr<Sessie> sessie, const std::string& lezer, Fout& fo
 // As above, in a session of its own.
 Gegevens lees(const std::string& lezer, Fout& fout, const Vraag& vraag = volledigeVraag());
 
+// The read of `vraag` from a card that a probe found in `lezer`: connected, in its transaction, its
+// identity file just selected. It goes on as lees does after that SELECT, under the lock the
+// caller holds, and ends as lees ends.
+Gegevens leesNaProef(Kaart& kaart, const std::string& lezer, const Vraag& vraag, Fout& fout);
+
 // The lock that lees holds for the whole of a conversation.
 std::mutex& gesprekSlot();
 

@@ -80,7 +80,15 @@ bool pauzeer(Sessie& sessie, std::chrono::milliseconds duur) {
 bool opTijd(const std::shared_ptr<Sessie>& sessie, Tijdstip uiterlijk,
             const std::function<void()>& oproep, const std::function<void()>& laatLos) {
     const auto afspraak = std::make_shared<Afspraak>();
-    std::thread draad([sessie, afspraak, oproep, laatLos] {
+    // Nothing may leave the call's thread: an exception that leaves a thread ends the process.
+    const auto laatLosAlleen = [laatLos] {
+        try {
+            laatLos();
+        } catch (...) {
+            // The service could not be told: what the call took goes with the context.
+        }
+    };
+    std::thread draad([sessie, afspraak, oproep, laatLosAlleen] {
         std::exception_ptr uitzondering;
         try {
             oproep();
@@ -96,12 +104,17 @@ bool opTijd(const std::shared_ptr<Sessie>& sessie, Tijdstip uiterlijk,
                 return;
             }
         }
-        laatLos();
+        laatLosAlleen();
     });
     Onderbreking& stop = *sessie->stop;
     std::unique_lock<std::mutex> slot(stop.slot);
-    sessie->klok.wacht(slot, stop.gewekt, uiterlijk,
-                       [&] { return afspraak->klaar || stop.gestopt; });
+    std::exception_ptr wachtFout; // the thread must not be left joinable, whatever the wait does
+    try {
+        sessie->klok.wacht(slot, stop.gewekt, uiterlijk,
+                           [&] { return afspraak->klaar || stop.gestopt; });
+    } catch (...) {
+        wachtFout = std::current_exception();
+    }
     if (afspraak->klaar) {
         slot.unlock();
         draad.join();
@@ -115,6 +128,9 @@ bool opTijd(const std::shared_ptr<Sessie>& sessie, Tijdstip uiterlijk,
     slot.unlock();
     gAchtergelaten = true;
     draad.detach();
+    if (wachtFout) {
+        std::rethrow_exception(wachtFout);
+    }
     return false;
 }
 

@@ -2,10 +2,12 @@
 
 #include "belpic/bestand.h"
 #include "belpic/dienst.h"
+#include "belpic/lees.h"
 #include "belpic/pcsc.h"
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace belpic {
@@ -47,7 +49,27 @@ struct Waarneming {
     std::vector<std::string> aanwezig;   // watched readers holding a card, in the service's order
     std::vector<std::string> ingestoken; // cards put in during the last slice
     std::map<std::string, Oordeel> oordelen; // the cards in watched readers, once probed
+    // The readers holding an eID card that a watch told, each with the event counter of its
+    // insertion, and those whose told card left during the last slice (or with their reader).
+    std::map<std::string, std::uint32_t> verteld;
+    std::vector<std::string> uitgenomen;
 };
+
+// A told card left when its reader holds none now, or when the reader's event counter moved on
+// since its insertion. Under a service that came back the counters are new: a card still in is
+// taken for the one told, under its new count.
+void neemUitname(Waarneming& w, const std::string& naam, DWORD nu) {
+    const auto verteld = w.verteld.find(naam);
+    if (verteld == w.verteld.end()) {
+        return;
+    }
+    if ((nu & SCARD_STATE_PRESENT) == 0 || (w.tellersGeldig && teller(nu) != verteld->second)) {
+        w.uitgenomen.push_back(naam);
+        w.verteld.erase(verteld);
+    } else if (!w.tellersGeldig) {
+        verteld->second = teller(nu);
+    }
+}
 
 // A card came when the reader holds one now and did not before, or when its event counter has
 // moved on by a removal and an insertion since. A reader plugged in with a card counts too,
@@ -71,6 +93,7 @@ void neemWaar(Waarneming& w, const std::vector<std::string>& gevolgd,
     w.aanwezig.clear();
     for (std::size_t i = 0; i < gevolgd.size(); ++i) {
         const DWORD nu = staten[i].dwEventState & kZonderWijziging;
+        neemUitname(w, gevolgd[i], nu);
         if (ingestoken(w, gevolgd[i], nu)) {
             w.ingestoken.push_back(gevolgd[i]);
         }
@@ -91,11 +114,18 @@ void neemWaar(Waarneming& w, const std::vector<std::string>& gevolgd,
     w.tellersGeldig = true;
 }
 
-// A reader no longer listed is forgotten: plugged in again, it is a new reader.
+// A reader no longer listed is forgotten: plugged in again, it is a new reader. A told card
+// leaves with it.
 void vergeetAfwezige(Waarneming& w, const std::vector<std::string>& alle) {
     for (auto r = w.staat.begin(); r != w.staat.end();) {
-        r = std::find(alle.begin(), alle.end(), r->first) == alle.end() ? w.staat.erase(r)
-                                                                        : std::next(r);
+        if (std::find(alle.begin(), alle.end(), r->first) != alle.end()) {
+            r = std::next(r);
+            continue;
+        }
+        if (w.verteld.erase(r->first) == 1) {
+            w.uitgenomen.push_back(r->first);
+        }
+        r = w.staat.erase(r);
     }
 }
 
@@ -134,6 +164,7 @@ std::vector<pcsc::LezerStaat> klaarVoorWacht(const Waarneming& w,
 bool plak(Sessie& sessie, const std::string& lezer, std::chrono::milliseconds duur, Waarneming& w,
           Fout& fout) {
     w.ingestoken.clear(); // a slice that fails has seen no insertion
+    w.uitgenomen.clear();
     if (!open(sessie, fout)) {
         return false;
     }
@@ -182,17 +213,23 @@ bool plak(Sessie& sessie, const std::string& lezer, std::chrono::milliseconds du
 // The probe: connects shared in the waiter's session, selects the identity file, and lets the
 // card go as it was found. Only a card that refuses the file is of another kind; one that cannot
 // be asked (mute, held alone, gone again, held by another program past `uiterlijk`) counts, so
-// that the read after it says why. The pause between two attempts to connect is the session's,
-// which a stop ends at once. After a probe given up on, the waiter goes on in the next session.
-bool eidKaart(std::shared_ptr<Sessie>& sessie, const std::string& naam, Tijdstip uiterlijk) {
+// that the read after it says why, as `fout` does. The pause between two attempts to connect is
+// the session's, which a stop ends at once. After a probe given up on, the waiter goes on in the
+// next session. With `verder`, an eID card is handed to it, still connected and its identity
+// file selected, instead of being let go.
+bool eidKaart(std::shared_ptr<Sessie>& sessie, const std::string& naam, Tijdstip uiterlijk,
+              Fout& fout, const std::function<void(Kaart&)>& verder) {
     Kaart kaart(sessie);
-    Fout fout;
     const bool verbonden = kaart.verbind(naam, fout, uiterlijk);
     sessie = kaart.sessie();
     if (!verbonden) {
         return true;
     }
     const bool gekozen = kies(kaart, bestandIdentiteit(), fout);
+    if (gekozen && verder) {
+        verder(kaart);
+        return true;
+    }
     kaart.laatLiggen();
     return gekozen || fout.melding != Melding::geenBestand;
 }
@@ -201,7 +238,7 @@ bool eidKaart(std::shared_ptr<Sessie>& sessie, const std::string& naam, Tijdstip
 // its verdict kept until it leaves. Once the wait is stopped no card counts: a probe cut short
 // tells nothing.
 bool telt(std::shared_ptr<Sessie>& sessie, Waarneming& w, const std::string& naam,
-          Tijdstip uiterlijk) {
+          Tijdstip uiterlijk, Fout& fout, const std::function<void(Kaart&)>& verder = {}) {
     const std::uint32_t nu = teller(w.staat[naam]);
     const auto oordeel = w.oordelen.find(naam);
     if (oordeel != w.oordelen.end() && oordeel->second.teller == nu) {
@@ -211,7 +248,7 @@ bool telt(std::shared_ptr<Sessie>& sessie, Waarneming& w, const std::string& naa
     if (gestopt(stop)) {
         return false;
     }
-    const bool eid = eidKaart(sessie, naam, uiterlijk);
+    const bool eid = eidKaart(sessie, naam, uiterlijk, fout, verder);
     if (gestopt(stop)) {
         return false;
     }
@@ -236,7 +273,8 @@ std::string wachtInSessie(std::shared_ptr<Sessie>& sessie, const std::string& le
             return {};
         }
         for (const std::string& naam : w.aanwezig) {
-            if (telt(sessie, w, naam, einde + kProefRuimte)) {
+            Fout proef;
+            if (telt(sessie, w, naam, einde + kProefRuimte, proef)) {
                 return naam;
             }
         }
@@ -260,6 +298,21 @@ void naFout(Waarneming& w, const Fout& fout) {
     if (fout.code == geenLezer) {
         vergeetAfwezige(w, {});
     }
+}
+
+// Whether the card inserted in `melding`'s reader counts; with `vraag`, an eID card is read on in
+// the probe's connection, one conversation at a time in the process as every read, and the
+// read's outcome goes into `melding`. A card that cannot be asked has the probe's failure there.
+bool leesBijInsteken(std::shared_ptr<Sessie>& sessie, Waarneming& w,
+                     const std::optional<Vraag>& vraag, Kaartmelding& melding) {
+    const Tijdstip uiterlijk = sessie->klok.nu() + kGeduld;
+    if (!vraag) {
+        return telt(sessie, w, melding.lezer, uiterlijk, melding.fout);
+    }
+    const std::lock_guard<std::mutex> beurt(gesprekSlot());
+    return telt(sessie, w, melding.lezer, uiterlijk, melding.fout, [&](Kaart& kaart) {
+        melding.gegevens = leesNaProef(kaart, melding.lezer, *vraag, melding.fout);
+    });
 }
 
 } // namespace
@@ -294,17 +347,27 @@ std::string wachtOpKaart(std::shared_ptr<Sessie> sessie, const std::string& leze
     }
 }
 
-void bewaak(std::shared_ptr<Sessie> sessie, const std::string& lezer,
-            const std::function<void(const std::string&)>& ingestoken) {
+void bewaak(std::shared_ptr<Sessie> sessie, const std::string& lezer, const VraagVoor& vraagVoor,
+            const std::function<void(const Kaartmelding&)>& meld) {
     Waarneming w;
+    const auto meldUitnames = [&] {
+        for (const std::string& naam : w.uitgenomen) {
+            meld(Kaartmelding{false, naam, {}, {}});
+        }
+    };
     while (!gestopt(*sessie->stop)) {
         Fout fout;
         w.tellersGeldig = false; // a service that came back counts anew
         while (!gestopt(*sessie->stop) && plak(*sessie, lezer, kPlak, w, fout)) {
+            meldUitnames();
             for (const std::string& naam : w.ingestoken) {
-                if (telt(sessie, w, naam, sessie->klok.nu() + kGeduld)) {
-                    ingestoken(naam);
+                Kaartmelding melding{true, naam, {}, {}};
+                if (!leesBijInsteken(sessie, w, vraagVoor(naam), melding) ||
+                    gestopt(*sessie->stop)) {
+                    continue;
                 }
+                w.verteld[naam] = teller(w.staat[naam]);
+                meld(melding);
             }
         }
         if (gestopt(*sessie->stop)) {
@@ -312,6 +375,7 @@ void bewaak(std::shared_ptr<Sessie> sessie, const std::string& lezer,
         }
         // The service is away or in trouble: never spin.
         naFout(w, fout);
+        meldUitnames();
         sessie = volgende(*sessie);
         sessie->klok.pauze(*sessie->stop, kHerstelPauze);
     }

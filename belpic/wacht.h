@@ -3,10 +3,12 @@
 #pragma once
 
 #include "belpic/kaart.h"
+#include "belpic/lees.h"
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace belpic {
@@ -28,11 +30,27 @@ std::string wachtOpKaart(std::shared_ptr<Sessie> sessie, const std::string& leze
 // a free card answers within milliseconds, even in a wait of no time.
 inline constexpr std::chrono::milliseconds kProefRuimte(200);
 
-// Until the stop, tells `ingestoken` the reader's name each time a card is put into `lezer`
-// (any reader when empty). A card already present at the start is no insertion. When the
-// service goes away the watch pauses and tries again until it is back. Each probe waits at most
-// kGeduld for a card another program holds; then the card counts.
-void bewaak(std::shared_ptr<Sessie> sessie, const std::string& lezer,
-            const std::function<void(const std::string&)>& ingestoken);
+// What a watch tells: an eID card came into `lezer`, with what the read of it gave when the
+// watch reads (the fields asked, or the failure); or an eID card that the watch told left `lezer`
+// (taken out, or gone with its reader).
+struct Kaartmelding {
+    bool ingestoken; // else taken out
+    std::string lezer;
+    Gegevens gegevens;
+    Fout fout;
+};
+
+// Until the stop, tells `meld` each time an eID card is put into `lezer` (any reader when
+// empty) and each time a card it told leaves. A card already present at the start is no
+// insertion. When the service goes away the watch pauses and tries again until it is back. Each
+// probe waits at most kGeduld for a card another program holds; then the card counts.
+//
+// Before it probes a card put in, the watch asks `vraagVoor` what to read from the reader; an eID
+// card it is to read from is read on in the probe's connection and transaction: the same commands
+// and ending as lees, after the probe's SELECT of the identity file. A stop ends the read between
+// two commands, and nothing is told.
+using VraagVoor = std::function<std::optional<Vraag>(const std::string& lezer)>;
+void bewaak(std::shared_ptr<Sessie> sessie, const std::string& lezer, const VraagVoor& vraagVoor,
+            const std::function<void(const Kaartmelding&)>& meld);
 
 } // namespace belpic

@@ -9,8 +9,9 @@ namespace {
 
 // Connects to the card in `naam` and selects the file there; true when it did. A card that
 // refused the file is not ours to reset.
-bool probeer(Kaart& kaart, const std::string& naam, const Bytes& pad, Fout& fout) {
-    if (!kaart.verbind(naam, fout)) {
+bool probeer(Kaart& kaart, const std::string& naam, const Bytes& pad, Tijdstip uiterlijk,
+             Fout& fout) {
+    if (!kaart.verbind(naam, fout, uiterlijk)) {
         return false;
     }
     if (kies(kaart, pad, fout)) {
@@ -24,9 +25,10 @@ bool probeer(Kaart& kaart, const std::string& naam, const Bytes& pad, Fout& fout
 
 } // namespace
 
-bool zoek(Kaart& kaart, const std::string& lezer, const Bytes& pad, Fout& fout) {
+bool zoek(Kaart& kaart, const std::string& lezer, const Bytes& pad, Tijdstip uiterlijk,
+          Fout& fout) {
     if (!lezer.empty()) {
-        return probeer(kaart, lezer, pad, fout);
+        return probeer(kaart, lezer, pad, uiterlijk, fout);
     }
     const std::vector<Lezer> lezers = kaart.lezersMetKaart(fout);
     if (fout.code != geenFout) {
@@ -38,7 +40,7 @@ bool zoek(Kaart& kaart, const std::string& lezer, const Bytes& pad, Fout& fout) 
         if (l.kaart == KaartStand::leeg) {
             continue;
         }
-        if (probeer(kaart, l.naam, pad, fout)) {
+        if (probeer(kaart, l.naam, pad, uiterlijk, fout)) {
             return true;
         }
         if (kaart.verstoord()) {

@@ -23,6 +23,8 @@ namespace belpic {
 //
 // A card that another party reset while it was tried ends the search there, with its failure,
 // so that the read can start again.
-bool zoek(Kaart& kaart, const std::string& lezer, const Bytes& pad, Fout& fout);
+//
+// Each card is waited for, while another program holds it, until `uiterlijk` at the latest.
+bool zoek(Kaart& kaart, const std::string& lezer, const Bytes& pad, Tijdstip uiterlijk, Fout& fout);
 
 } // namespace belpic

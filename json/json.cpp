@@ -119,6 +119,14 @@ std::string lezerAlsJson(const std::string& lezer) {
     return document;
 }
 
+std::string metLezer(std::string document, const std::string& lezer) {
+    document.resize(document.size() - 2); // the last member's line feed, and the brace
+    document += ",\n";
+    veld(document, "reader", lezer, true);
+    document += '}';
+    return document;
+}
+
 std::string geslaagdAlsJson() {
     std::string document = "{\n";
     veld(document, "error", "", true);

@@ -625,10 +625,10 @@ std::size_t waitsBegun() {
     return onderSlot([&](Toestand& t) { return t.wachten; });
 }
 
-void awaitWaits(std::size_t n) {
+bool awaitWaits(std::size_t n) {
     Toestand& t = toestand();
     std::unique_lock<std::mutex> slot(t.slot);
-    t.veranderd.wait(slot, [&] { return t.wachten >= n; });
+    return t.veranderd.wait_for(slot, std::chrono::minutes(1), [&] { return t.wachten >= n; });
 }
 
 std::vector<Record> calls() {

@@ -284,10 +284,12 @@ PCSCFAKE_API void sleep(std::chrono::steady_clock::duration duration);
 
 // Waits that have begun since reset(): calls of SCardGetStatusChange that found nothing to
 // report at once, sleep()s, the pauses of a manual clock, and calls held by another program (at
-// their start and again after each advance()). awaitWaits(n) blocks until there have been `n`, so a
-// test knows that a waiter has taken in everything before it and is waiting again.
+// their start and again after each advance()). awaitWaits(n) blocks until there have been `n`,
+// so a test knows that a waiter has taken in everything before it and is waiting again; it gives
+// up after a minute with false, so that a waiter that no longer waits fails its test, not hangs
+// it.
 PCSCFAKE_API std::size_t waitsBegun();
-PCSCFAKE_API void awaitWaits(std::size_t n);
+PCSCFAKE_API bool awaitWaits(std::size_t n);
 
 // --- What happened ---------------------------------------------------------------------------
 

@@ -1,8 +1,10 @@
 #include "plugin/events.h"
 
 #include "belpic/kaart.h"
+#include "belpic/sessie.h"
 #include "belpic/wacht.h"
 #include "plugin/language.h"
+#include "plugin/lezing.h"
 #include "plugin/module.h"
 #include "json/json.h"
 
@@ -13,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -39,14 +42,43 @@ static_assert(kStopAgain * 2 <= kStopTime, "a lost stop is sent again in time");
 constexpr FMX_Application kDeveloper = 0;
 constexpr FMX_Application kRuntime = 2;
 
-// Shared by the watch's thread and the state: a thread that a stop let go keeps its watch.
-struct Watch {
+// A script the watch starts: which, and for cards in which reader (any when empty). The
+// insertion script may be given the card's fields instead of the reader's name.
+struct Script {
     std::string fileName;
     std::string scriptName;
     std::string reader;
+    belpic::Vraag fields; // none: the script is given the reader's name
+
+    bool operator==(const Script& other) const {
+        return fileName == other.fileName && scriptName == other.scriptName &&
+               reader == other.reader && fields.velden == other.fields.velden;
+    }
+    bool Serves(const std::string& cardReader) const {
+        return reader.empty() || reader == cardReader;
+    }
+};
+
+// EID_OnCardInserted's and EID_OnCardRemoved's scripts, served by one thread. Shared by the
+// watch's thread and the state: a thread that a stop let go keeps its watch. Set once made, but
+// for `ended`.
+struct Watch {
+    std::optional<Script> inserted;
+    std::optional<Script> removed;
     std::shared_ptr<belpic::Onderbreking> stop = std::make_shared<belpic::Onderbreking>();
     bool ended = false; // the thread is done watching
     std::thread thread;
+
+    const std::optional<Script>& For(bool insertion) const {
+        return insertion ? inserted : removed;
+    }
+};
+
+// A start not yet made: of the insertion or the removal script, for a card in `reader`.
+struct Start {
+    bool insertion;
+    std::string reader;
+    std::string parameter; // the reader's name, or the card's document
 };
 
 // What the host's threads and the watch's share; everything but `setUp` under `lock`.
@@ -57,7 +89,7 @@ struct State {
     FMX_Application application = kDeveloper;
     bool shutDown = false;
     std::shared_ptr<Watch> watch;
-    std::vector<std::string> pending; // readers with an insertion not yet started, each once
+    std::vector<Start> pending; // in the order the cards came and went
     std::set<belpic::Onderbreking*> waits;
 };
 
@@ -100,32 +132,77 @@ belpic::Tijdstip StopDeadline() {
 }
 
 // Stops a waiter, and again every kStopAgain, until `done` (checked under `lock`) or, on the
-// sessions' clock, `until`; whether it is done. A stop is lost to a race between threads, not to
-// the time the sessions keep: it is sent again in real time.
+// sessions' clock, `until`; whether it is done. It is stopped at least once, even when the time
+// is up already. A stop is lost to a race between threads, not to the time the sessions keep: it
+// is sent again in real time.
 bool StopUntil(std::unique_lock<std::mutex>& lock, const std::function<void()>& stop,
                const std::function<bool()>& done, belpic::Tijdstip until) {
     const belpic::Klok clock = belpic::systeemKlok();
-    while (!done() && clock.nu() < until) {
+    do {
         stop();
-        Shared().ended.wait_for(lock, kStopAgain, done);
-    }
+    } while (!Shared().ended.wait_for(lock, kStopAgain, done) && clock.nu() < until);
     return done();
 }
 
-void Remember(Watch* watch, const std::string& reader) {
+// Adds a start in its place: a card put in takes the place of the first start of its reader not
+// yet made, whose starts are dropped (the cards they were of have come and gone), so that each
+// reader has at most one document waiting; a card taken out goes last.
+void Add(std::vector<Start>& pending, Start start) {
+    auto place = pending.end();
+    if (start.insertion) {
+        place = std::find_if(pending.begin(), pending.end(),
+                             [&](const Start& p) { return p.reader == start.reader; });
+        const auto first = static_cast<std::size_t>(place - pending.begin());
+        pending.erase(std::remove_if(place, pending.end(),
+                                     [&](const Start& p) { return p.reader == start.reader; }),
+                      pending.end());
+        place = pending.begin() + static_cast<long>(std::min(first, pending.size()));
+    }
+    pending.insert(place, std::move(start));
+}
+
+// On the watch's thread: what its scripts are to be given, made here as plain text (the
+// document in the language in force now), kept for an Idle message to start.
+void Remember(const Watch& watch, const belpic::Kaartmelding& card) {
+    const std::optional<Script>& script = watch.For(card.ingestoken);
+    if (!script || !script->Serves(card.lezer)) {
+        return;
+    }
+    Start start{card.ingestoken, card.lezer, card.lezer};
+    if (card.ingestoken && !script->fields.velden.empty()) {
+        start.parameter = lezing::Bezorgd({card.fout, card.gegevens}, card.lezer);
+    }
     State& s = Shared();
     std::lock_guard<std::mutex> lock(s.lock);
-    if (s.watch.get() == watch &&
-        std::find(s.pending.begin(), s.pending.end(), reader) == s.pending.end()) {
-        s.pending.push_back(reader);
+    if (s.watch.get() == &watch) {
+        Add(s.pending, std::move(start));
     }
+}
+
+// The reader the thread watches: the scripts' own when they name one and the same, else all.
+std::string WatchedReader(const Watch& watch) {
+    if (!watch.inserted || !watch.removed) {
+        return watch.inserted ? watch.inserted->reader : watch.removed->reader;
+    }
+    return watch.inserted->reader == watch.removed->reader ? watch.inserted->reader : "";
+}
+
+// What the watch reads from an eID card put into `reader`: the insertion script's fields.
+std::optional<belpic::Vraag> FieldsFor(const Watch& watch, const std::string& reader) {
+    if (!watch.inserted || watch.inserted->fields.velden.empty() ||
+        !watch.inserted->Serves(reader)) {
+        return std::nullopt;
+    }
+    return watch.inserted->fields;
 }
 
 // The watch's thread. Nothing may leave it: an exception that leaves a thread ends the process.
 void RunWatch(const std::shared_ptr<Watch>& watch) {
     try {
-        belpic::bewaak(std::make_shared<belpic::Sessie>(watch->stop), watch->reader,
-                       [&watch](const std::string& reader) { Remember(watch.get(), reader); });
+        belpic::bewaak(
+            std::make_shared<belpic::Sessie>(watch->stop), WatchedReader(*watch),
+            [&watch](const std::string& reader) { return FieldsFor(*watch, reader); },
+            [&watch](const belpic::Kaartmelding& card) { Remember(*watch, card); });
     } catch (...) {
         // Out of memory, or the like: this watch ends, and the next set-up starts another.
     }
@@ -145,7 +222,7 @@ void StopWatch(State& s, belpic::Tijdstip until) {
     {
         std::unique_lock<std::mutex> lock(s.lock);
         watch = std::move(s.watch);
-        s.pending = std::vector<std::string>(); // its memory too
+        s.pending = std::vector<Start>(); // its memory too: no card data outlives the watch
         if (!watch) {
             return;
         }
@@ -159,23 +236,23 @@ void StopWatch(State& s, belpic::Tijdstip until) {
     }
 }
 
-// Under `setUp`, with no watch left.
-void StartWatch(State& s, const std::string& fileName, const std::string& scriptName,
-                const std::string& reader) {
+// Under `setUp`, with no watch left: the watch of these scripts, when there is one, unless
+// Shutdown has begun meanwhile.
+void StartWatch(State& s, const std::optional<Script>& inserted,
+                const std::optional<Script>& removed) {
+    if (!inserted && !removed) {
+        return;
+    }
     auto watch = std::make_shared<Watch>();
-    watch->fileName = fileName;
-    watch->scriptName = scriptName;
-    watch->reader = reader;
+    watch->inserted = inserted;
+    watch->removed = removed;
     module::KeepLoaded(); // the thread outlives this call, and maybe the plug-in's Shutdown
     std::lock_guard<std::mutex> lock(s.lock);
+    if (s.shutDown) {
+        return;
+    }
     watch->thread = std::thread(RunWatch, watch);
     s.watch = std::move(watch);
-}
-
-bool IsRunning(const State& s, const std::string& fileName, const std::string& scriptName,
-               const std::string& reader) {
-    return s.watch && !s.watch->ended && s.watch->fileName == fileName &&
-           s.watch->scriptName == scriptName && s.watch->reader == reader;
 }
 
 // An owned host text holding `text`.
@@ -187,29 +264,28 @@ fmx::TextUniquePtr HostText(const std::string& text) {
 
 // Through the block of the Idle message it runs in: another thread's message may come at the
 // same time, with a block of its own.
-void StartScript(const FMX_ExternCallStruct& block, const std::string& fileName,
-                 const std::string& scriptName, const std::string& reader) {
-    const fmx::TextUniquePtr file = HostText(fileName);
-    const fmx::TextUniquePtr script = HostText(scriptName);
+void StartScript(const FMX_ExternCallStruct& block, const Script& script,
+                 const std::string& parameterText) {
+    const fmx::TextUniquePtr file = HostText(script.fileName);
+    const fmx::TextUniquePtr name = HostText(script.scriptName);
     const fmx::LocaleUniquePtr locale;
     fmx::DataUniquePtr parameter;
-    parameter->SetAsText(*HostText(reader), *locale, fmx::Data::kDTText);
-    block.cStartScript(file.get(), script.get(), kFMXT_Pause, parameter.get());
+    parameter->SetAsText(*HostText(parameterText), *locale, fmx::Data::kDTText);
+    block.cStartScript(file.get(), name.get(), kFMXT_Pause, parameter.get());
 }
 
 // Puts the starts from `next` on back before those that came since, when the watch is still
 // the one they are of.
-void PutBack(const Watch* watch, const std::vector<std::string>& readers, std::size_t next) {
+void PutBack(const Watch* watch, std::vector<Start>& starts, std::size_t next) {
     State& s = Shared();
     std::lock_guard<std::mutex> lock(s.lock);
     if (s.watch.get() != watch) {
         return;
     }
-    std::vector<std::string> pending(readers.begin() + static_cast<long>(next), readers.end());
-    for (const std::string& reader : s.pending) {
-        if (std::find(pending.begin(), pending.end(), reader) == pending.end()) {
-            pending.push_back(reader);
-        }
+    std::vector<Start> pending(std::make_move_iterator(starts.begin() + static_cast<long>(next)),
+                               std::make_move_iterator(starts.end()));
+    for (Start& start : s.pending) {
+        Add(pending, std::move(start));
     }
     s.pending.swap(pending);
 }
@@ -260,52 +336,75 @@ std::string WaitForCard(const std::string& secondsText, const std::string& reade
                                          : belpic::lezerAlsJson(holder);
 }
 
-std::string OnCardInserted(const std::string& fileName, const std::string& scriptName,
-                           const std::string& reader) {
+namespace {
+
+// Sets up the insertion or the removal script of the watch, or stops it (empty names). The same
+// script again leaves the watch running, with the starts it has not made; any other change starts
+// the watch anew.
+std::string SetUp(bool insertion, const std::string& fileName, const std::string& scriptName,
+                  const std::string& reader, const std::string& fields) {
     State& s = Shared();
-    if (fileName.empty() && scriptName.empty()) {
-        std::lock_guard<std::mutex> setUp(s.setUp);
-        StopWatch(s, StopDeadline());
-        return belpic::geslaagdAlsJson();
-    }
-    FMX_Application application;
-    {
-        std::lock_guard<std::mutex> lock(s.lock);
-        application = s.application;
-    }
-    if (application > kRuntime) {
-        return language::ErrorDocument(belpic::Fout{belpic::verkeerdeVraag,
-                                                    belpic::Melding::geenScripts, "",
-                                                    "application " + std::to_string(application)});
-    }
-    if (fileName.empty() || scriptName.empty()) {
-        return language::ErrorDocument(
-            belpic::Fout{belpic::verkeerdeVraag, belpic::Melding::bestandEnScript, "", ""});
-    }
-    if (!reader.empty()) {
+    std::optional<Script> script;
+    if (!fileName.empty() || !scriptName.empty()) {
+        FMX_Application application;
+        {
+            std::lock_guard<std::mutex> lock(s.lock);
+            application = s.application;
+        }
         belpic::Fout fout;
-        const std::vector<std::string> readers = belpic::Kaart::lezers(fout);
+        script = Script{fileName, scriptName, reader, {}};
+        if (application > kRuntime) {
+            fout = belpic::Fout{belpic::verkeerdeVraag, belpic::Melding::geenScripts, "",
+                                "application " + std::to_string(application)};
+        } else if (fileName.empty() || scriptName.empty()) {
+            fout = belpic::Fout{belpic::verkeerdeVraag, belpic::Melding::bestandEnScript, "", ""};
+        } else if (!fields.empty()) {
+            script->fields = belpic::vraagNaar(fields, fout);
+        }
+        if (fout.code == belpic::geenFout && !reader.empty()) {
+            const std::vector<std::string> readers = belpic::Kaart::lezers(fout);
+            if (fout.code == belpic::geenFout &&
+                std::find(readers.begin(), readers.end(), reader) == readers.end()) {
+                fout = belpic::Fout{belpic::geenLezer, belpic::Melding::onbekendeLezer, reader, ""};
+            }
+        }
         if (fout.code != belpic::geenFout) {
             return language::ErrorDocument(fout);
         }
-        if (std::find(readers.begin(), readers.end(), reader) == readers.end()) {
-            return language::ErrorDocument(
-                belpic::Fout{belpic::geenLezer, belpic::Melding::onbekendeLezer, reader, ""});
-        }
     }
     std::lock_guard<std::mutex> setUp(s.setUp);
+    std::optional<Script> inserted;
+    std::optional<Script> removed;
     {
         std::lock_guard<std::mutex> lock(s.lock);
-        if (s.shutDown) {
+        if (s.shutDown && script) {
             return Stopped();
         }
-        if (IsRunning(s, fileName, scriptName, reader)) {
+        if (s.watch) {
+            inserted = s.watch->inserted;
+            removed = s.watch->removed;
+        }
+        std::optional<Script>& replaced = insertion ? inserted : removed;
+        if (replaced == script && (!script || !s.watch->ended)) {
             return belpic::geslaagdAlsJson();
         }
+        replaced = script;
     }
     StopWatch(s, StopDeadline());
-    StartWatch(s, fileName, scriptName, reader);
+    StartWatch(s, inserted, removed);
     return belpic::geslaagdAlsJson();
+}
+
+} // namespace
+
+std::string OnCardInserted(const std::string& fileName, const std::string& scriptName,
+                           const std::string& reader, const std::string& fields) {
+    return SetUp(true, fileName, scriptName, reader, fields);
+}
+
+std::string OnCardRemoved(const std::string& fileName, const std::string& scriptName,
+                          const std::string& reader) {
+    return SetUp(false, fileName, scriptName, reader, "");
 }
 
 void Idle(const FMX_ExternCallStruct& block) {
@@ -314,25 +413,21 @@ void Idle(const FMX_ExternCallStruct& block) {
         return;
     }
     State& s = Shared();
-    const Watch* watch = nullptr;
-    std::string fileName;
-    std::string scriptName;
-    std::vector<std::string> readers;
+    std::shared_ptr<const Watch> watch;
+    std::vector<Start> starts;
     {
         std::lock_guard<std::mutex> lock(s.lock);
         if (!s.watch || s.pending.empty()) {
             return;
         }
-        watch = s.watch.get();
-        fileName = s.watch->fileName;
-        scriptName = s.watch->scriptName;
-        readers.swap(s.pending);
+        watch = s.watch;
+        starts.swap(s.pending);
     }
-    for (std::size_t i = 0; i < readers.size(); ++i) {
+    for (std::size_t i = 0; i < starts.size(); ++i) {
         try {
-            StartScript(block, fileName, scriptName, readers[i]);
+            StartScript(block, *watch->For(starts[i].insertion), starts[i].parameter);
         } catch (...) {
-            PutBack(watch, readers, i + 1);
+            PutBack(watch.get(), starts, i + 1);
             throw;
         }
     }
@@ -346,17 +441,21 @@ void End() {
             belpic::onderbreek(*wait);
         }
     };
+    bool waiting = false;
     {
         std::lock_guard<std::mutex> lock(s.lock);
         s.shutDown = true;
+        waiting = !s.waits.empty();
         stopWaits();
     }
     std::lock_guard<std::mutex> setUp(s.setUp);
     StopWatch(s, until);
     std::unique_lock<std::mutex> lock(s.lock);
-    if (!StopUntil(
-            lock, stopWaits, [&s] { return s.waits.empty(); }, until)) {
-        // A wait still inside a call to the service returns into this module later.
+    StopUntil(
+        lock, stopWaits, [&s] { return s.waits.empty(); }, until);
+    // A wait stopped now still returns through this module, maybe after it is unloaded, and so
+    // may a call given up on.
+    if (waiting || belpic::draadAchtergelaten()) {
         module::KeepLoaded();
     }
 }

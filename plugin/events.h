@@ -1,5 +1,5 @@
-// Card events at the host border: EID_WaitForCard, and EID_OnCardInserted's watch, whose
-// scripts are started from Idle messages on the host's main thread.
+// Card events at the host border: EID_WaitForCard, and the watch of EID_OnCardInserted and
+// EID_OnCardRemoved, whose scripts are started from Idle messages on the host's main thread.
 #pragma once
 
 // The SDK's headers compile only in this order.
@@ -18,15 +18,18 @@ namespace events {
 // At Init: the kind of application that loaded the plug-in.
 void Begin(FMX_Application application);
 
-// The documents of EID_WaitForCard ( { seconds ; reader } ) and
-// EID_OnCardInserted ( fileName ; scriptName { ; reader } ), from their arguments as texts.
+// The documents of EID_WaitForCard ( { seconds ; reader } ),
+// EID_OnCardInserted ( fileName ; scriptName { ; reader ; fields } ) and
+// EID_OnCardRemoved ( fileName ; scriptName { ; reader } ), from their arguments as texts.
 std::string WaitForCard(const std::string& seconds, const std::string& reader);
 std::string OnCardInserted(const std::string& fileName, const std::string& scriptName,
-                           const std::string& reader);
+                           const std::string& reader, const std::string& fields);
+std::string OnCardRemoved(const std::string& fileName, const std::string& scriptName,
+                          const std::string& reader);
 
-// Starts the scripts of the insertions seen since the last time, when the message allows it,
-// through the message's own call block. When the host fails a start, the starts after it stay
-// pending and the failure goes on to the caller.
+// Starts the scripts of the cards that came and went since the last time, in their order, when the
+// message allows it, through the message's own call block. When the host fails a start, the starts
+// after it stay pending and the failure goes on to the caller.
 void Idle(const FMX_ExternCallStruct& block);
 
 // At Shutdown: no watch starts and no wait begins from now on; stops the watch and every wait,

@@ -7,6 +7,7 @@
 #include "belpic/sessie.h"
 #include "plugin/events.h"
 #include "plugin/language.h"
+#include "plugin/lezing.h"
 #include "plugin/module.h"
 #include "json/json.h"
 
@@ -33,6 +34,8 @@ static void OnthoudBlok(FMX_ExternCallPtr blok) {
 }
 
 namespace {
+
+using lezing::Lezing;
 
 constexpr char kPluginId[] = "TSRN";
 constexpr char kNaam[] = "Tessarin";
@@ -81,42 +84,15 @@ fmx::errcode Afgeschermd(Werk werk) {
     }
 }
 
-struct Lezing {
-    belpic::Fout fout;
-    belpic::Gegevens gegevens;
-};
-
-Lezing LeesKaart(const std::string& lezer, const belpic::Vraag& vraag) {
-    Lezing lezing;
-    lezing.gegevens = belpic::lees(lezer, lezing.fout, vraag);
-    return lezing;
-}
-
-// The fields named in `velden`; a list that names none, or a field that does not exist, is
-// refused before the card is touched.
-Lezing LeesVelden(const std::string& lezer, const std::string& velden) {
-    Lezing lezing;
-    const belpic::Vraag vraag = belpic::vraagNaar(velden, lezing.fout);
-    if (lezing.fout.code != belpic::geenFout) {
-        return lezing;
-    }
-    return LeesKaart(lezer, vraag);
-}
-
-std::string Document(const Lezing& lezing) {
-    return lezing.fout.code != belpic::geenFout ? language::ErrorDocument(lezing.fout)
-                                                : belpic::alsJson(lezing.gegevens);
-}
-
 // Parameter 0 names the reader (empty: the eID card in any reader), parameter 1 asks for the photo
 // (missing or empty: yes).
 FMX_PROC(fmx::errcode)
 Do_EID_Read(short, const fmx::ExprEnv&, const fmx::DataVect& parameters, fmx::Data& resultaat) {
     return Afgeschermd([&] {
         const Lezing lezing =
-            LeesKaart(ArgumentAlsTekst(parameters, 0),
-                      belpic::volledigeVraag(ArgumentAlsJaNee(parameters, 1, true)));
-        GeefTerug(resultaat, parameters, Document(lezing));
+            lezing::LeesKaart(ArgumentAlsTekst(parameters, 0),
+                              belpic::volledigeVraag(ArgumentAlsJaNee(parameters, 1, true)));
+        GeefTerug(resultaat, parameters, lezing::Document(lezing));
         return fmx::errcode{0};
     });
 }
@@ -127,8 +103,8 @@ Do_EID_ReadFields(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
                   fmx::Data& resultaat) {
     return Afgeschermd([&] {
         const Lezing lezing =
-            LeesVelden(ArgumentAlsTekst(parameters, 1), ArgumentAlsTekst(parameters, 0));
-        GeefTerug(resultaat, parameters, Document(lezing));
+            lezing::LeesVelden(ArgumentAlsTekst(parameters, 1), ArgumentAlsTekst(parameters, 0));
+        GeefTerug(resultaat, parameters, lezing::Document(lezing));
         return fmx::errcode{0};
     });
 }
@@ -166,9 +142,9 @@ Lezing LeesStap(const fmx::DataVect& parameters) {
     const std::string lezer = ArgumentAlsTekst(parameters, 0);
     const std::string velden = ArgumentAlsTekst(parameters, 2);
     if (!velden.empty()) {
-        return LeesVelden(lezer, velden);
+        return lezing::LeesVelden(lezer, velden);
     }
-    return LeesKaart(lezer, belpic::volledigeVraag(ArgumentAlsJaNee(parameters, 1, true)));
+    return lezing::LeesKaart(lezer, belpic::volledigeVraag(ArgumentAlsJaNee(parameters, 1, true)));
 }
 
 FMX_PROC(fmx::errcode)
@@ -282,9 +258,21 @@ Do_EID_OnCardInserted(short, const fmx::ExprEnv&, const fmx::DataVect& parameter
                       fmx::Data& resultaat) {
     return Afgeschermd([&] {
         GeefTerug(resultaat, parameters,
-                  events::OnCardInserted(ArgumentAlsTekst(parameters, 0),
-                                         ArgumentAlsTekst(parameters, 1),
-                                         ArgumentAlsTekst(parameters, 2)));
+                  events::OnCardInserted(
+                      ArgumentAlsTekst(parameters, 0), ArgumentAlsTekst(parameters, 1),
+                      ArgumentAlsTekst(parameters, 2), ArgumentAlsTekst(parameters, 3)));
+        return fmx::errcode{0};
+    });
+}
+
+FMX_PROC(fmx::errcode)
+Do_EID_OnCardRemoved(short, const fmx::ExprEnv&, const fmx::DataVect& parameters,
+                     fmx::Data& resultaat) {
+    return Afgeschermd([&] {
+        GeefTerug(resultaat, parameters,
+                  events::OnCardRemoved(ArgumentAlsTekst(parameters, 0),
+                                        ArgumentAlsTekst(parameters, 1),
+                                        ArgumentAlsTekst(parameters, 2)));
         return fmx::errcode{0};
     });
 }
@@ -334,11 +322,13 @@ const Functie kFuncties[] = {
      "seconds given (30 by default, 0 to 600), and returns JSON naming the reader that holds "
      "it, or an error; errorDetail is \"timeout\" when no card came in time.",
      0, 2, Do_EID_WaitForCard},
-    {104, "EID_OnCardInserted", "EID_OnCardInserted( fileName ; scriptName { ; reader } )",
-     "EID OnCardInserted|Starts the script of the file each time a card is inserted into the "
-     "reader (any reader when empty), with the reader's name as the script parameter. Empty "
-     "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
-     2, 3, Do_EID_OnCardInserted},
+    {104, "EID_OnCardInserted", "EID_OnCardInserted( fileName ; scriptName { ; reader ; fields } )",
+     "EID OnCardInserted|Starts the script of the file each time an eID card is inserted into the "
+     "reader (any reader when empty), with the reader's name as the script parameter. With "
+     "fields, e.g. \"surname givenNames\", the plug-in reads them from the card first, off "
+     "FileMaker's thread, and the parameter is their JSON with the reader. Empty names stop it. "
+     "Set it up once, e.g. in an OnFirstWindowOpen script.",
+     2, 4, Do_EID_OnCardInserted},
     {105, "EID_SetLanguage", "EID_SetLanguage( language )",
      "EID SetLanguage|Sets the language of the messages for the person at the desk: nl, fr, de "
      "or en, also as Dutch, French, German, English or the language's own name, so "
@@ -352,6 +342,11 @@ const Functie kFuncties[] = {
      "found in whichever reader holds it. Ask only for the fields the solution may keep. Call it "
      "from a script, behind a button.",
      1, 2, Do_EID_ReadFields},
+    {107, "EID_OnCardRemoved", "EID_OnCardRemoved( fileName ; scriptName { ; reader } )",
+     "EID OnCardRemoved|Starts the script of the file each time an eID card is taken out of the "
+     "reader (any reader when empty), with the reader's name as the script parameter: clear the "
+     "card's data from the screen there. Empty names stop it.",
+     2, 3, Do_EID_OnCardRemoved},
 };
 
 // The host finds a step by its id, so the id stays from release to release.

@@ -4,6 +4,8 @@
 
 #include "pcscfake/pcscfake.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <future>
 
@@ -14,7 +16,7 @@ template <typename Step>
 void step(Step s) {
     const std::size_t before = pcscfake::waitsBegun();
     s();
-    pcscfake::awaitWaits(before + 1);
+    EXPECT_TRUE(pcscfake::awaitWaits(before + 1)) << "the waiter did not wait again";
 }
 
 // Whether `work` is done; if it is still running after a while, a test that expected it done

@@ -1,9 +1,11 @@
 // Waiting for cards against the scripted service, on the service's clock: no test sleeps, and
 // every wait that a test lets run out is moved on by the test itself.
 #include "belpic/bestand.h"
+#include "belpic/lees.h"
 #include "belpic/pcsc.h"
 #include "belpic/wacht.h"
 #include "nepdienst.h"
+#include "tests/record.h"
 #include "tests/threads.h"
 
 #include <atomic>
@@ -47,6 +49,69 @@ struct Apart {
               pcscfake::sleep(std::chrono::seconds(0));
               return u;
           })) {}
+};
+
+// A watch that `stop` ends, in a session of its own; with `vraag`, it reads those fields from each
+// eID card put in.
+void bewaakMet(const std::shared_ptr<Onderbreking>& stop, const std::string& lezer,
+               const std::function<void(const Kaartmelding&)>& meld,
+               const std::optional<Vraag>& vraag = {}) {
+    bewaak(
+        std::make_shared<Sessie>(stop), lezer, [vraag](const std::string&) { return vraag; }, meld);
+}
+
+// A watch on its own thread, what it tells collected.
+class Wacht {
+  public:
+    explicit Wacht(const std::string& lezer, const std::optional<Vraag>& vraag = {})
+        : draad([this, lezer, vraag] {
+              bewaakMet(
+                  stop, lezer,
+                  [this](const Kaartmelding& melding) {
+                      std::lock_guard<std::mutex> slot(this->slot);
+                      gemeld.push_back(melding);
+                  },
+                  vraag);
+          }) {}
+    ~Wacht() { stoppen(); }
+
+    void stoppen() {
+        if (draad.joinable()) {
+            onderbreek(*stop);
+            draad.join();
+        }
+    }
+
+    std::vector<Kaartmelding> meldingen() {
+        std::lock_guard<std::mutex> slot(this->slot);
+        return gemeld;
+    }
+
+    // The readers of the cards put in, in order.
+    std::vector<std::string> insertions() {
+        std::vector<std::string> lezers;
+        for (const Kaartmelding& m : meldingen()) {
+            if (m.ingestoken) {
+                lezers.push_back(m.lezer);
+            }
+        }
+        return lezers;
+    }
+
+    // Every card put in (+A) and taken out (-A), in order.
+    std::vector<std::string> verloop() {
+        std::vector<std::string> lijst;
+        for (const Kaartmelding& m : meldingen()) {
+            lijst.push_back((m.ingestoken ? "+" : "-") + m.lezer);
+        }
+        return lijst;
+    }
+
+  private:
+    std::shared_ptr<Onderbreking> stop = std::make_shared<Onderbreking>();
+    std::mutex slot;
+    std::vector<Kaartmelding> gemeld;
+    std::thread draad;
 };
 
 // Whether the waiter ended without the service's clock moving on. A waiter that goes on waiting
@@ -422,7 +487,7 @@ TEST_F(Wachten, AStopBetweenTwoWaitsIsSeenBeforeTheNext) {
         std::future<Fout> einde = std::async(std::launch::async, [&] {
             Fout fout;
             if (bewaking) {
-                bewaak(std::make_shared<Sessie>(stop), "", [](const std::string&) {});
+                bewaakMet(stop, "", [](const Kaartmelding&) {});
             } else {
                 wacht("", 600s, stop, fout);
             }
@@ -464,8 +529,8 @@ TEST_F(Wachten, AStopDuringAProbeEndsItAtOnce) {
             std::future<Uitkomst> einde = std::async(std::launch::async, [&] {
                 Uitkomst u;
                 if (bewaking) {
-                    bewaak(std::make_shared<Sessie>(stop), "",
-                           [&gezien](const std::string& naam) { gezien.push_back(naam); });
+                    bewaakMet(stop, "",
+                              [&gezien](const Kaartmelding& m) { gezien.push_back(m.lezer); });
                 } else {
                     u.lezer = wacht("", 30s, stop, u.fout);
                 }
@@ -561,37 +626,6 @@ TEST_F(Wachten, TheServiceGoneWithTheLastReader) {
         EXPECT_EQ(pcscfake::openContexts(), 0u);
     }
 }
-
-// A watch on its own thread, its insertions collected.
-class Wacht {
-  public:
-    explicit Wacht(const std::string& lezer)
-        : draad([this, lezer] {
-              bewaak(std::make_shared<Sessie>(stop), lezer, [this](const std::string& naam) {
-                  std::lock_guard<std::mutex> slot(this->slot);
-                  gezien.push_back(naam);
-              });
-          }) {}
-    ~Wacht() { stoppen(); }
-
-    void stoppen() {
-        if (draad.joinable()) {
-            onderbreek(*stop);
-            draad.join();
-        }
-    }
-
-    std::vector<std::string> insertions() {
-        std::lock_guard<std::mutex> slot(this->slot);
-        return gezien;
-    }
-
-  private:
-    std::shared_ptr<Onderbreking> stop = std::make_shared<Onderbreking>();
-    std::mutex slot;
-    std::vector<std::string> gezien;
-    std::thread draad;
-};
 
 // The cards on a desk as a timeline changes them (legNeer lays the desk down). One step, as
 // `woord` says: `A=eid` the eID card into reader A (out of where it was), `A=6A82` a card of
@@ -739,6 +773,67 @@ TEST_F(Wachten, WatchTimelines) {
     for (const Tijdlijn& t : tijdlijnen) {
         speel(t);
     }
+}
+
+// A watch that reads: an eID card put in is read on in the probe's connection and transaction,
+// the probe's SELECT its first command, holding the process's one conversation at a time, and
+// ends as a read ends; its removal is told too. A card of another kind is neither read nor told,
+// in or out. A stop during a read ends it between two commands, as a read ends, telling nothing.
+TEST_F(Wachten, AWatchThatReadsGoesOnInTheProbesConnection) {
+    Fout fout;
+    const Vraag vraag = vraagNaar("surname street", fout);
+    const auto kaart = [] {
+        pcscfake::file(bestandIdentiteit(), kIdentiteit);
+        pcscfake::file(bestandAdres(), kAdres);
+    };
+    kaart();
+    pcscfake::readers({"A", "B"});
+    pcscfake::removeCard();
+    bool eigenBeurt = true; // no other conversation could begin during the read
+    pcscfake::onCall(Call::Transmit, 2,
+                     [&] { std::thread([&] { eigenBeurt = !gesprekSlot().try_lock(); }).join(); });
+    {
+        Wacht wacht("", vraag);
+        pcscfake::awaitWaits(1);
+        step([] { pcscfake::insertCard("A"); });
+        step([] { pcscfake::otherCard("B"); });
+        step([] { pcscfake::removeOtherCard("B"); });
+        step([] { pcscfake::removeCard(); });
+        wacht.stoppen();
+        EXPECT_EQ(wacht.verloop(), (std::vector<std::string>{"+A", "-A"}));
+        const Kaartmelding gelezen = wacht.meldingen().at(0);
+        EXPECT_EQ(gelezen.fout.code, geenFout);
+        EXPECT_EQ(record::pairs(gelezen.gegevens),
+                  (record::Pairs{{"surname", "Van den Berghe"}, {"street", "Kerkstraat 12"}}));
+    }
+    EXPECT_TRUE(eigenBeurt);
+    std::vector<std::string> opdrachten; // A's: SELECT identity, READ, SELECT address, READ
+    for (const auto& r : pcscfake::calls(Call::Transmit)) {
+        opdrachten.push_back(r.reader + " " + std::to_string(r.command[1]));
+    }
+    EXPECT_EQ(opdrachten, (std::vector<std::string>{"A 164", "A 176", "A 164", "A 176", "B 164"}));
+    EXPECT_EQ(pcscfake::calls(Call::EndTransaction).at(0).disposition,
+              pcsc::kAfsluiting.transactie);
+
+    // Stopped while the card answers the read's second command.
+    pcscfake::reset();
+    pcscfake::manualClock(true);
+    eidKaart();
+    kaart();
+    pcscfake::readers({"A"});
+    pcscfake::removeCard();
+    pcscfake::Hold tweede(Call::Transmit, 2);
+    pcscfake::onCall(Call::Cancel, 1, [&] { tweede.release(); });
+    Wacht wacht("", vraag);
+    pcscfake::awaitWaits(1);
+    pcscfake::insertCard("A");
+    tweede.awaitHeld();
+    wacht.stoppen();
+    EXPECT_TRUE(wacht.meldingen().empty());
+    EXPECT_EQ(pcscfake::calls(Call::Transmit).size(), 2u);
+    EXPECT_EQ(pcscfake::calls(Call::EndTransaction).at(0).disposition,
+              pcsc::kAfsluiting.transactie);
+    EXPECT_EQ(pcscfake::openCards(), 0u);
 }
 
 // The slice after an insertion fails at its list: the insertion was told already, and the

@@ -233,7 +233,7 @@ TEST_F(Zoek, TheFirstFileIsSelectedOnceAndReadFromTheCardThatHasIt) {
     legNeer("6A82 eid");
     auto kaart = std::make_unique<Kaart>();
     Fout fout;
-    EXPECT_TRUE(zoek(*kaart, "", bestandAdres(), fout));
+    EXPECT_TRUE(zoek(*kaart, "", bestandAdres(), pcscfake::now() + kGeduld, fout));
     verwachtFout(fout, 0, "", "");
     EXPECT_EQ(leesGekozen(*kaart, fout), samplecard::addressFile());
     std::vector<std::string> opdrachten;

@@ -301,6 +301,50 @@ def watch_pcscd_restart_card_left_in(s):
             host.kill()
 
 
+def started_script(host, timeout):
+    """The next script start: its script's name and its parameter, which may be a document over
+    several lines; (None, None) when none came in time."""
+    _, line = host.line(timeout)
+    if line is None:
+        return None, None
+    _, _, script, _, parameter = line.split("\t", 4)
+    lines = [parameter]
+    while parameter == "{" and lines[-1] != "}":
+        _, more = host.line(CALL_TIMEOUT)
+        lines.append(more)
+    return script, "\n".join(lines)
+
+
+def watch_delivers_card(s):
+    """A watch with fields reads each eID card put in and gives its script the fields, with the
+    reader; the removal script starts when the card is taken out. A card of another kind starts
+    neither."""
+    with rig.Rig() as r:
+        host = Host(s, r.env(), "--idle", "10", s.plugin, "EID_OnCardInserted", FILE, "Card in", "",
+                    "surname givenNames", "--", "EID_OnCardRemoved", FILE, "Card out")
+        try:
+            for function in ("EID_OnCardInserted", "EID_OnCardRemoved"):
+                s.check(function, first_document(host), document([("error", "")]))
+            time.sleep(0.5)
+            r.insert(sample())
+            delivered = e2e.card_document(names=["surname", "givenNames"])[:-2] + \
+                f',\n  "reader": "{SLOT0}"\n}}'
+            s.check("the card in: its fields to the insertion script", started_script(host, 5),
+                    ("Card in", delivered))
+            r.remove()
+            s.check("the card out: the removal script", started_script(host, 5),
+                    ("Card out", SLOT0))
+            r.insert(e2e.other_card(), slot=1)
+            time.sleep(1)
+            r.remove(slot=1)
+            s.check("a card of another kind, in and out: nothing", started_script(host, 3),
+                    (None, None))
+            host.lines_until_end()
+            s.check("fmxhost exit status", host.process.returncode, 0)
+        finally:
+            host.kill()
+
+
 def shutdown_ends_watch(s):
     """Shutdown stops a watch and joins its thread within a second."""
     with rig.Rig() as r:
@@ -352,7 +396,8 @@ def server_refuses(s):
 SCENARIOS = {f.__name__: f for f in (wait_timeout, wait_present, wait_insertion, watch_insertions,
                                      wait_beside_other_card, watch_beside_other_card,
                                      watch_named_reader, watch_pcscd_restart,
-                                     watch_pcscd_restart_card_left_in, shutdown_ends_watch,
+                                     watch_pcscd_restart_card_left_in, watch_delivers_card,
+                                     shutdown_ends_watch,
                                      shutdown_ends_wait, server_refuses)}
 
 

@@ -55,11 +55,13 @@ const std::vector<Expected> kTable = {
      "seconds given (30 by default, 0 to 600), and returns JSON naming the reader that holds it, "
      "or an error; errorDetail is \"timeout\" when no card came in time.",
      0, 2},
-    {104, "EID_OnCardInserted", "EID_OnCardInserted( fileName ; scriptName { ; reader } )",
-     "EID OnCardInserted|Starts the script of the file each time a card is inserted into the "
-     "reader (any reader when empty), with the reader's name as the script parameter. Empty "
-     "names stop it. Set it up once, e.g. in an OnFirstWindowOpen script.",
-     2, 3},
+    {104, "EID_OnCardInserted", "EID_OnCardInserted( fileName ; scriptName { ; reader ; fields } )",
+     "EID OnCardInserted|Starts the script of the file each time an eID card is inserted into the "
+     "reader (any reader when empty), with the reader's name as the script parameter. With "
+     "fields, e.g. \"surname givenNames\", the plug-in reads them from the card first, off "
+     "FileMaker's thread, and the parameter is their JSON with the reader. Empty names stop it. "
+     "Set it up once, e.g. in an OnFirstWindowOpen script.",
+     2, 4},
     {105, "EID_SetLanguage", "EID_SetLanguage( language )",
      "EID SetLanguage|Sets the language of the messages for the person at the desk: nl, fr, de "
      "or en, also as Dutch, French, German, English or the language's own name, so "
@@ -73,6 +75,11 @@ const std::vector<Expected> kTable = {
      "whichever reader holds it. Ask only for the fields the solution may keep. Call it from a "
      "script, behind a button.",
      1, 2},
+    {107, "EID_OnCardRemoved", "EID_OnCardRemoved( fileName ; scriptName { ; reader } )",
+     "EID OnCardRemoved|Starts the script of the file each time an eID card is taken out of the "
+     "reader (any reader when empty), with the reader's name as the script parameter: clear the "
+     "card's data from the screen there. Empty names stop it.",
+     2, 3},
 };
 
 // The functions `ids` and, with `step`, the script step, each as the host must know it.
@@ -118,9 +125,9 @@ TEST_F(PluginTest, InitRegistersTheTableFromExtensionVersion57On) {
         {0, 0xFFFFFFFFFFFFFFFEu, {}},
         {55, 0xFFFFFFFFFFFFFFFEu, {}},
         {56, 0xFFFFFFFFFFFFFFFEu, {}},
-        {57, 77, {100, 101, 102, 103, 104, 105, 106}},
-        {77, 77, {100, 101, 102, 103, 104, 105, 106}},
-        {32767, 77, {100, 101, 102, 103, 104, 105, 106}},
+        {57, 77, {100, 101, 102, 103, 104, 105, 106, 107}},
+        {77, 77, {100, 101, 102, 103, 104, 105, 106, 107}},
+        {32767, 77, {100, 101, 102, 103, 104, 105, 106, 107}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -146,10 +153,10 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
         std::vector<short> withdrawn;
         std::vector<short> stepsWithdrawn;
     } cases[] = {
-        {100, kDoNotEnable, {}, false, {101, 102, 103, 104, 105, 106}, {200}},
-        {101, 77, {100, 102, 103, 104, 105, 106}, true, {}, {}},
-        {102, 77, {100, 101, 103, 104, 105, 106}, true, {}, {}},
-        {200, 77, {100, 101, 102, 103, 104, 105, 106}, false, {}, {}},
+        {100, kDoNotEnable, {}, false, {101, 102, 103, 104, 105, 106, 107}, {200}},
+        {101, 77, {100, 102, 103, 104, 105, 106, 107}, true, {}, {}},
+        {102, 77, {100, 101, 103, 104, 105, 106, 107}, true, {}, {}},
+        {200, 77, {100, 101, 102, 103, 104, 105, 106, 107}, false, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failing);
@@ -164,7 +171,7 @@ TEST_F(PluginTest, OnlyAFailedEidReadRegistrationDisablesThePlugin) {
         }
         fmxhost::shutdown(*plugin, 77);
         EXPECT_EQ(fakehost::unregistrations(),
-                  (std::vector<short>{100, 101, 102, 103, 104, 105, 106}));
+                  (std::vector<short>{100, 101, 102, 103, 104, 105, 106, 107}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
         EXPECT_TRUE(fakehost::registrations().empty());
         EXPECT_TRUE(fakehost::scriptSteps().empty());
@@ -198,8 +205,8 @@ TEST_F(PluginTest, ShutdownUnregistersInTableOrderFromExtensionVersion57On) {
         std::vector<short> steps;
     } cases[] = {{55, {}, {}},
                  {56, {}, {}},
-                 {57, {100, 101, 102, 103, 104, 105, 106}, {200}},
-                 {77, {100, 101, 102, 103, 104, 105, 106}, {200}}};
+                 {57, {100, 101, 102, 103, 104, 105, 106, 107}, {200}},
+                 {77, {100, 101, 102, 103, 104, 105, 106, 107}, {200}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
         fakehost::reset();

@@ -224,6 +224,97 @@ TEST_F(EventsTest, ANewWatchReplacesTheOldAndForgetsItsInsertions) {
     EXPECT_EQ(pcscfake::openContexts(), 1u);
 }
 
+// With fields, the insertion script is given the card: what EID_ReadFields would answer, read off
+// FileMaker's thread, with the reader last; a read that fails gives the error document in the
+// language in force when the card was read.
+TEST_F(EventsTest, TheInsertionScriptIsGivenTheCard) {
+    const std::string kRead = documentOf({{"surname", "Voorbeeld"}, {"reader", "Reader A"}});
+    const struct {
+        const char* name;
+        const char* language;
+        std::vector<std::uint32_t> transmits; // the probe's SELECT, then the read's READ BINARY
+        std::string parameter;
+    } cases[] = {
+        {"read", "en", {}, kRead},
+        {"a read that fails",
+         "en",
+         {0, pcscfake::kRemovedCard},
+         document({{"error", "The command did not reach the card."},
+                   {"errorDetail", "SCardTransmit 0x80100069"},
+                   {"reader", "Reader A"}})},
+        {"in the language of the moment",
+         "nl",
+         {0, pcscfake::kRemovedCard},
+         document({{"error", "De opdracht heeft de kaart niet bereikt."},
+                   {"errorDetail", "SCardTransmit 0x80100069"},
+                   {"reader", "Reader A"}})},
+    };
+    start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        samplecard::insert({"Reader A"});
+        pcscfake::removeCard();
+        call("EID_SetLanguage", {{c.language}});
+        EXPECT_EQ(watch({{"Desk.fmp12"}, {"Fill"}, {""}, {"surname"}}), kSuccess);
+        pcscfake::awaitWaits(1);
+        pcscfake::script(Call::Transmit, c.transmits);
+        step([] { pcscfake::insertCard("Reader A"); });
+        call("EID_SetLanguage", {{"de"}}); // after the read: the document is made
+        idle(kFMXT_UserNotIdle);
+        EXPECT_EQ(started(), std::vector<std::string>{"Desk.fmp12|Fill|3|" + c.parameter});
+        call("EID_SetLanguage", {{"en"}});
+    }
+}
+
+// The insertion and removal scripts start in the order the cards came and went, once FileMaker is
+// idle. A reader has at most one document waiting: a card put in drops what its reader had
+// waiting, the cards of which came and went unseen. A card of another kind starts nothing.
+TEST_F(EventsTest, StartsWaitInTheOrderTheCardsCameAndWent) {
+    const auto card = [](const char* reader) {
+        return "In|" + documentOf({{"surname", "Voorbeeld"}, {"reader", reader}});
+    };
+    const struct {
+        const char* name;
+        std::vector<std::function<void()>> steps;
+        std::vector<std::string> started;
+    } cases[] = {
+        {"in and out",
+         {[] { pcscfake::insertCard("Reader A"); }, [] { pcscfake::removeCard(); }},
+         {card("Reader A"), "Out|Reader A"}},
+        {"in, out and in again",
+         {[] { pcscfake::insertCard("Reader A"); }, [] { pcscfake::removeCard(); },
+          [] { pcscfake::insertCard("Reader A"); }},
+         {card("Reader A")}},
+        {"from one reader to the other",
+         {[] { pcscfake::insertCard("Reader A"); }, [] { pcscfake::insertCard("Reader B"); }},
+         {card("Reader A"), "Out|Reader A", card("Reader B")}},
+        {"a card of another kind",
+         {[] { pcscfake::otherCard("Reader B"); }, [] { pcscfake::removeOtherCard("Reader B"); }},
+         {}},
+    };
+    start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        samplecard::insert({"Reader A", "Reader B"});
+        pcscfake::removeCard();
+        EXPECT_EQ(watch({{"F"}, {"In"}, {""}, {"surname"}}), kSuccess);
+        pcscfake::awaitWaits(1);
+        // The watch made anew with both scripts.
+        step([&] { EXPECT_EQ(utf8(call("EID_OnCardRemoved", {{"F"}, {"Out"}}).text), kSuccess); });
+        for (const auto& s : c.steps) {
+            step(s);
+        }
+        idle(kFMXT_UserNotIdle);
+        std::vector<std::string> scripts;
+        for (const auto& s : fakehost::scriptStarts()) {
+            scripts.push_back(s.script + "|" + s.parameter);
+        }
+        EXPECT_EQ(scripts, c.started);
+    }
+}
+
 // Shutdown may come while a function runs on another of the host's threads. Once it has begun,
 // no watch starts and no wait begins: each answers as a stopped wait, at once.
 TEST_F(EventsTest, NothingWaitsOrWatchesOnceShutdownHasBegun) {
@@ -314,17 +405,29 @@ TEST_F(EventsTest, ASetUpDuringShutdownLeavesNoThread) {
 
 // A script or a layout trigger may set up the watch it already has. The same file, script and
 // reader leave it running, with the insertions it has not started yet; any other watch
-// replaces it and forgets them.
+// replaces it and forgets them. Fields that cannot be read are refused as EID_ReadFields refuses
+// them, and the watch stays as it was.
 TEST_F(EventsTest, TheSameWatchAgainKeepsItsPendingStarts) {
     const struct {
         const char* name;
         std::vector<fakehost::Argument> arguments;
         bool kept;
+        std::string answer = kSuccess;
     } cases[] = {
         {"the same", {{"Desk.fmp12"}, {"Fill"}, {"Reader A"}}, true},
+        {"the same, fields left empty", {{"Desk.fmp12"}, {"Fill"}, {"Reader A"}, {""}}, true},
         {"another script", {{"Desk.fmp12"}, {"Other"}, {"Reader A"}}, false},
         {"another file", {{"Hotel.fmp12"}, {"Fill"}, {"Reader A"}}, false},
         {"any reader", {{"Desk.fmp12"}, {"Fill"}}, false},
+        {"fields", {{"Desk.fmp12"}, {"Fill"}, {"Reader A"}, {"surname"}}, false},
+        {"a field that does not exist",
+         {{"Desk.fmp12"}, {"Other"}, {"Reader A"}, {"surname nope"}},
+         true,
+         document({{"error", "There is no card field named nope."}, {"errorDetail", ""}})},
+        {"no field at all",
+         {{"Desk.fmp12"}, {"Other"}, {"Reader A"}, {" ;"}},
+         true,
+         document({{"error", "Name at least one card field."}, {"errorDetail", ""}})},
     };
     start();
     for (const auto& c : cases) {
@@ -335,7 +438,7 @@ TEST_F(EventsTest, TheSameWatchAgainKeepsItsPendingStarts) {
         watch({{"Desk.fmp12"}, {"Fill"}, {"Reader A"}});
         pcscfake::awaitWaits(1);
         step([] { pcscfake::insertCard("Reader A"); });
-        EXPECT_EQ(watch(c.arguments), kSuccess);
+        EXPECT_EQ(watch(c.arguments), c.answer);
         idle(kFMXT_UserNotIdle);
         EXPECT_EQ(started(), c.kept ? std::vector<std::string>{"Desk.fmp12|Fill|3|Reader A"}
                                     : std::vector<std::string>{});
@@ -696,8 +799,9 @@ void shutdownOutOfTime(PluginTest& t) {
 }
 
 // The host unloads the plug-in while a thread of it still runs: the watch, after no Shutdown
-// (FileMaker made to quit, or crashed elsewhere); or the watch or a wait whose call to the
-// service does not return, after a Shutdown that gave up on it once its time was up. The module
+// (FileMaker made to quit, or crashed elsewhere); a read's call to the service given up on; or
+// the watch or a wait whose call to the service does not return, after a Shutdown that gave up on
+// it once its time was up. The module
 // stays loaded, the thread goes on in it and returns, and the process goes on and ends normally.
 TEST_F(EventsTest, UnloadedWhileAThreadOfThePluginRunsTheProcessGoesOn) {
     const struct {
@@ -724,6 +828,17 @@ TEST_F(EventsTest, UnloadedWhileAThreadOfThePluginRunsTheProcessGoesOn) {
              t.plugin.reset();
              select.release();
              pcscfake::awaitAllClosed(); // the watch has ended by itself
+         }},
+        {"a read given up on, without Shutdown",
+         [](EventsTest& t) {
+             pcscfake::heldElsewhere("Reader A", pcscfake::kForever);
+             auto read = std::async(std::launch::async, [&t] { return t.call("EID_Read"); });
+             pcscfake::awaitHeldCalls(1);
+             pcscfake::advance(10s);
+             read.get();
+             t.plugin.reset();
+             pcscfake::heldElsewhere("Reader A", pcscfake::now());
+             pcscfake::awaitAllClosed(); // the call given up on has returned and let go
          }},
         {"a wait in a command that does not return, after Shutdown",
          [](EventsTest& t) {

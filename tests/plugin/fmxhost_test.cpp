@@ -79,7 +79,9 @@ TEST_F(FmxhostTest, InfoPrintsTheStringsAndTheFunctionTable) {
              "  102    EID_Version      0 to 1      0x00FFFF7E  EID_Version( { format } )\n",
              "  103    EID_WaitForCard  0 to 2      0x00FFFF7E  EID_WaitForCard( { seconds ; "
              "reader } )\n",
-             "  104    EID_OnCardInserted 2 to 3      0x00FFFF7E  EID_OnCardInserted( fileName ; "
+             "  104    EID_OnCardInserted 2 to 4      0x00FFFF7E  EID_OnCardInserted( fileName ; "
+             "scriptName { ; reader ; fields } )\n",
+             "  107    EID_OnCardRemoved 2 to 3      0x00FFFF7E  EID_OnCardRemoved( fileName ; "
              "scriptName { ; reader } )\n",
              "  106    EID_ReadFields   1 to 2      0x00FFFF7E  EID_ReadFields( fields { ; reader "
              "} "
@@ -148,8 +150,8 @@ TEST_F(FmxhostTest, FailuresAreOneLineWithTheirOwnStatus) {
         {{kFakePlugin, "EID_Nope"},
          fmxhost::kNoSuchFunction,
          "fmxhost: no function or step EID_Nope is registered (there are EID_Read, EID_Readers, "
-         "EID_Version, EID_WaitForCard, EID_OnCardInserted, EID_SetLanguage, EID_ReadFields, EID "
-         "Read Card)\n"},
+         "EID_Version, EID_WaitForCard, EID_OnCardInserted, EID_SetLanguage, EID_ReadFields, "
+         "EID_OnCardRemoved, EID Read Card)\n"},
         {{kFakePlugin, "eid read card"},
          fmxhost::kNoSuchFunction,
          "fmxhost: no function or step eid read card is registered"},
@@ -224,9 +226,10 @@ TEST_F(FmxhostTest, ARefusedInitIsStillShutDown) {
     const Outcome o = run({kFakePlugin, "EID_Version"});
     EXPECT_EQ(o.status, fmxhost::kRefused);
     expectOneErrorLine(o);
-    // Init withdrew the six it registered, Shutdown asked for all seven again.
-    EXPECT_EQ(fakehost::unregistrations(), (std::vector<short>{101, 102, 103, 104, 105, 106, 100,
-                                                               101, 102, 103, 104, 105, 106}));
+    // Init withdrew the seven it registered, Shutdown asked for all eight again.
+    EXPECT_EQ(fakehost::unregistrations(),
+              (std::vector<short>{101, 102, 103, 104, 105, 106, 107, 100, 101, 102, 103, 104, 105,
+                                  106, 107}));
 }
 
 // A step is called by its name, the arguments filling its parameters in ID order. Its error

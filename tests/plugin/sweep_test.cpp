@@ -37,7 +37,7 @@ void initScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     const auto reply = fmxhost::init(*t.plugin, 77);
     EXPECT_EQ(reply, stops(failed) ? kDoNotEnable : kCurrentExtnVersion);
     // A disabled plug-in gets no Shutdown: it leaves nothing registered.
-    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 7u);
+    EXPECT_EQ(fakehost::registrations().size(), stops(failed) ? 0u : 8u);
     EXPECT_EQ(fakehost::scriptSteps().size(), stops(failed) ? 0u : 1u);
 }
 
@@ -45,7 +45,7 @@ void shutdownScenario(PluginTest& t, const std::string& failed, fmx::int32) {
     fmxhost::shutdown(*t.plugin, 77);
     if (!stops(failed)) {
         EXPECT_EQ(fakehost::unregistrations(),
-                  (std::vector<short>{100, 101, 102, 103, 104, 105, 106}));
+                  (std::vector<short>{100, 101, 102, 103, 104, 105, 106, 107}));
         EXPECT_EQ(fakehost::stepUnregistrations(), std::vector<short>{200});
     }
 }
