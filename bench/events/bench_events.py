@@ -15,12 +15,20 @@ Prints:
 - how long Shutdown takes to end a wait (`fmxhost --shutdown-after 1 ... EID_WaitForCard 30`)
   and a watch (`fmxhost --idle 1 ... EID_OnCardInserted`), median and worst of N runs: the run's
   time less the second before Shutdown and less fmxhost's own start and stop, measured beside
-  it (goal: under 200 ms).
+  it (goal: under 200 ms);
+- with a `--deliveryhost` and a `--pluginloop`, the card delivered to the script, on a virtual
+  card that takes a real card's time at T=0 (as bench_photo models it), with the fields of a full
+  EID_Read and the photo: the time FileMaker's thread spends in the Idle message that starts the
+  script with the card's document (goal: median at most 5 ms), beside the script's own EID_Read
+  of today's pattern on FileMaker's thread; and the time from the insertion to that start (goal:
+  median at most the read's own time and 20 ms).
 """
 
 import argparse
 import os
+import select
 import statistics
+import subprocess
 import sys
 import time
 
@@ -101,6 +109,57 @@ def shutdown_times(s, count):
     return wait, watch
 
 
+# The fields of a full EID_Read, the photo included.
+FIELDS = ("cardNumber surname givenNames dateOfBirth placeOfBirth gender nationality validUntil "
+          "nationalNumber street postalCode municipality photo")
+
+
+def t0_card():
+    profile = sample()
+    profile["t0_timing"] = {"command_ms": 5.0}
+    return profile
+
+
+def next_line(process, seconds):
+    ready, _, _ = select.select([process.stdout], [], [], seconds)
+    if not ready:
+        raise SystemExit(f"no line from {process.args[0]} within {seconds} s")
+    return process.stdout.readline().rstrip("\n")
+
+
+def delivery(args, count):
+    """Each insertion's Idle message that starts the script with the card (its time on FileMaker's
+    thread) and the time from the insertion to it; then the script's own EID_Read, as today."""
+    idle_ms, from_service = [], []
+    profile = t0_card()
+    with rig.Rig() as r:
+        host = subprocess.Popen([args.deliveryhost, os.path.abspath(args.plugin), FIELDS],
+                                env=r.env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                text=True)
+        try:
+            while next_line(host, 10) != "}":  # the set-up's document
+                pass
+            for _ in range(count):
+                time.sleep(rig.REINSERT_GAP)
+                r.insert(profile)
+                seen = time.monotonic()
+                ended, took, length = next_line(host, 10).split()
+                if int(length) < 4000:
+                    raise SystemExit(f"a parameter of {length} characters: not the whole card")
+                idle_ms.append(float(took))
+                from_service.append(max(float(ended) - seen, 0.0))
+                r.remove()
+        finally:
+            host.stdin.close()
+            host.wait(timeout=30)
+        r.insert(profile)
+        done = subprocess.run([args.pluginloop, os.path.abspath(args.plugin), str(count), "", "1"],
+                              env=r.env(), stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, timeout=600, check=True)
+    own_read = [float(line) / 1e6 for line in done.stdout.split()]
+    return idle_ms, from_service, own_read
+
+
 def ms(values):
     return f"median {statistics.median(values) * 1000:6.1f} ms, worst {max(values) * 1000:6.1f} ms"
 
@@ -112,6 +171,9 @@ def main():
     parser.add_argument("--insertions", type=int, default=20)
     parser.add_argument("--quiet", type=float, default=10.0)
     parser.add_argument("--shutdowns", type=int, default=10)
+    parser.add_argument("--deliveryhost", help="bench/events/deliveryhost, for the delivery")
+    parser.add_argument("--pluginloop", help="bench/e2e/pluginloop, for the delivery")
+    parser.add_argument("--deliveries", type=int, default=20)
     args = parser.parse_args()
 
     s = events.e2e.Scenario(os.path.abspath(args.plugin), os.path.abspath(args.fmxhost))
@@ -129,6 +191,18 @@ def main():
     print(f"Shutdown to the end of fmxhost, beyond its own start and stop, {args.shutdowns} runs:")
     print(f"  during a wait:     {ms(wait)}")
     print(f"  with a watch:      {ms(watch)}")
+    if args.deliveryhost and args.pluginloop:
+        idle_ms, from_service, own_read = delivery(args, args.deliveries)
+        idle, read = statistics.median(idle_ms), statistics.median(own_read) * 1000
+        latency = statistics.median(from_service) * 1000
+        print(f"the card delivered to the script, {args.deliveries} insertions at a real card's "
+              f"speed (T=0), the fields of EID_Read and the photo:")
+        print(f"  FileMaker's thread, the Idle that starts the script: median {idle:6.1f} ms, "
+              f"worst {max(idle_ms):6.1f} ms (goal: median at most 5 ms: "
+              f"{'met' if idle <= 5 else 'NOT met'})")
+        print(f"  beside it, the script's own EID_Read on FileMaker's thread: median {read:6.1f} ms")
+        print(f"  insertion to the script's start: {ms(from_service)} (goal: median at most the "
+              f"read's {read:.0f} ms and 20 ms: {'met' if latency <= read + 20 else 'NOT met'})")
 
 
 if __name__ == "__main__":
