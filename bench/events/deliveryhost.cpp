@@ -27,13 +27,13 @@ int deliver(const std::string& path, const std::string& fields) {
         std::fprintf(stderr, "deliveryhost: %s refused to start\n", path.c_str());
         return 1;
     }
-    const auto setUp = fmxhost::callFunction("EID_OnCardInserted", {"Desk.fmp12", "In", "", fields});
+    const auto setUp =
+        fmxhost::callFunction("EID_OnCardInserted", {"Desk.fmp12", "In", "", fields});
     std::printf("%s\n", fakehost::utf8(setUp.text).c_str());
     std::fflush(stdout);
     std::size_t parameter = 0;
-    fakehost::onScriptStart([&](const fakehost::ScriptStart& start) {
-        parameter = start.parameter.size();
-    });
+    fakehost::onScriptStart(
+        [&](const fakehost::ScriptStart& start) { parameter = start.parameter.size(); });
     std::atomic<bool> open{true};
     std::thread input([&] {
         for (std::string line; std::getline(std::cin, line);) {
