@@ -9,6 +9,7 @@
 #include "tests/threads.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -70,6 +71,7 @@ class Wacht {
                   [this](const Kaartmelding& melding) {
                       std::lock_guard<std::mutex> slot(this->slot);
                       gemeld.push_back(melding);
+                      verteld.notify_all();
                   },
                   vraag);
           }) {}
@@ -85,6 +87,14 @@ class Wacht {
     std::vector<Kaartmelding> meldingen() {
         std::lock_guard<std::mutex> slot(this->slot);
         return gemeld;
+    }
+
+    // Waits until the watch has told `n` cards in or out: a step may be taken in by a wait that
+    // began before the watch saw all of it.
+    void wachtOpMeldingen(std::size_t n) {
+        std::unique_lock<std::mutex> slot(this->slot);
+        EXPECT_TRUE(
+            verteld.wait_for(slot, std::chrono::seconds(20), [&] { return gemeld.size() >= n; }));
     }
 
     // The readers of the cards put in, in order.
@@ -111,6 +121,7 @@ class Wacht {
     std::shared_ptr<Onderbreking> stop = std::make_shared<Onderbreking>();
     std::mutex slot;
     std::vector<Kaartmelding> gemeld;
+    std::condition_variable verteld;
     std::thread draad;
 };
 
@@ -802,6 +813,7 @@ TEST_F(Wachten, AWatchThatReadsGoesOnInTheProbesConnection) {
             pcscfake::removeCard();
             pcscfake::insertCard("A");
         });
+        wacht.wachtOpMeldingen(3);
         step([] { pcscfake::removeCard(); });
         wacht.stoppen();
         EXPECT_EQ(wacht.verloop(), (std::vector<std::string>{"+A", "-A", "+A", "-A"}));
