@@ -1,7 +1,7 @@
 # The macOS plug-in, Tessarin.fmplugin: a loadable bundle (CFBundle) that FileMaker opens. This
-# is the release build, on a Mac with Xcode and the host's SDK (README: "macOS"); on Linux,
-# cmake/TessarinMacCheck.cmake builds the same bundle as a check, from the same exports list and
-# Info.plist template.
+# is the release build, on a Mac with Xcode and the host's SDK (CONTRIBUTING.md: "The macOS
+# plug-in for release"); on Linux, cmake/TessarinMacCheck.cmake builds the same bundle as a
+# check, from the same exports list and Info.plist template.
 #
 #   Tessarin.fmplugin/Contents/Info.plist       from plugin/mac/Info.plist.in
 #   Tessarin.fmplugin/Contents/MacOS/Tessarin   the code

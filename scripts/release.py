@@ -39,7 +39,7 @@ notarised, and FileMaker Pro and macOS (Gatekeeper) refuse to load an unsigned p
 install it on a Mac or put it in a container for Install Plug-In File.
 
 Build the macOS plug-in on a Mac with Xcode and FileMaker's plug-in SDK, then sign and notarise
-it: README.md, "The macOS plug-in for release".
+it: CONTRIBUTING.md, "The macOS plug-in for release".
 """
 
 
