@@ -801,8 +801,8 @@ void shutdownOutOfTime(PluginTest& t) {
 // The host unloads the plug-in while a thread of it still runs: the watch, after no Shutdown
 // (FileMaker made to quit, or crashed elsewhere); a read's call to the service given up on; or
 // the watch or a wait whose call to the service does not return, after a Shutdown that gave up on
-// it once its time was up. The module
-// stays loaded, the thread goes on in it and returns, and the process goes on and ends normally.
+// it once its time was up. The module stays loaded, the thread goes on in it and returns, and the
+// process goes on and ends normally.
 TEST_F(EventsTest, UnloadedWhileAThreadOfThePluginRunsTheProcessGoesOn) {
     const struct {
         const char* name;
