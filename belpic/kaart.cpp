@@ -208,7 +208,7 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout, Tijdstip uiterlijk) {
     transactie.sluit();
     verstoord_ = false;
     if (gestopt(*sessie_->stop)) {
-        zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
+        meldStop(fout);
         return false;
     }
     if (!open(*sessie_, fout)) {
@@ -230,7 +230,7 @@ bool Kaart::verbind(const std::string& lezer, Fout& fout, Tijdstip uiterlijk) {
     }
     if (opgegeven) {
         if (gestopt(*sessie_->stop)) {
-            zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
+            meldStop(fout);
         } else {
             meld(fout, kVerbinden, greep.poging.functie, SCARD_E_TIMEOUT, lezer);
         }
@@ -253,7 +253,7 @@ Bytes Kaart::stuur(const Bytes& apdu, Fout& fout) {
         return {};
     }
     if (gestopt(*sessie_->stop)) {
-        zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
+        meldStop(fout);
         return {};
     }
     SCARD_IO_REQUEST zend{};

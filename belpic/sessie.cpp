@@ -37,6 +37,10 @@ bool gestopt(Onderbreking& onderbreking) {
     return onderbreking.gestopt;
 }
 
+void meldStop(Fout& fout) {
+    zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
+}
+
 void Context::sluit() {
     if (handvat != 0) {
         SCardReleaseContext(static_cast<SCARDCONTEXT>(handvat));

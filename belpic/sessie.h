@@ -36,6 +36,9 @@ void onderbreek(Onderbreking& onderbreking);
 
 bool gestopt(Onderbreking& onderbreking);
 
+// Fills `fout` for a wait, probe or read that its stop ended.
+void meldStop(Fout& fout);
+
 // The time as a session sees it.
 struct Klok {
     std::function<Tijdstip()> nu;

@@ -330,7 +330,7 @@ std::string wachtOpKaart(std::shared_ptr<Sessie> sessie, const std::string& leze
         }
         // A stop that came with the end of the time, or with a failure, is a stop.
         if (gestopt(*sessie->stop)) {
-            zet(fout, onderbroken, Melding::wachtGestopt, "stopped");
+            meldStop(fout);
             return {};
         }
         if (fout.code != geenFout && !geenLezerOpWindows(lezer, fout)) {

@@ -122,8 +122,9 @@ bool ParseSeconds(const std::string& text, int& seconds) {
 
 // What a wait answers when it was stopped.
 std::string Stopped() {
-    return language::ErrorDocument(
-        belpic::Fout{belpic::onderbroken, belpic::Melding::wachtGestopt, "", "stopped"});
+    belpic::Fout fout;
+    belpic::meldStop(fout);
+    return language::ErrorDocument(fout);
 }
 
 // When a stop that begins now gives up waiting, on the clock of the sessions it stops.

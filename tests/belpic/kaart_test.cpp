@@ -515,10 +515,10 @@ TEST_F(Verbind, PausesTwoHundredMillisecondsAfterEachSilentOrResetAnswer) {
                 erna.push_back(n);
             }
         }
-        ASSERT_EQ(pauzes().size(), erna.size());
+        ASSERT_EQ(pcscfake::pauses().size(), erna.size());
         for (std::size_t i = 0; i < erna.size(); ++i) {
-            EXPECT_EQ(pauzes()[i].duur, std::chrono::milliseconds(200));
-            EXPECT_EQ(pauzes()[i].naOproepen, erna[i]);
+            EXPECT_EQ(pcscfake::pauses()[i].duration, std::chrono::milliseconds(200));
+            EXPECT_EQ(pcscfake::pauses()[i].callsBefore, erna[i]);
         }
     }
 }

@@ -19,22 +19,6 @@ namespace belpic::test {
 
 inline const std::string kLezer = "Reader A";
 
-// The pauses the core asked for, each with the number of service calls made before it: the
-// tests run on this record instead of the clock (the scripted service's clock, which a pause
-// moves on by itself unless a test drives it: pcscfake::manualClock).
-struct Gepauzeerd {
-    std::chrono::milliseconds duur;
-    std::size_t naOproepen;
-};
-
-inline std::vector<Gepauzeerd> pauzes() {
-    std::vector<Gepauzeerd> lijst;
-    for (const pcscfake::Pause& p : pcscfake::pauses()) {
-        lijst.push_back({p.duration, p.callsBefore});
-    }
-    return lijst;
-}
-
 class MetNepdienst : public ::testing::Test {
   protected:
     void SetUp() override { pcscfake::reset(); }

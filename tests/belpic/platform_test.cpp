@@ -162,7 +162,7 @@ TEST_F(Platform, ACardResetByAnotherPartyIsReadAgainOnce) {
                           record::bytes(fotoStuk ? Bytes{} : reeks(600, 0xD8)));
             }
             EXPECT_EQ(pcscfake::calls(Call::Connect).size(), opnieuw ? 2u : 1u);
-            EXPECT_TRUE(pauzes().empty());
+            EXPECT_TRUE(pcscfake::pauses().empty());
             verwachtGesloten();
         }
     }
@@ -248,7 +248,7 @@ TEST_F(Platform, ATransactionRefusedForAResetOrUnpoweredCardIsTakenAgain) {
                     verwachtFout(fout, 4, "Could not connect to reader " + kLezer + ".", detail);
                 }
                 EXPECT_EQ(pcscfake::calls(Call::Connect).size(), 2u);
-                EXPECT_EQ(pauzes().size(), tweemaal ? 2u : 1u);
+                EXPECT_EQ(pcscfake::pauses().size(), tweemaal ? 2u : 1u);
             }
             verwachtGesloten();
         }

@@ -799,9 +799,9 @@ void shutdownOutOfTime(PluginTest& t) {
 }
 
 // The host unloads the plug-in while a thread of it still runs: the watch, after no Shutdown
-// (FileMaker made to quit, or crashed elsewhere); a read's call to the service given up on; or
-// the watch or a wait whose call to the service does not return, after a Shutdown that gave up on
-// it once its time was up. The module stays loaded, the thread goes on in it and returns, and the
+// (FileMaker made to quit, or crashed elsewhere); a read's call to the service given up on; or a
+// wait whose call to the service does not return, after a Shutdown that gave up on it once its
+// time was up. The module stays loaded, the thread goes on in it and returns, and the
 // process goes on and ends normally.
 TEST_F(EventsTest, UnloadedWhileAThreadOfThePluginRunsTheProcessGoesOn) {
     const struct {
@@ -815,19 +815,6 @@ TEST_F(EventsTest, UnloadedWhileAThreadOfThePluginRunsTheProcessGoesOn) {
              pcscfake::awaitWaits(1);
              t.plugin.reset();
              step([] { pcscfake::insertCard("Reader A"); }); // the watch runs the module's code
-         }},
-        {"the watch in a command that does not return, after Shutdown",
-         [](EventsTest& t) {
-             pcscfake::removeCard();
-             pcscfake::Hold select(Call::Transmit, 1);
-             t.watch({{"F"}, {"S"}});
-             pcscfake::awaitWaits(1);
-             pcscfake::insertCard("Reader A");
-             select.awaitHeld();
-             shutdownOutOfTime(t); // the watch is let go
-             t.plugin.reset();
-             select.release();
-             pcscfake::awaitAllClosed(); // the watch has ended by itself
          }},
         {"a read given up on, without Shutdown",
          [](EventsTest& t) {
